@@ -1,0 +1,456 @@
+#include "tests/module/fake_host.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::unique_ptr<fake_host> the_host;
+std::mutex record_mutex;  // calls and messages arrive from worker threads too
+std::map<uint64_t, std::thread> running_threads;
+uint64_t next_thread_handle = 1;
+
+void record(const std::string& call) {
+  std::lock_guard<std::mutex> lock(record_mutex);
+  host().calls.push_back(call);
+}
+
+void say(const char* kind, const char* format, va_list args) {
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, args);
+  if (std::getenv("QOR_FAKE_ECHO") != nullptr) std::fprintf(stderr, "[%s] %s", kind, text);
+  std::lock_guard<std::mutex> lock(record_mutex);
+  host().messages.push_back({kind, text});
+}
+
+void* fake_allocate(size_t bytes, int kind, size_t alignment) {
+  fake_host& h = host();
+  if (h.fail_allocations_of_bytes != 0 && bytes == h.fail_allocations_of_bytes) return nullptr;
+  const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+  void* block = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
+  std::lock_guard<std::mutex> lock(record_mutex);
+  h.live_allocations[block] = {bytes, kind, alignment};
+  h.allocation_log.push_back({bytes, kind, alignment});
+  return block;
+}
+
+}  // namespace
+
+float fake_random::next_float() {
+  // A small LCG: deterministic, and different for different seeds.
+  state = state * 1664525u + 1013904223u;
+  ++draws;
+  return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
+}
+
+void fake_random::seed(uint32_t s) {
+  seeds.push_back(s);
+  state = s;
+}
+
+struct fake_host::thread_slot {
+  qorThread* context;
+  fake_random random;
+  fake_random random2;
+
+  thread_slot() {
+    context = static_cast<qorThread*>(std::aligned_alloc(64, sizeof(qorThread)));
+    std::memset(static_cast<void*>(context), 0, sizeof(qorThread));
+    context->random = &random;
+    context->random2 = &random2;
+  }
+  ~thread_slot() { std::free(context); }
+};
+
+fake_host::fake_host() {
+  options.layout_version = 1;
+  options.max_camera_depth = 8;
+  options.max_photon_depth = 16;
+  options.sample_weight_divisor = 1.0f;
+  options.shadow_mode = 's';
+  options.indirect_enabled = 1;
+  options.fov = 90.0f;
+  options.width = 4;
+  options.height = 3;
+  options.display_scale = 1.0f;
+  options.sample_spread = 1.0f;
+  camera.fov = 90.0f;
+  camera.width = 4;
+  camera.height = 3;
+  camera.screen_left = camera.screen_right = 4.0f / 3.0f;
+  camera.screen_bottom = camera.screen_top = 1.0f;
+}
+
+qorThread& fake_host::thread(int index) {
+  std::lock_guard<std::mutex> lock(record_mutex);
+  while (static_cast<int>(thread_slots.size()) <= index) {
+    thread_slots.push_back(std::make_unique<thread_slot>());
+  }
+  return *thread_slots[index]->context;
+}
+
+fake_random& fake_host::random(int index) {
+  thread(index);
+  std::lock_guard<std::mutex> lock(record_mutex);
+  return thread_slots[index]->random;
+}
+
+fake_random& fake_host::random2(int index) {
+  thread(index);
+  std::lock_guard<std::mutex> lock(record_mutex);
+  return thread_slots[index]->random2;
+}
+
+std::vector<std::string> fake_host::texts(const std::string& kind) const {
+  std::vector<std::string> out;
+  for (const fake_message& m : messages) {
+    if (kind.empty() || m.kind == kind) out.push_back(m.text);
+  }
+  return out;
+}
+
+bool fake_host::said(const std::string& text) const {
+  for (const fake_message& m : messages) {
+    if (m.text == text) return true;
+  }
+  return false;
+}
+
+int fake_host::count_calls(const std::string& call) const {
+  int n = 0;
+  for (const std::string& c : calls) n += c == call;
+  return n;
+}
+
+fake_host& host() {
+  if (!the_host) the_host = std::make_unique<fake_host>();
+  return *the_host;
+}
+
+void reset_host() {
+  if (the_host) {
+    for (auto& [block, allocation] : the_host->live_allocations) std::free(block);
+  }
+  the_host = std::make_unique<fake_host>();
+}
+
+fake_ray* make_ray(int thread, uint32_t type) {
+  auto* ray = new fake_ray();
+  ray->thread = &host().thread(thread);
+  ray->type = type;
+  return ray;
+}
+
+// --- Registration -------------------------------------------------------------------------
+
+bool qor_check_signature(qorScene&, const char* banner) {
+  record(std::string("qor_check_signature ") + banner);
+  return host().signature_ok;
+}
+
+void qor_register_dso_installer(qorScene&, qorInstaller* installer) {
+  record("qor_register_dso_installer");
+  host().installers.push_back(installer);
+}
+
+void qor_install_illum_api(qorScene&, qorIllum_api* api) {
+  record("qor_install_illum_api");
+  host().illum_apis.push_back(api);
+}
+
+void qor_add_image_sampler(qorScene&, qorImage_sampler* sampler) {
+  record("qor_add_image_sampler");
+  host().samplers.push_back(sampler);
+}
+
+qorImage_sampler* qor_find_image_sampler(qorScene&, const char* name) {
+  record(std::string("qor_find_image_sampler ") + name);
+  fake_host& h = host();
+  if (!h.sampler_findable) return nullptr;
+  for (qorImage_sampler* s : h.samplers) {
+    if (std::strcmp(s->name(), name) == 0) return s;
+  }
+  return nullptr;
+}
+
+void qor_add_renderer(qorScene&, const char* name, qorIllum_api* api, qorImage_sampler* sampler) {
+  record(std::string("qor_add_renderer ") + name);
+  host().renderers.push_back({name, api, sampler});
+}
+
+// --- Queries ------------------------------------------------------------------------------
+
+void* qor_info(qorScene&, int selector) {
+  fake_host& h = host();
+  switch (selector) {
+    case qor_info_view: return &h.view;
+    case qor_info_threads: return &h.threads;
+    case qor_info_lights: return h.lights;
+    case qor_info_options: return &h.options;
+    default: return nullptr;
+  }
+}
+
+void* qor_info(qorRay&, int selector) { return qor_info(host().scene(), selector); }
+
+qorCamera* qor_camera_get(qorScene&) {
+  return host().camera_present ? &host().camera : nullptr;
+}
+
+qorObject** qor_get_emissive_objects(qorScene&, uint32_t& count) {
+  record("qor_get_emissive_objects");
+  fake_host& h = host();
+  count = static_cast<uint32_t>(h.emissive_objects.size());
+  return h.emissive_objects.data();
+}
+
+int qor_stop_requested(qorScene&) { return host().stop; }
+
+void qor_options_update(qorOptions&) {
+  record("qor_options_update");
+  ++host().options_updates;
+}
+
+void qor_render_update(qorScene&) {
+  record("qor_render_update");
+  ++host().render_updates;
+}
+
+// --- Rays ---------------------------------------------------------------------------------
+
+qorRay* qor_get_primary_ray(qorScene&, int thread, uint32_t type) {
+  record("qor_get_primary_ray " + std::to_string(thread) + " " + std::to_string(type));
+  return make_ray(thread, type);
+}
+
+qorRay* qorRay::new_ray(uint32_t new_type) {
+  record("new_ray " + std::to_string(new_type));
+  fake_ray* ray = make_ray(0, new_type);
+  ray->thread = thread;
+  ray->parent = this;
+  return ray;
+}
+
+void qorRay::delete_ray() {
+  record("delete_ray");
+  delete static_cast<fake_ray*>(this);
+}
+
+bool qorRay::intersect() {
+  fake_host& h = host();
+  return h.intersect ? h.intersect(static_cast<fake_ray&>(*this)) : false;
+}
+
+bool qorRay::trace_primary(float color[3], int x, int y, float dx, float dy) {
+  fake_host& h = host();
+  if (!h.trace_primary) return false;
+  return h.trace_primary(static_cast<fake_ray&>(*this), color, x, y, dx, dy);
+}
+
+bool qorRay::trace_diffuse(float result[3]) {
+  record("trace_diffuse");
+  fake_host& h = host();
+  if (!h.trace_diffuse) return false;
+  return h.trace_diffuse(static_cast<fake_ray&>(*this), result);
+}
+
+void qorRay::compute_ray_differentials() {
+  fake_host& h = host();
+  if (h.compute_ray_differentials) h.compute_ray_differentials(static_cast<fake_ray&>(*this));
+}
+
+void qor_init_medium(qorRay& ray, qorMaterial* material, float ior) {
+  record("qor_init_medium material");
+  ray.medium = material;
+  ray.medium_ior = ior;
+}
+
+void qor_init_medium(qorRay& ray, float ior) {
+  record("qor_init_medium");
+  ray.medium = nullptr;
+  ray.medium_ior = ior;
+}
+
+// --- Shaders ------------------------------------------------------------------------------
+
+int qor_call_info_shader(qorRay* ray, qorShader* shader, int info, void* data) {
+  record("qor_call_info_shader " + std::to_string(info));
+  fake_host& h = host();
+  return h.info_shader ? h.info_shader(ray, shader, info, data) : 0;
+}
+
+int qor_call_info_and_sub_shader(qorRay* ray, qorShader* shader, int info, void* data) {
+  fake_host& h = host();
+  return h.info_and_sub_shader ? h.info_and_sub_shader(ray, shader, info, data) : 0;
+}
+
+int qor_call_photon_shader(const float* power, qorRay* ray, qorShader* shader) {
+  fake_host& h = host();
+  return h.photon_shader ? h.photon_shader(power, static_cast<fake_ray&>(*ray), shader) : 0;
+}
+
+void qor_evaluate_shadows(float result[3], qorRay& ray, qorRay& light_ray) {
+  record("qor_evaluate_shadows");
+  fake_host& h = host();
+  if (h.evaluate_shadows) h.evaluate_shadows(result, ray, light_ray);
+}
+
+// --- Threads ------------------------------------------------------------------------------
+
+bool qor_thread_start(qor_thread_entry entry, void* argument, uint64_t* handle, int) {
+  std::lock_guard<std::mutex> lock(record_mutex);
+  const uint64_t id = next_thread_handle++;
+  *handle = id;
+  host().started_threads.push_back(id);
+  running_threads.emplace(id, std::thread([entry, argument] { entry(argument); }));
+  return true;
+}
+
+void qor_thread_join(uint64_t handle) {
+  std::thread worker;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex);
+    auto it = running_threads.find(handle);
+    if (it == running_threads.end()) return;
+    worker = std::move(it->second);
+    running_threads.erase(it);
+    host().joined_threads.push_back(handle);
+  }
+  worker.join();
+}
+
+void qor_add_thread_task(qorScene&, qorTask* task, bool delete_when_done) {
+  record(std::string("qor_add_thread_task ") + (delete_when_done ? "delete" : "keep"));
+  host().pending_tasks.push_back(task);
+}
+
+void qor_thread_barrier(qorScene&) {
+  record("qor_thread_barrier");
+  fake_host& h = host();
+  std::vector<qorTask*> tasks;
+  tasks.swap(h.pending_tasks);
+  if (h.run_tasks_on_threads) {
+    std::vector<std::thread> workers;
+    for (qorTask* task : tasks) {
+      workers.emplace_back([task] {
+        task->run();
+        task->finish();
+      });
+    }
+    for (std::thread& w : workers) w.join();
+  } else {
+    for (qorTask* task : tasks) {
+      task->run();
+      task->finish();
+    }
+  }
+}
+
+void qor_scene_thread_init(qorScene& scene, int thread) {
+  qorThread& context = host().thread(thread);
+  context.thread_index = thread;
+  context.scene = &scene;
+  std::lock_guard<std::mutex> lock(record_mutex);
+  host().thread_inits.push_back(thread);
+}
+
+void qor_scene_thread_exit(qorScene&, int thread) {
+  std::lock_guard<std::mutex> lock(record_mutex);
+  host().thread_exits.push_back(thread);
+}
+
+int qor_tls_alloc(qorScene&, size_t bytes) {
+  record("qor_tls_alloc " + std::to_string(bytes));
+  fake_host& h = host();
+  const int offset = qor_thread_storage_offset + h.tls_used;
+  h.tls_used += static_cast<int>((bytes + 63) / 64 * 64);
+  if (h.tls_used > qor_thread_storage_bytes) {
+    std::fprintf(stderr, "fake host: per-thread storage exhausted\n");
+    std::abort();
+  }
+  return offset;
+}
+
+void qor_tls_free(qorScene&, int thread) {
+  qorThread& context = host().thread(thread);
+  std::memset(context.storage, 0, sizeof context.storage);
+  std::lock_guard<std::mutex> lock(record_mutex);
+  host().tls_frees.push_back(thread);
+}
+
+// --- Memory -------------------------------------------------------------------------------
+
+void* qor_malloc_aligned(size_t bytes, size_t alignment) {
+  return fake_allocate(bytes, -1, alignment);
+}
+
+void* qor_malloc2_aligned(size_t bytes, int kind, size_t alignment) {
+  return fake_allocate(bytes, kind, alignment);
+}
+
+void qor_free_aligned(void* block) {
+  if (block == nullptr) return;
+  std::lock_guard<std::mutex> lock(record_mutex);
+  fake_host& h = host();
+  auto it = h.live_allocations.find(block);
+  if (it == h.live_allocations.end()) {
+    std::fprintf(stderr, "fake host: qor_free_aligned(%p): not allocated, or released twice\n",
+                 block);
+    std::abort();
+  }
+  h.live_allocations.erase(it);
+  ++h.frees;
+  std::free(block);
+}
+
+// --- Images and input ---------------------------------------------------------------------
+
+void qor_show_block(qorScene&, qorImage_block* block) {
+  record("qor_show_block");
+  fake_host& h = host();
+  h.shown_blocks.push_back(block);
+  const size_t floats = static_cast<size_t>(block->width) * block->height * 3;
+  h.shown_pixels.emplace_back(block->pixels(), block->pixels() + floats);
+}
+
+void qor_output_block(qorScene&, qorImage_block* block) {
+  record("qor_output_block");
+  host().output_blocks.push_back(block);
+}
+
+int qor_output_check_input(qorScene&, qorOutput_event* event) {
+  record("qor_output_check_input");
+  fake_host& h = host();
+  if (h.events.empty()) return 0;
+  *event = h.events.front();
+  h.events.pop_front();
+  return 1;
+}
+
+// --- Time and messages --------------------------------------------------------------------
+
+double qor_get_time() {
+  fake_host& h = host();
+  if (h.now) return h.now();
+  const double now = h.clock;
+  h.clock += h.clock_step;
+  return now;
+}
+
+#define FAKE_MESSAGE(function, kind)   \
+  void function(const char* format, ...) { \
+    va_list args;                          \
+    va_start(args, format);                \
+    say(kind, format, args);               \
+    va_end(args);                          \
+  }
+
+FAKE_MESSAGE(qor_sprint, "sprint")
+FAKE_MESSAGE(qor_info, "info")
+FAKE_MESSAGE(qor_warning, "warning")
+FAKE_MESSAGE(qor_error, "error")
+FAKE_MESSAGE(qor_critical, "critical")

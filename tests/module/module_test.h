@@ -1,0 +1,51 @@
+// Shared fixture of the module tests: a fresh fake host and a fresh renderer for every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <new>
+
+#include "module/installer.h"
+#include "module/ppm_parameters.h"
+#include "render/qor_ppm.h"
+#include "render/sampler.h"
+#include "tests/module/fake_host.h"
+
+// The module keeps one renderer for the life of the process; tests rebuild it in place so that
+// no state leaks from one test into the next.
+inline qorPPM& fresh_renderer() {
+  qorPPM& renderer = the_renderer();
+  renderer.~qorPPM();
+  return *new (&renderer) qorPPM();
+}
+
+inline ppm_parameters default_parameters() {
+  ppm_parameters block{};
+  the_installer().default_parameters(host().scene(), &block);
+  return block;
+}
+
+class module_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_host();
+    renderer = &fresh_renderer();
+  }
+  void TearDown() override { reset_host(); }
+
+  qorScene& scene() { return host().scene(); }
+
+  // A fresh host and renderer in the middle of a test.
+  void start_over() {
+    reset_host();
+    renderer = &fresh_renderer();
+  }
+
+  // Configures the renderer the way the host does: through the installer's create.
+  qorPPM& create(const ppm_parameters& block) {
+    the_installer().create(scene(), const_cast<ppm_parameters*>(&block));
+    return *renderer;
+  }
+
+  qorPPM* renderer = nullptr;
+};
