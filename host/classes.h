@@ -22,18 +22,18 @@ class qorInstaller {
  public:
   static constexpr uint32_t interface_version = 0x20008;  // major 2, minor 8
 
-  virtual ~qorInstaller();                              // slots 0, 1
-  virtual uint32_t version() const;                     // slot 2: the interface_version word
-  virtual int return_type() const;                      // slot 3: 0, an illumination renderer
-  virtual int parameter_size() = 0;                     // slot 4: bytes of the parameter block
+  virtual ~qorInstaller();           // slots 0, 1
+  virtual uint32_t version() const;  // slot 2: the interface_version word
+  virtual int return_type() const;   // slot 3: 0, an illumination renderer
+  virtual int parameter_size() = 0;  // slot 4: bytes of the parameter block
   virtual void* default_parameters(qorScene& scene, void* block) = 0;  // slot 5
   virtual void* create(qorScene& scene, void* block) = 0;              // slot 6
-  virtual const void* declaration() = 0;                // slot 7
-  virtual void* extension() = 0;                        // slot 8
-  virtual bool has_object_specific_data() const;        // slot 9: false
-  virtual uint32_t flags() const;                       // slot 10: 0
+  virtual const void* declaration() = 0;                               // slot 7
+  virtual void* extension() = 0;                                       // slot 8
+  virtual bool has_object_specific_data() const;                       // slot 9: false
+  virtual uint32_t flags() const;                                      // slot 10: 0
 
-  void* host_link = nullptr;             // the engine chains registered installers here
+  void* host_link = nullptr;  // the engine chains registered installers here
   uint32_t version_word = interface_version;
 };
 
@@ -44,23 +44,23 @@ class qorIllum_api {
   virtual int direct_illumination(float result[3], qorRay& ray, void* light_context);
   // slot 1: indirect light at a camera-ray hit; returns 1 when handled.
   virtual int indirect_illumination(float result[3], qorRay& ray);
-  virtual int locate_photons(qorRay& ray);                 // slot 2
+  virtual int locate_photons(qorRay& ray);  // slot 2
   // slot 3: the photon shader reports a photon of the given RGB power at the ray's hit.
   virtual void store_photon(const float power[3], qorRay& ray);
-  virtual void init_frame(qorScene& scene);                // slot 4
-  virtual void exit_frame(qorScene& scene);                // slot 5
-  virtual void setup(qorScene& scene);                     // slot 6: before each frame
-  virtual void cleanup();                                  // slot 7: after each frame
-  virtual void build_photon_maps(qorScene& scene);         // slot 8
-  virtual void delete_photon_maps(qorScene& scene);        // slot 9
-  virtual void set_frame(int frame);                       // slot 10
-  virtual ~qorIllum_api();                                 // slots 11, 12
+  virtual void init_frame(qorScene& scene);          // slot 4
+  virtual void exit_frame(qorScene& scene);          // slot 5
+  virtual void setup(qorScene& scene);               // slot 6: before each frame
+  virtual void cleanup();                            // slot 7: after each frame
+  virtual void build_photon_maps(qorScene& scene);   // slot 8
+  virtual void delete_photon_maps(qorScene& scene);  // slot 9
+  virtual void set_frame(int frame);                 // slot 10
+  virtual ~qorIllum_api();                           // slots 11, 12
 };
 
 // Renders the image of a frame for an illumination renderer.
 class qorImage_sampler {
  public:
-  virtual const char* name() = 0;          // slot 0
+  virtual const char* name() = 0;           // slot 0
   virtual int render(qorScene& scene) = 0;  // slot 1: returns the host's stop flag
 
   void* host_link = nullptr;  // the engine chains registered samplers here
@@ -69,17 +69,17 @@ class qorImage_sampler {
 // A unit of work for the host's task pool (qor_add_thread_task).
 class qorTask {
  public:
-  virtual ~qorTask();      // slots 0, 1
-  virtual int run() = 0;   // slot 2: runs on a pool thread
-  virtual void finish();   // slot 3: runs on the pool thread after run
+  virtual ~qorTask();     // slots 0, 1
+  virtual int run() = 0;  // slot 2: runs on a pool thread
+  virtual void finish();  // slot 3: runs on the pool thread after run
 };
 
 // A light of the scene's light list, qor_info(scene, qor_info_lights).
 class qorLight {
  public:
-  virtual ~qorLight();                                  // slots 0, 1
-  virtual int kind() const = 0;                         // slot 2: the engine's light kind
-  virtual float power() const = 0;                      // slot 3: scalar power in watts
+  virtual ~qorLight();              // slots 0, 1
+  virtual int kind() const = 0;     // slot 2: the engine's light kind
+  virtual float power() const = 0;  // slot 3: scalar power in watts
   // slot 4: adds this light's unshadowed contribution at the ray's hit to result, and leaves in
   // light_ray the shadow ray that qor_evaluate_shadows will test.
   virtual void add_direct_light(float result[3], qorRay& ray, qorRay& light_ray) = 0;

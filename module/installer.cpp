@@ -53,7 +53,9 @@ void configure(qorPPM& renderer, const ppm_parameters& block) {
 
 }  // namespace
 
-int ppm_installer::parameter_size() { return sizeof(ppm_parameters); }
+int ppm_installer::parameter_size() {
+  return sizeof(ppm_parameters);
+}
 
 void* ppm_installer::default_parameters(qorScene&, void* block) {
   if (block == nullptr) return nullptr;
@@ -77,9 +79,13 @@ void* ppm_installer::create(qorScene& scene, void* block) {
   return nullptr;
 }
 
-const void* ppm_installer::declaration() { return &ppm_declaration; }
+const void* ppm_installer::declaration() {
+  return &ppm_declaration;
+}
 
-void* ppm_installer::extension() { return nullptr; }
+void* ppm_installer::extension() {
+  return nullptr;
+}
 
 ppm_installer& the_installer() {
   static ppm_installer installer;

@@ -20,9 +20,9 @@ struct ppm_parameters {
   float alpha;               // share of the new photons the progressive update keeps
   int32_t max_iterations;    // below 1: no limit
   int32_t photons_per_pass;
-  int32_t output_every;      // show the image every N iterations
-  float min_radius_scale;    // smallest point radius, relative to its footprint
-  float radius_scale;        // initial point radius, relative to its footprint
+  int32_t output_every;    // show the image every N iterations
+  float min_radius_scale;  // smallest point radius, relative to its footprint
+  float radius_scale;      // initial point radius, relative to its footprint
 };
 static_assert(sizeof(ppm_parameters) == 72);
 static_assert(offsetof(ppm_parameters, refine_mode) == 0);

@@ -9,13 +9,13 @@
 class qorRandom_adaptive;
 
 struct photon_emitter {
-  qorShader* shader;    // emission shader; emits every photon of the emitter
-  qorLight* light;      // the light it comes from, or null
-  qorObject* object;    // the emissive object it comes from, or null
-  float power;          // scalar power (watts) from the shader's power query
+  qorShader* shader;                // emission shader; emits every photon of the emitter
+  qorLight* light;                  // the light it comes from, or null
+  qorObject* object;                // the emissive object it comes from, or null
+  float power;                      // scalar power (watts) from the shader's power query
   uint32_t paths_total;             // uniform paths traced over all passes
   uint32_t uniform_accepted_total;  // visible uniform paths over all passes
-  float weight;         // photon flux normalisation; also weights power in the job split
+  float weight;            // photon flux normalisation; also weights power in the job split
   uint32_t photon_budget;  // photons per pass = jobs x photons per job
 
   bool is_camera() const { return light == nullptr && object == nullptr; }
@@ -23,8 +23,8 @@ struct photon_emitter {
 
 // A point light placed where a photon left a diffuse bounce.
 struct photon_light {
-  float power[3];     // RGB power
-  float normal[3];    // shading normal of the surface the light sits on
+  float power[3];   // RGB power
+  float normal[3];  // shading normal of the surface the light sits on
   float position[3];
 };
 
@@ -55,12 +55,12 @@ inline constexpr uint32_t path_buffer_hits = 64;
 
 // A photon tracing thread's path state, in the host's per-thread storage.
 struct photon_path_buffer {
-  uint32_t hit_count;       // buffered hits, 0 .. 64
-  uint32_t reuse_count;     // re-deposits of the buffered hits still owed
-  uint32_t path_deposits;   // points reached by the path being traced
-  uint8_t flush_pending;    // 1: flush the buffer at the next hit that reaches a point
-  uint8_t record_lights;    // 1 while a uniform path is traced
-  float photon_weight;      // flux multiplier of the current job's photons
+  uint32_t hit_count;         // buffered hits, 0 .. 64
+  uint32_t reuse_count;       // re-deposits of the buffered hits still owed
+  uint32_t path_deposits;     // points reached by the path being traced
+  uint8_t flush_pending;      // 1: flush the buffer at the next hit that reaches a point
+  uint8_t record_lights;      // 1 while a uniform path is traced
+  float photon_weight;        // flux multiplier of the current job's photons
   float inv_emitter_photons;  // 1 / photon_budget of the current job's emitter
   buffered_hit hits[path_buffer_hits];
 };

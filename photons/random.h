@@ -20,10 +20,14 @@ struct xorshift128 {
 };
 
 // [0, 1]: the nearest float to u, times 2^-32; outputs from 4294967168 up give exactly 1.0.
-inline float unit_float(uint32_t u) { return static_cast<float>(u) * 2.3283064e-10f; }
+inline float unit_float(uint32_t u) {
+  return static_cast<float>(u) * 2.3283064e-10f;
+}
 
 // [0, 1] from the top 28 bits, as the candidate selection draws it.
-inline float unit_float_28(uint32_t u) { return static_cast<float>(u >> 4) * 3.7252903e-09f; }
+inline float unit_float_28(uint32_t u) {
+  return static_cast<float>(u >> 4) * 3.7252903e-09f;
+}
 
 // Seeds of the iterations; advanced only by the render loop's thread. Never reseeded, so a second
 // render in the same process continues the sequence.

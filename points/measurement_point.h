@@ -6,21 +6,21 @@
 #include <cstdint>
 
 struct measurement_point {
-  float position[3];       // world position of the hit
-  float radius;            // current gathering radius
-  float normal[3];         // shading normal at the hit
-  int32_t pass_photons;    // photons gathered in the current pass
-  float photon_count;      // accumulated (radius-scaled) photon count
-  uint32_t lock;           // spin lock word over the pass accumulators
-  float sample_weight;     // weight of the eye sample that created the point
-  float pass_flux[3];      // RGB flux gathered in the current pass
-  float offset_sum[3];     // sum of the offsets from the point to its gathered photons
-  float radiance[3];       // running RGB radiance estimate
-  float reflectance[3];    // diffuse reflectance at the hit, times sample_weight
-  float min_radius;        // lower bound of the radius
-  int32_t pixel_x;         // image column of the sample
-  int32_t pixel_y;         // image row of the sample
-  float normal_deviation;  // accumulated change of the pixel's normal between passes
+  float position[3];           // world position of the hit
+  float radius;                // current gathering radius
+  float normal[3];             // shading normal at the hit
+  int32_t pass_photons;        // photons gathered in the current pass
+  float photon_count;          // accumulated (radius-scaled) photon count
+  uint32_t lock;               // spin lock word over the pass accumulators
+  float sample_weight;         // weight of the eye sample that created the point
+  float pass_flux[3];          // RGB flux gathered in the current pass
+  float offset_sum[3];         // sum of the offsets from the point to its gathered photons
+  float radiance[3];           // running RGB radiance estimate
+  float reflectance[3];        // diffuse reflectance at the hit, times sample_weight
+  float min_radius;            // lower bound of the radius
+  int32_t pixel_x;             // image column of the sample
+  int32_t pixel_y;             // image row of the sample
+  float normal_deviation;      // accumulated change of the pixel's normal between passes
   float smoothed_radiance[3];  // result of smoothing the per-pixel estimates
   float smoothing_input[3];    // input copy of one smoothing pass
   float light_radiance[3];     // direct radiance from photon lights (running mean)

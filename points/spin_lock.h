@@ -6,7 +6,9 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-inline void cpu_pause() { _mm_pause(); }
+inline void cpu_pause() {
+  _mm_pause();
+}
 #else
 inline void cpu_pause() {}
 #endif

@@ -60,8 +60,7 @@ void gather_photons(qorPPM& renderer, qorScene& scene) {
              renderer.point_count, renderer.point2_count, qor_get_time() - t0);
   t0 = qor_get_time();
   renderer.trace_photons(scene);
-  qor_sprint("[%d] Photon tracing (%.1f seconds)\n", renderer.iteration + 1,
-             qor_get_time() - t0);
+  qor_sprint("[%d] Photon tracing (%.1f seconds)\n", renderer.iteration + 1, qor_get_time() - t0);
   renderer.refine_points(scene);
 }
 
@@ -91,8 +90,8 @@ void run_eye_pass_per_iteration(qorPPM& renderer, qorScene& scene, int32_t limit
 // Scales the estimate of every point so that it stays the mean over the iterations so far.
 void rescale_single_pass_points(qorPPM& renderer) {
   if (renderer.point_count != 0) {
-    const float s = static_cast<float>(renderer.iteration) /
-                    static_cast<float>(renderer.iteration + 1);
+    const float s =
+        static_cast<float>(renderer.iteration) / static_cast<float>(renderer.iteration + 1);
     for (uint32_t i = 0; i < renderer.point_count; ++i) {
       measurement_point& p = renderer.points[i];
       for (int c = 0; c < 3; ++c) {
@@ -185,8 +184,8 @@ void qorPPM::render_frame(qorScene& scene) {
   const int32_t limit = max_iterations > 0 ? max_iterations : INT_MAX;
   tls_slot = qor_tls_alloc(scene, photon_path_storage_bytes);
 
-  const bool arrays_ready = points != nullptr && candidates != nullptr &&
-                            pixel_points != nullptr && (point_mode == 0 || points2 != nullptr);
+  const bool arrays_ready = points != nullptr && candidates != nullptr && pixel_points != nullptr &&
+                            (point_mode == 0 || points2 != nullptr);
   if (!arrays_ready) {
     qor_error("Out of memory allocating measurement points\n");
   } else {

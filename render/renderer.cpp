@@ -48,7 +48,9 @@ void qorPPM::cleanup() {
   output_block = nullptr;  // a later cleanup must not release it again
 }
 
-const char* qorPPM_sampler::name() { return "ppm"; }
+const char* qorPPM_sampler::name() {
+  return "ppm";
+}
 
 int qorPPM_sampler::render(qorScene& scene) {
   renderer->render_frame(scene);

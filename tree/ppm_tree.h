@@ -10,7 +10,7 @@
 struct photon_path_buffer;
 
 struct ppm_tree_node {
-  float bounds_min[3];      // box around the spheres of the node's points
+  float bounds_min[3];  // box around the spheres of the node's points
   float bounds_max[3];
   ppm_tree_node* children;  // first of two adjacent children in the pool; null for a leaf
   uint32_t first;           // start of the node's range in the tree's index array

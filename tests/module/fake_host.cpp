@@ -187,15 +187,22 @@ void qor_add_renderer(qorScene&, const char* name, qorIllum_api* api, qorImage_s
 void* qor_info(qorScene&, int selector) {
   fake_host& h = host();
   switch (selector) {
-    case qor_info_view: return &h.view;
-    case qor_info_threads: return &h.threads;
-    case qor_info_lights: return h.lights;
-    case qor_info_options: return &h.options;
-    default: return nullptr;
+    case qor_info_view:
+      return &h.view;
+    case qor_info_threads:
+      return &h.threads;
+    case qor_info_lights:
+      return h.lights;
+    case qor_info_options:
+      return &h.options;
+    default:
+      return nullptr;
   }
 }
 
-void* qor_info(qorRay&, int selector) { return qor_info(host().scene(), selector); }
+void* qor_info(qorRay&, int selector) {
+  return qor_info(host().scene(), selector);
+}
 
 qorCamera* qor_camera_get(qorScene&) {
   return host().camera_present ? &host().camera : nullptr;
@@ -208,7 +215,9 @@ qorObject** qor_get_emissive_objects(qorScene&, uint32_t& count) {
   return h.emissive_objects.data();
 }
 
-int qor_stop_requested(qorScene&) { return host().stop; }
+int qor_stop_requested(qorScene&) {
+  return host().stop;
+}
 
 void qor_options_update(qorOptions&) {
   record("qor_options_update");
@@ -441,7 +450,7 @@ double qor_get_time() {
   return now;
 }
 
-#define FAKE_MESSAGE(function, kind)   \
+#define FAKE_MESSAGE(function, kind)       \
   void function(const char* format, ...) { \
     va_list args;                          \
     va_start(args, format);                \

@@ -62,10 +62,10 @@ struct fake_host {
   std::vector<qorObject*> emissive_objects;
   std::deque<qorOutput_event> events;
   int stop = 0;
-  double clock = 0.0;        // qor_get_time returns this, then adds clock_step,
+  double clock = 0.0;  // qor_get_time returns this, then adds clock_step,
   double clock_step = 0.0;
-  std::function<double()> now;  // unless this is set: then it answers qor_get_time
-  bool run_tasks_on_threads = true;  // false: the barrier runs tasks one by one on the caller
+  std::function<double()> now;           // unless this is set: then it answers qor_get_time
+  bool run_tasks_on_threads = true;      // false: the barrier runs tasks one by one on the caller
   size_t fail_allocations_of_bytes = 0;  // an allocation of exactly this size returns null
 
   // Ray behaviour. Unset hooks: trace_primary and trace_diffuse miss, intersect finds nothing.
