@@ -391,7 +391,7 @@ TEST_F(continuation_test, the_frame_is_orthonormal_around_any_other_normal) {
   const double normals[][3] = {{1.0 * third, 2.0 * third, 3.0 * third},
                                {0.0, -0.6, -0.8},
                                {1.0, 0.0, 0.0},
-                               {std::sqrt(1.0 - 0.9999 * 0.9999), 0.0, -0.9999}};
+                               {std::sqrt(1.0 - 0.99999 * 0.99999), 0.0, -0.99999}};
   for (const auto& n : normals) {
     SCOPED_TRACE(testing::Message() << n[0] << " " << n[1] << " " << n[2]);
     set_normal(n[0], n[1], n[2]);
