@@ -15,12 +15,7 @@ struct render_arrays {
         points2(second_set ? static_cast<size_t>(width) * height : 0),
         pixel_points(static_cast<size_t>(width) * height),
         candidates(static_cast<size_t>(threads > 0 ? threads : 1)) {
-    std::memset(static_cast<void*>(points.data()), 0, points.size() * sizeof(measurement_point));
-    std::memset(static_cast<void*>(points2.data()), 0, points2.size() * sizeof(measurement_point));
-    std::memset(static_cast<void*>(pixel_points.data()), 0,
-                pixel_points.size() * sizeof(measurement_point));
-    std::memset(static_cast<void*>(candidates.data()), 0,
-                candidates.size() * sizeof(candidate_buffer));
+    // The vectors value-initialise their records: every array starts zero-filled.
     auto* block = reinterpret_cast<qorImage_block*>(framebuffer_bytes.data());
     *block = {0, 0, width, height};
     renderer.framebuffer = block;
