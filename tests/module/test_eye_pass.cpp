@@ -242,6 +242,21 @@ TEST_F(eye_pass_test, framebuffer_keeps_the_running_mean_and_a_miss_counts_as_bl
   EXPECT_EQ(arrays.pixel(0, 2)[2], 42.0f);
 }
 
+TEST_F(eye_pass_test, the_running_mean_keeps_i_times_the_reciprocal_and_adds_the_reciprocal) {
+  render_arrays arrays(*renderer, 4, 3, 1);
+  std::fill(arrays.pixels(), arrays.pixels() + 36, 1.0f);
+  record_rays([](fake_ray&, float color[3], int x, int) {
+    color[0] = color[1] = color[2] = 1.0f;
+    return x != 0;  // column 0 misses
+  });
+  renderer->iteration = 5;
+  renderer->image_sampling_pass(scene());
+  const float keep = 5.0f * (1.0f / 6.0f);
+  ASSERT_NE(keep, 5.0f / 6.0f);  // the case tells the two apart
+  EXPECT_EQ(arrays.pixel(0, 1)[0], keep);
+  EXPECT_EQ(arrays.pixel(1, 1)[0], keep + 1.0f * (1.0f / 6.0f));
+}
+
 TEST_F(eye_pass_test, the_pass_sets_host_options_for_its_duration_and_restores_them) {
   render_arrays arrays(*renderer, 4, 3, 1);
   host().options.supersampling = 3;
