@@ -440,6 +440,8 @@ class commit_test : public candidates_test {
 };
 
 TEST_F(commit_test, a_single_candidate_is_committed_whole_without_a_draw) {
+  renderer->commit_candidate(1);  // an empty buffer commits nothing
+  EXPECT_EQ(renderer->point_count, 0u);
   make_candidates({0.3f});
   buffer().slots[0].smoothed_radiance[1] = 4.5f;  // bytes the commit copies with the rest
   const measurement_point candidate = buffer().slots[0];
@@ -449,11 +451,6 @@ TEST_F(commit_test, a_single_candidate_is_committed_whole_without_a_draw) {
   EXPECT_EQ(renderer->point_count, 5u);
   EXPECT_EQ(std::memcmp(&renderer->points[4], &candidate, sizeof candidate), 0);
   EXPECT_EQ(buffer().count, 0);
-}
-
-TEST_F(commit_test, an_empty_buffer_commits_nothing) {
-  renderer->commit_candidate(1);
-  EXPECT_EQ(renderer->point_count, 0u);
 }
 
 TEST_F(commit_test, the_first_slot_whose_running_weight_passes_the_target_is_chosen) {

@@ -144,24 +144,6 @@ TEST_F(eye_pass_test, each_pixel_reseeds_the_threads_source_from_the_pass_and_th
   EXPECT_EQ(traced[3].random_state, 305829u);
 }
 
-TEST_F(eye_pass_test, pixel_random_numbers_do_not_depend_on_the_thread_distribution) {
-  host().options.width = 5;
-  host().options.height = 7;
-  std::map<std::pair<int, int>, uint32_t> by_pixel[2];
-  for (int run = 0; run < 2; ++run) {
-    host().threads = run == 0 ? 1 : 3;
-    render_arrays arrays(*renderer, 5, 7, host().threads);
-    traced.clear();
-    record_rays();
-    renderer->iteration = 9;
-    renderer->pass_seed = 0xdeadbeef;
-    renderer->image_sampling_pass(scene());
-    for (const traced_ray& r : traced) by_pixel[run][{r.x, r.y}] = r.random_state;
-  }
-  EXPECT_EQ(by_pixel[0].size(), 35u);
-  EXPECT_EQ(by_pixel[0], by_pixel[1]);
-}
-
 TEST_F(eye_pass_test, an_empty_region_traces_nothing_but_opens_and_closes_each_context) {
   render_arrays arrays(*renderer, 4, 3, 2);
   host().threads = 2;
@@ -339,16 +321,6 @@ TEST_F(eye_pass_test, one_kept_task_per_worker_then_the_barrier) {
   EXPECT_EQ(host().count_calls("qor_add_thread_task keep"), 0);
   EXPECT_EQ(host().count_calls("qor_thread_barrier"), 1);
   EXPECT_TRUE(traced.empty());
-}
-
-TEST_F(eye_pass_test, a_task_runs_the_eye_pass_of_its_thread_and_returns_zero) {
-  render_arrays arrays(*renderer, 4, 3, 3);
-  host().threads = 3;
-  record_rays();
-  thread_task task(renderer, &scene(), 1);
-  EXPECT_EQ(task.run(), 0);
-  EXPECT_EQ(host().thread_inits, std::vector<int>{1});
-  EXPECT_EQ(traced_pixels(), (std::set<std::pair<int, int>>{{0, 1}, {1, 1}, {2, 1}, {3, 1}}));
 }
 
 TEST_F(eye_pass_test, each_hit_commits_one_candidate_and_a_miss_leaves_its_candidates) {
