@@ -133,7 +133,12 @@ int qorPPM::indirect_illumination(float result[3], qorRay& ray) {
 
   if (point_mode == 0) return 1;
   if (ray.depth == 0) return diffuse_continuation(result, ray);
-  if (tree2 != nullptr) second_set_radiance(*tree2, ray, result);
+  // The continuation's own point is made; the second set answers it as in the kept-set case, and
+  // says so, since the continuation keeps only radiance the second set delivered.
+  if (tree2 != nullptr) {
+    second_set_radiance(*tree2, ray, result);
+    ray.thread->second_set_answered = 1;
+  }
   return 1;
 }
 
