@@ -19,6 +19,10 @@ inline measurement_point make_point(float x, float y, float z, float radius) {
   return p;
 }
 
+inline std::vector<float> rgb(const float* c) {
+  return {c[0], c[1], c[2]};
+}
+
 class point_tree_test : public module_test {
  protected:
   void TearDown() override {
