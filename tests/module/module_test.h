@@ -10,11 +10,17 @@
 #include "render/qor_ppm.h"
 #include "render/sampler.h"
 #include "tests/module/fake_host.h"
+#include "tree/ppm_tree.h"
 
 // The module keeps one renderer for the life of the process; tests rebuild it in place so that
 // no state leaks from one test into the next.
 inline qorPPM& fresh_renderer() {
   qorPPM& renderer = the_renderer();
+  // A render leaves its trees to the next frame's set-up; a test's renderer releases them here,
+  // while the host that allocated their arrays still exists.
+  delete renderer.tree;
+  delete renderer.tree2;
+  renderer.tree = renderer.tree2 = nullptr;
   renderer.~qorPPM();
   return *new (&renderer) qorPPM();
 }
@@ -31,14 +37,17 @@ class module_test : public ::testing::Test {
     reset_host();
     renderer = &fresh_renderer();
   }
-  void TearDown() override { reset_host(); }
+  void TearDown() override {
+    fresh_renderer();
+    reset_host();
+  }
 
   qorScene& scene() { return host().scene(); }
 
   // A fresh host and renderer in the middle of a test.
   void start_over() {
-    reset_host();
     renderer = &fresh_renderer();
+    reset_host();
   }
 
   // Configures the renderer the way the host does: through the installer's create.
