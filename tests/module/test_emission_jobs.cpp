@@ -1,6 +1,4 @@
 #include <array>
-#include <cmath>
-#include <limits>
 
 #include "photons/adaptive_sampler.h"
 #include "tests/module/module_test.h"
@@ -8,136 +6,86 @@
 
 namespace {
 
-std::array<float, 8> first_vector_of_seed(uint32_t seed) {
-  const qorRandom_adaptive sampler(seed);
+std::array<float, 8> vector_of(const qorRandom_adaptive& sampler) {
   std::array<float, 8> out;
-  for (int i = 0; i < 8; ++i) out[i] = sampler.proposed[i];
+  std::copy(sampler.proposed, sampler.proposed + 8, out.begin());
   return out;
 }
 
-std::array<float, 8> first_vector_of(const qorRandom_adaptive& sampler) {
-  std::array<float, 8> out;
-  for (int i = 0; i < 8; ++i) out[i] = sampler.proposed[i];
-  return out;
-}
-
-// --- Emitter enumeration
-// --------------------------------------------------------------------------
+// --- Emitter enumeration ------------------------------------------------------------------------
 
 struct shader_call {
   void* ray;
   qorShader* shader;
   int info;
-  void* data;
   qorLight* current_light;
-  float weight;
-  float emission_scale;
 };
 
-class emitter_test : public module_test {
- protected:
-  void SetUp() override {
-    module_test::SetUp();
-    host().info_shader = [this](qorRay* ray, qorShader* shader, int info, void* data) {
-      shader_call call{ray, shader, info, data, nullptr, 0.0f, 0.0f};
-      if (info == qor_shader_prepare) {
-        prepared = true;
-      } else {
-        call.current_light = ray->current_light;
-        call.weight = ray->weight;
-        call.emission_scale = ray->emission_scale;
-      }
-      calls.push_back(call);
-      // The camera's shader answers differently once prepared for emission.
-      if (shader == test_shader(0) && info == qor_shader_power) {
-        *static_cast<float*>(data) = prepared ? 2.0f : 1.5f;
-        return 1;
-      }
-      return powers.answer(shader, info, data);
-    };
-  }
+class emitter_test : public module_test {};
 
+TEST_F(emitter_test, camera_then_objects_then_lights_each_only_with_a_shader) {
+  qorPPM& renderer = *this->renderer;
   std::vector<shader_call> calls;
   bool prepared = false;
   shader_powers powers;
-};
-
-TEST_F(emitter_test, camera_then_objects_then_lights_each_only_with_a_shader) {
+  host().info_shader = [&](qorRay* ray, qorShader* shader, int info, void* data) {
+    calls.push_back({ray, shader, info, info == qor_shader_power ? ray->current_light : nullptr});
+    if (info == qor_shader_prepare) prepared = true;
+    if (info == qor_shader_power) {
+      EXPECT_EQ(ray->weight, 1.0f);
+      EXPECT_EQ(ray->emission_scale, 1.0f);
+    }
+    // The camera's shader answers differently once prepared for emission.
+    if (shader == test_shader(0) && info == qor_shader_power) {
+      *static_cast<float*>(data) = prepared ? 2.0f : 1.5f;
+      return 1;
+    }
+    return powers.answer(shader, info, data);
+  };
   host().camera.emission_shader = test_shader(0);
-  qorMaterial with_shader_1{test_shader(1)}, without_shader{nullptr}, with_shader_3{test_shader(3)};
-  qorObject first{&with_shader_1}, dark{&without_shader}, dim{&with_shader_3};
-  host().emissive_objects = {&first, &dark, &dim};
-  qorMaterial with_shader_5{test_shader(5)};
+  qorMaterial bright{test_shader(1)}, unshaded{nullptr}, dark{test_shader(3)}, lamp{test_shader(5)};
+  qorObject first{&bright}, skipped{&unshaded}, zero_power{&dark};
+  host().emissive_objects = {&first, &skipped, &zero_power};
   test_light unlit, lit;
-  unlit.material = &without_shader;
-  lit.material = &with_shader_5;
+  unlit.material = &unshaded;
+  lit.material = &lamp;
   unlit.next = &lit;
   host().lights = &unlit;
   powers.power = {{test_shader(1), 3.0f}, {test_shader(3), 0.0f}, {test_shader(5), 4.0f}};
 
-  renderer->enumerate_emitters(scene());
+  renderer.enumerate_emitters(host().scene());
 
-  const std::vector<photon_emitter>& e = renderer->emitters;
+  const std::vector<photon_emitter>& e = renderer.emitters;
   ASSERT_EQ(e.size(), 4u);
-  EXPECT_EQ(e[0].shader, test_shader(0));
   EXPECT_TRUE(e[0].is_camera());
   EXPECT_EQ(e[0].power, 2.0f);  // the answer after the preparation
   EXPECT_EQ(e[1].object, &first);
-  EXPECT_EQ(e[1].light, nullptr);
-  EXPECT_EQ(e[1].power, 3.0f);
-  EXPECT_EQ(e[2].object, &dim);  // zero power stays in the list
-  EXPECT_EQ(e[2].power, 0.0f);
+  EXPECT_EQ(e[2].object, &zero_power);
   EXPECT_EQ(e[3].light, &lit);
-  EXPECT_EQ(e[3].object, nullptr);
   EXPECT_EQ(e[3].shader, test_shader(5));
-  for (const photon_emitter& emitter : e) {
-    EXPECT_EQ(emitter.weight, 1.0f);
-    EXPECT_EQ(emitter.paths_total, 0u);
-    EXPECT_EQ(emitter.uniform_accepted_total, 0u);
-  }
-  EXPECT_EQ(renderer->total_power, 9.0f);
+  EXPECT_EQ(renderer.total_power, 9.0f);
+  for (const photon_emitter& emitter : e) EXPECT_EQ(emitter.weight, 1.0f);
 
   // The camera's shader is prepared between its two power queries, with the scene in place of
-  // the ray; light shaders are asked with the light named on the ray.
+  // the ray; a light's shader is asked with the light named on the ray.
   ASSERT_EQ(calls.size(), 6u);
-  EXPECT_EQ(calls[0].info, qor_shader_power);
   EXPECT_EQ(calls[1].info, qor_shader_prepare);
-  EXPECT_EQ(calls[1].ray, static_cast<void*>(&scene()));
-  EXPECT_EQ(calls[1].shader, test_shader(0));
-  EXPECT_EQ(calls[1].data, nullptr);
+  EXPECT_EQ(calls[1].ray, static_cast<void*>(&host().scene()));
   EXPECT_EQ(calls[2].shader, test_shader(0));
   EXPECT_EQ(calls[2].info, qor_shader_power);
-  EXPECT_EQ(calls[2].ray, calls[0].ray);
-  EXPECT_EQ(calls[5].shader, test_shader(5));
   EXPECT_EQ(calls[5].current_light, &lit);
-  EXPECT_EQ(calls[0].weight, 1.0f);
-  EXPECT_EQ(calls[0].emission_scale, 1.0f);
-
   EXPECT_EQ(host().texts("sprint"),
             (std::vector<std::string>{"Enumerate photon emitters\n",
                                       "Found 4 photon emitters with total power = 9\n"}));
-  EXPECT_EQ(host().count_calls("qor_get_primary_ray 0 256"), 1);
   EXPECT_EQ(host().count_calls("delete_ray"), 1);
-}
 
-TEST_F(emitter_test, a_lone_light_and_an_empty_scene) {
-  qorMaterial material{test_shader(2)};
-  test_light light;
-  light.material = &material;
-  host().lights = &light;
-  powers.power = {{test_shader(2), 2.5f}};
-  renderer->enumerate_emitters(scene());
-  ASSERT_EQ(renderer->emitters.size(), 1u);
-  EXPECT_EQ(renderer->emitters[0].light, &light);
-  EXPECT_TRUE(host().said("Found 1 photon emitters with total power = 2.5\n"));
-
-  // A second enumeration replaces the list; with nothing to emit it is empty.
-  host().lights = nullptr;
+  // A second enumeration replaces the list.
   host().camera_present = false;
-  renderer->enumerate_emitters(scene());
-  EXPECT_TRUE(renderer->emitters.empty());
-  EXPECT_EQ(renderer->total_power, 0.0f);
-  EXPECT_TRUE(host().said("Found 0 photon emitters with total power = 0\n"));
+  host().emissive_objects.clear();
+  host().lights = &lit;
+  renderer.enumerate_emitters(host().scene());
+  EXPECT_EQ(renderer.emitters.size(), 1u);
+  EXPECT_TRUE(host().said("Found 1 photon emitters with total power = 4\n"));
 }
 
 // --- Job split ----------------------------------------------------------------------------------
@@ -172,34 +120,21 @@ TEST_F(emission_job_test, powers_three_to_one_split_the_jobs_in_emitter_order) {
   ASSERT_EQ(jobs.size(), 100u);
   for (size_t j = 0; j < jobs.size(); ++j) {
     EXPECT_EQ(jobs[j].emitter, j < 75 ? 0u : 1u) << j;
-    EXPECT_EQ(jobs[j].photons, 1000u);
     EXPECT_EQ(jobs[j].store_limit, 1000000u);
-    EXPECT_EQ(jobs[j].paths_traced, 0u);
-    ASSERT_NE(jobs[j].sampler, nullptr);
   }
   EXPECT_EQ(renderer->emitters[0].photon_budget, 75000u);
   EXPECT_EQ(renderer->emitters[1].photon_budget, 25000u);
-  EXPECT_EQ(renderer->photons_per_job, 1000u);
-  EXPECT_EQ(renderer->job_photons_total, 100000u);
-
   // Each sampler is seeded by its job's place in the whole list.
-  EXPECT_EQ(first_vector_of(*jobs[0].sampler), first_vector_of_seed(100000));
-  EXPECT_EQ(first_vector_of(*jobs[75].sampler), first_vector_of_seed(1000 * 75 + 100000));
-  EXPECT_EQ(first_vector_of(*jobs[99].sampler), first_vector_of_seed(1000 * 99 + 100000));
-
-  int sampler_blocks = 0;
-  for (const fake_allocation& a : host().allocation_log) {
-    sampler_blocks += a.bytes == adaptive_sampler_bytes && a.alignment == 64 && a.kind == -1;
-  }
-  EXPECT_EQ(sampler_blocks, 100);
+  EXPECT_EQ(vector_of(*jobs[0].sampler), vector_of(qorRandom_adaptive(100000)));
+  EXPECT_EQ(vector_of(*jobs[75].sampler), vector_of(qorRandom_adaptive(1000 * 75 + 100000)));
+  EXPECT_EQ(host().live_allocations.at(jobs[75].sampler).alignment, 64u);
   EXPECT_TRUE(host().said("Created 100 photon emission jobs (Emitting 100000 photons)\n"));
-}
 
-TEST_F(emission_job_test, weight_scales_an_emitters_share) {
-  set_emitters({object_emitter(2.0f), object_emitter(2.0f)});
+  // Rebuilding releases the old samplers; the weight now scales the first emitter's share.
   renderer->emitters[0].weight = 0.5f;
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{25, 50}));
+  renderer->create_emission_jobs(1000, 0);
+  EXPECT_EQ(host().frees, 100);
+  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{37, 25}));
 }
 
 TEST_F(emission_job_test, emitting_cameras_get_at_least_ten_jobs_and_others_at_least_one) {
@@ -220,57 +155,15 @@ TEST_F(emission_job_test, emitting_cameras_get_at_least_ten_jobs_and_others_at_l
 TEST_F(emission_job_test, emitters_without_positive_power_get_no_jobs) {
   set_emitters(
       {object_emitter(0.0f), camera_emitter(0.0f), object_emitter(-1.0f), object_emitter(2.0f)});
-  renderer->emitters[0].photon_budget = 123;
+  renderer->emitters[2].photon_budget = 123;
   renderer->create_emission_jobs(10, 0);
-  // The negative power raises the others' share above the whole.
   EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{0, 0, 0, 200}));
-  EXPECT_EQ(renderer->emitters[0].photon_budget, 0u);
   EXPECT_EQ(renderer->emitters[2].photon_budget, 0u);
 
-  // A total power of zero leaves every share undefined: no jobs at all.
-  set_emitters({object_emitter(0.0f), camera_emitter(0.0f)});
+  // A total power of zero: 0/0 shares give no job, a positive power's infinite share gives one.
+  set_emitters({object_emitter(0.0f), object_emitter(1.0f), object_emitter(-1.0f)});
   renderer->create_emission_jobs(10, 0);
-  EXPECT_TRUE(renderer->emission_jobs.empty());
-  EXPECT_EQ(renderer->job_photons_total, 0u);
-  EXPECT_TRUE(host().said("Created 0 photon emission jobs (Emitting 0 photons)\n"));
-
-  // Positive power against a total of zero is an infinite share: one job, not none.
-  set_emitters({object_emitter(1.0f), object_emitter(-1.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{1, 0}));
-}
-
-TEST_F(emission_job_test, zero_arguments_select_the_default_job_size_and_store_limit) {
-  set_emitters({object_emitter(1.0f)});
-  renderer->create_emission_jobs(0, 0);
-  EXPECT_EQ(renderer->photons_per_job, 500u);
-  EXPECT_EQ(renderer->emission_jobs.at(0).photons, 500u);
-  EXPECT_EQ(renderer->emission_jobs.at(0).store_limit, 500000u);
-
-  renderer->create_emission_jobs(20, 7);
-  EXPECT_EQ(renderer->emission_jobs.at(0).store_limit, 7u);
-}
-
-TEST_F(emission_job_test, rebuilding_the_jobs_releases_the_old_samplers) {
-  set_emitters({object_emitter(1.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(host().live_allocations.size(), 100u);
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(host().frees, 100);
-  EXPECT_EQ(host().live_allocations.size(), 100u);
-  for (const emission_job& job : renderer->emission_jobs) {
-    EXPECT_TRUE(host().live_allocations.count(job.sampler));
-  }
-}
-
-TEST_F(emission_job_test, a_job_whose_sampler_cannot_be_allocated_is_kept_without_one) {
-  set_emitters({object_emitter(1.0f)});
-  host().fail_allocations_of_bytes = adaptive_sampler_bytes;
-  renderer->create_emission_jobs(10, 0);
-  ASSERT_EQ(renderer->emission_jobs.size(), 100u);
-  EXPECT_EQ(renderer->emission_jobs[0].sampler, nullptr);
-  EXPECT_EQ(renderer->job_photons_total, 1000u);
-  EXPECT_EQ(host().texts("warning").size(), 100u);
+  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST_F(emission_job_test, setup_divides_the_pass_budget_over_the_target_job_count) {
@@ -280,7 +173,6 @@ TEST_F(emission_job_test, setup_divides_the_pass_budget_over_the_target_job_coun
   second.material = &dim;
   first.next = &second;
   host().lights = &first;
-  host().camera.emission_shader = nullptr;
   shader_powers powers;
   powers.power = {{test_shader(1), 3.0f}, {test_shader(2), 5.0f}};
   host().info_shader = [&powers](qorRay*, qorShader* shader, int info, void* data) {
@@ -289,18 +181,26 @@ TEST_F(emission_job_test, setup_divides_the_pass_budget_over_the_target_job_coun
 
   renderer->photons_per_pass = 1000000;
   renderer->photon_setup(scene());
-  EXPECT_EQ(renderer->photons_per_job, 10000u);
   EXPECT_EQ(renderer->emitters.at(0).photon_budget, 370000u);  // a share of 37.5 jobs
-  EXPECT_EQ(renderer->emitters.at(1).photon_budget, 620000u);
   EXPECT_EQ(renderer->job_photons_total, 990000u);
 
-  renderer->photons_per_pass = 50;  // fewer photons than jobs
-  renderer->photon_setup(scene());
-  EXPECT_EQ(renderer->photons_per_job, 500u);
-  renderer->photons_per_pass = 0;
-  renderer->photon_setup(scene());
-  EXPECT_EQ(renderer->photons_per_job, 500u);
-  EXPECT_EQ(renderer->emission_jobs.at(0).store_limit, 500000u);
+  for (int32_t photons : {50, 0}) {  // fewer photons than jobs, or none: 500 per job
+    renderer->photons_per_pass = photons;
+    renderer->photon_setup(scene());
+    EXPECT_EQ(renderer->emission_jobs.at(0).photons, 500u);
+    EXPECT_EQ(renderer->emission_jobs.at(0).store_limit, 500000u);
+  }
+}
+
+TEST_F(emission_job_test, a_job_whose_sampler_cannot_be_allocated_is_kept_without_one) {
+  set_emitters({object_emitter(1.0f)});
+  host().fail_allocations_of_bytes = adaptive_sampler_bytes;
+  renderer->create_emission_jobs(10, 7);
+  ASSERT_EQ(renderer->emission_jobs.size(), 100u);
+  EXPECT_EQ(renderer->emission_jobs[0].sampler, nullptr);
+  EXPECT_EQ(renderer->emission_jobs[0].store_limit, 7u);
+  EXPECT_EQ(renderer->job_photons_total, 1000u);
+  EXPECT_EQ(host().texts("warning").size(), 100u);
 }
 
 // --- Emitter statistics
@@ -313,16 +213,10 @@ class emitter_statistics_test : public module_test {
     renderer->emitters = {object_emitter(1.0f), object_emitter(1.0f)};
   }
 
-  void add_job(uint32_t emitter, std::array<uint32_t, 6> counters) {
-    emission_job job{};
-    job.emitter = emitter;
-    job.paths_traced = counters[0];
-    job.uniform_accepted = counters[1];
-    job.photons_stored = counters[2];
-    job.mutations_rejected = counters[3];
-    job.mutations_accepted = counters[4];
-    job.mutations_tried = counters[5];
-    renderer->emission_jobs.push_back(job);
+  // Counters in job order: paths, uniform accepted, stored, rejected, accepted, tried.
+  void add_job(uint32_t emitter, std::array<uint32_t, 6> c) {
+    renderer->emission_jobs.push_back(
+        emission_job{nullptr, emitter, 0, 0, c[0], c[1], c[2], c[3], c[4], c[5]});
   }
 };
 
@@ -334,11 +228,9 @@ TEST_F(emitter_statistics_test, job_counters_sum_per_emitter_into_weights_and_th
   const photon_emitter& e = renderer->emitters[0];
   EXPECT_EQ(e.paths_total, 160u);
   EXPECT_EQ(e.uniform_accepted_total, 12u);
-  const float ratio = 12.0f / (160.0f + 1e-5f);
-  EXPECT_EQ(e.weight, 1.0f / (160.0f + 1e-5f) * ratio);
+  EXPECT_EQ(e.weight, 1.0f / (160.0f + 1e-5f) * (12.0f / (160.0f + 1e-5f)));
   EXPECT_EQ(renderer->emitters[1].weight, 0.0f);
   EXPECT_EQ(renderer->mean_emitter_weight, e.weight / (2.0f + 1e-5f));
-
   // The second emitter has no jobs: its shares have nothing to be taken of.
   EXPECT_EQ(host().texts("sprint"),
             (std::vector<std::string>{
@@ -351,18 +243,9 @@ TEST_F(emitter_statistics_test, job_counters_sum_per_emitter_into_weights_and_th
             }));
 
   // Totals run on over passes; the weight divides by this pass's paths only.
-  host().messages.clear();
   renderer->update_emitter_statistics();
   EXPECT_EQ(e.paths_total, 320u);
-  EXPECT_EQ(e.uniform_accepted_total, 24u);
   EXPECT_EQ(e.weight, 1.0f / (160.0f + 1e-5f) * (24.0f / (320.0f + 1e-5f)));
-}
-
-TEST_F(emitter_statistics_test, a_chain_that_never_mutated_shows_no_acceptance_share) {
-  add_job(1, {40, 0, 0, 0, 0, 0});
-  renderer->update_emitter_statistics();
-  EXPECT_TRUE(host().said("Emitter 1: Mutations accept: n/a (0 / 0). Reused 0 (0.00%)\n"));
-  EXPECT_TRUE(host().said("Emitter 1: Uniform accept:   0.00% (0 / 40)\n"));
 }
 
 TEST_F(emitter_statistics_test, large_totals_are_halved_together_before_the_pass_is_added) {
@@ -381,10 +264,9 @@ TEST_F(emitter_statistics_test, large_totals_are_halved_together_before_the_pass
   EXPECT_EQ(over_limit.uniform_accepted_total, 500u + 1u);
 
   // The accepted total alone reaching the limit halves both as well.
-  at_limit.paths_total = 0x0FFFFFFF;
   at_limit.uniform_accepted_total = 0x0FFFFFFF;
   renderer->update_emitter_statistics();
-  EXPECT_EQ(at_limit.paths_total, 0x07FFFFFFu + 10u);
+  EXPECT_EQ(at_limit.paths_total, (0x0FFFFFFFu + 10u) / 2 + 10u);
   EXPECT_EQ(at_limit.uniform_accepted_total, 0x07FFFFFFu + 1u);
 }
 
@@ -396,21 +278,11 @@ TEST_F(emitter_statistics_test, a_kept_second_point_set_zeroes_the_weights_of_it
   renderer->iteration = 2;
   renderer->update_emitter_statistics();
   EXPECT_EQ(renderer->emitters[0].weight, 0.0f);
-  EXPECT_EQ(renderer->emitters[1].weight, 0.0f);
   EXPECT_EQ(renderer->mean_emitter_weight, 0.0f);
 
   renderer->iteration = 3;
   renderer->update_emitter_statistics();
-  EXPECT_GT(renderer->emitters[0].weight, 0.0f);
   EXPECT_GT(renderer->mean_emitter_weight, 0.0f);
-}
-
-TEST_F(emitter_statistics_test, no_emitters_give_a_zero_mean_weight) {
-  renderer->emitters.clear();
-  renderer->mean_emitter_weight = 5.0f;
-  renderer->update_emitter_statistics();
-  EXPECT_EQ(renderer->mean_emitter_weight, 0.0f);
-  EXPECT_TRUE(host().messages.empty());
 }
 
 }  // namespace
