@@ -2,6 +2,7 @@
 
 #include "photons/random.h"
 #include "tests/module/module_test.h"
+#include "tests/module/render_arrays.h"
 
 namespace {
 
@@ -185,6 +186,36 @@ TEST_F(render_loop_test, failed_framebuffer_allocation_is_reported_and_the_block
             std::vector<std::string>{"Out of memory allocating framebuffer element\n"});
   EXPECT_EQ(host().output_blocks.size(), 1u);
   EXPECT_TRUE(elapsed_lines().empty());
+}
+
+TEST_F(render_loop_test, single_eye_pass_points_are_traced_once_and_first_rescaled_by_zero) {
+  block.sampling_mode = 0;
+  block.refine_mode = 0;
+  block.max_iterations = 3;
+  host().events.push_back({qor_event_key, '1'});  // view 1: the points' radiance alone
+  host().trace_primary = [this](fake_ray& ray, float color[3], int x, int y, float, float) {
+    shade_camera_hit(*renderer, ray, x, y);
+    // A point that starts with an estimate, so that the rescaling shows in the view.
+    candidate_buffer& candidates = renderer->candidates_of(ray.thread->thread_index);
+    candidates.slots[candidates.count - 1].radiance[0] = 4.0f;
+    color[0] = color[1] = color[2] = 0.5f;
+    return true;
+  };
+  render();
+
+  int eye_passes = 0;
+  std::vector<std::string> builds;
+  for (const std::string& t : host().texts("sprint")) {
+    eye_passes += t.find("Image sampling") != std::string::npos;
+    if (t.find("Build ppm structure") != std::string::npos) builds.push_back(t.substr(0, 33));
+  }
+  EXPECT_EQ(eye_passes, 1);
+  EXPECT_EQ(builds, (std::vector<std::string>{"[1] Build ppm structure 12 / 0 po",
+                                              "[2] Build ppm structure 12 / 0 po",
+                                              "[3] Build ppm structure 12 / 0 po"}));
+  // iteration / (iteration + 1) is 0 in the first iteration: the estimate starts over.
+  ASSERT_FALSE(host().shown_pixels.empty());
+  EXPECT_EQ(host().shown_pixels[0], std::vector<float>(36, 0.0f));
 }
 
 }  // namespace
