@@ -2,11 +2,13 @@
 // photon path buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host/qor.h"
 
 class qorRandom_adaptive;
+class qorPPM;
 
 struct photon_emitter {
   qorShader* shader;                // emission shader; emits every photon of the emitter
@@ -68,3 +70,23 @@ static_assert(sizeof(photon_path_buffer) <= 3096);
 
 // The per-thread storage a render reserves for its photon path buffer.
 inline constexpr int photon_path_storage_bytes = 3096;
+
+// The photon path buffer of the ray's thread: slot is the byte offset qor_tls_alloc returned.
+inline photon_path_buffer& path_buffer_at(const qorRay& ray, int32_t slot) {
+  return *reinterpret_cast<photon_path_buffer*>(reinterpret_cast<char*>(ray.thread) + slot);
+}
+
+// Photon lights a pass may record; a full list refuses further lights until the next pass.
+inline constexpr size_t photon_light_limit = 1000001;
+
+// What one photon tracing thread is started with; lives for one pass.
+struct photon_thread_args {
+  qorPPM* renderer;
+  qorScene* scene;
+  uint64_t handle;  // written by qor_thread_start
+  int32_t thread_index;
+  int32_t thread_count;
+};
+
+// The entry of photon tracing threads 1 .. n - 1 (argument: photon_thread_args).
+int photon_thread_main(void* args);
