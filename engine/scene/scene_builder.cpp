@@ -371,9 +371,7 @@ void scene_builder::sampler(const std::string& type, const parameter_list& param
                         "expected at least 1 for \"pixelsamples\", found " + std::to_string(n));
     }
     // pbrt-v4's SPPM runs one iteration per pixel sample; numiterations (pbrt-v3) overrides.
-    if (scene_.settings.integrator_location.line == 0 || scene_.settings.integrator != "sppm" ||
-        !params.find("pixelsamples"))
-      scene_.settings.iterations = int(n);
+    if (!iterations_from_integrator_) scene_.settings.iterations = int(n);
   }
   // The sample pattern is the renderer's own; the sampler's other parameters have no meaning here.
   params.mark_all_used();
@@ -387,6 +385,7 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
   s.integrator = type;
   s.integrator_location = loc;
   s.renderer_parameters.clear();
+  iterations_from_integrator_ = false;
   if (type == "ppm" || type == "asppm") {
     for (const parameter& p : params.parameters) {
       s.renderer_parameters.push_back({p.type_name, p.name, p.numbers, p.strings, p.location});
@@ -418,6 +417,7 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
     s.iterations = int(*positive("iterations"));
   }
   if (auto n = positive("numiterations")) s.iterations = int(*n);
+  iterations_from_integrator_ = params.find("iterations") || params.find("numiterations");
   if (const parameter* p = params.find("photonsperiteration")) {
     int64_t n = params.get_integer("photonsperiteration", -1);
     if (n == -1) {
