@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -229,6 +230,13 @@ class body_reader {
   size_t value_offset_ = 0;
 };
 
+std::string number_text(double v) {
+  if (v == std::floor(v) && std::abs(v) < 1e15) return std::to_string(int64_t(v));
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.9g", v);
+  return buffer;
+}
+
 std::vector<std::string_view> split_words(std::string_view line) {
   std::vector<std::string_view> words;
   size_t i = 0;
@@ -419,8 +427,8 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
         if (count < 0 || count > double(reader.remaining())) {
           throw scene_error(reader.location(), "expected a list length between 0 and " +
                                                    std::to_string(reader.remaining()) + " for " +
-                                                   what + ", found " +
-                                                   std::to_string(int64_t(count)) + reader.where());
+                                                   what + ", found " + number_text(count) +
+                                                   reader.where());
         }
         bool is_indices = is_face && (p.name == "vertex_indices" || p.name == "vertex_index");
         if (is_indices) face.clear();
@@ -431,7 +439,7 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
             throw scene_error(reader.location(), "expected vertex indices from 0 to " +
                                                      std::to_string(int64_t(vertex_count) - 1) +
                                                      " in " + what_item + ", found " +
-                                                     std::to_string(v) + reader.where());
+                                                     number_text(v) + reader.where());
           }
           face.push_back(uint32_t(v));
         }

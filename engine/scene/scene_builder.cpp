@@ -509,8 +509,8 @@ const char* end_name(int kind) {
 
 void scene_builder::close_block(block_kind kind, const char* directive, const file_location& loc) {
   if (stack_.empty() || (kind != block_kind::import && stack_.back().kind == block_kind::import)) {
-    throw scene_error(loc, std::string("expected a ") + begin_name(int(kind)) + " before this " +
-                               directive + ", found none open");
+    throw scene_error(loc, std::string("expected ") + begin_name(int(kind)) + " before this " +
+                               directive + ", found no open " + begin_name(int(kind)));
   }
   const open_block& open = stack_.back();
   if (open.kind != kind) {
