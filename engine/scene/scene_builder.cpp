@@ -373,9 +373,9 @@ void scene_builder::sampler(const std::string& type, const parameter_list& param
     // pbrt-v4's SPPM runs one iteration per pixel sample; numiterations (pbrt-v3) overrides.
     if (!iterations_from_integrator_) scene_.settings.iterations = int(n);
   }
-  // The sample pattern is the renderer's own; the sampler's other parameters have no meaning here.
-  params.mark_all_used();
-  (void)type;
+  // The sample pattern is the renderer's own, whatever the sampler's type; its other parameters
+  // (seed, randomization, ...) have no counterpart and are reported.
+  params.report_unused(warn_, "Sampler \"" + type + "\" (only \"pixelsamples\" is used)");
 }
 
 void scene_builder::integrator(const std::string& type, const parameter_list& params,
@@ -440,8 +440,11 @@ void scene_builder::pixel_filter(const std::string& type, const parameter_list& 
   require_options("PixelFilter", loc);
   if (type != "box") {
     warn_.warn(loc, "pixel filter \"" + type + "\" is not supported; pixels are box-filtered");
+    params.mark_all_used();
+    return;
   }
-  params.mark_all_used();
+  // The renderer's box filter covers one pixel, pbrt's default radius of 0.5.
+  params.report_unused(warn_, "PixelFilter \"box\"");
 }
 
 void scene_builder::accelerator(const std::string&, const parameter_list& params,

@@ -278,6 +278,15 @@ TEST(scene_warnings, unknown_parameters_are_reported_at_their_own_location) {
   parse_result r = parse_world("Shape \"sphere\" \"float radius\" 2 \"float raduis\" 3\n");
   expect_one_warning_at(r, 2, 33, "parameter \"float raduis\" is not used by Shape \"sphere\"");
   EXPECT_FLOAT_EQ(r.scene.shapes[0].radius, 2);
+  // Parameters of pbrt's own that have no counterpart here are reported the same way.
+  parse_result sampler = parse(
+      "Sampler \"halton\" \"integer pixelsamples\" 4 \"integer seed\" 7\n"
+      "PixelFilter \"box\" \"float xradius\" 1\nWorldBegin\n");
+  ASSERT_EQ(sampler.warnings.size(), 2u);
+  EXPECT_EQ(sampler.warnings[0].location.column, 43);
+  EXPECT_NE(sampler.warnings[0].message.find("\"integer seed\""), std::string::npos);
+  EXPECT_EQ(sampler.warnings[1].location.line, 2);
+  EXPECT_EQ(sampler.scene.settings.iterations, 4);
 }
 
 TEST(scene_warnings, approximations_say_what_they_do) {

@@ -65,7 +65,7 @@ std::string make_ply(encoding e) {
   for (const auto& f : faces) {
     if (e == encoding::ascii) {
       out += std::to_string(f.size());
-      for (int v : f) out += " " + std::to_string(v);
+      for (int v : f) out.append(" ").append(std::to_string(v));
       out += "\n";
     } else {
       put(out, uint8_t(f.size()), e);
