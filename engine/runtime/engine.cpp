@@ -94,10 +94,11 @@ int resolve_threads(int requested) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Pixels [x0, x1) of a resolution that a crop window fraction pair selects, as pbrt-v4 rounds.
-void crop_pixels(double f0, double f1, int resolution, int& p0, int& p1) {
-  p0 = int(std::ceil(resolution * std::clamp(std::min(f0, f1), 0.0, 1.0)));
-  p1 = int(std::ceil(resolution * std::clamp(std::max(f0, f1), 0.0, 1.0)));
+// Pixels [x0, x1) of a resolution that a crop window fraction pair selects, rounded as pbrt-v4
+// rounds them (in single precision, so 100 x 0.1f is 10).
+void crop_pixels(float f0, float f1, int resolution, int& p0, int& p1) {
+  p0 = int(std::ceil(float(resolution) * std::clamp(std::min(f0, f1), 0.0f, 1.0f)));
+  p1 = int(std::ceil(float(resolution) * std::clamp(std::max(f0, f1), 0.0f, 1.0f)));
 }
 
 void build_runtime(qorScene& s, const traceable_scene& content, const engine_settings& settings) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/runtime/camera.h"
 #include "engine/runtime/engine.h"
 #include "engine/runtime/traceable_scene.h"
 #include "host/qor.h"
