@@ -54,8 +54,8 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
     const vec3 d = vec3::from(ray.direction);
 
     if (s.area_light >= 0 && ray.thread->emission_enabled != 0) {
-      const rgb emitted =
-          scene.area_light_at(s.area_light).emitted_radiance(s.geometric_normal, -d);
+      const rgb emitted = scene.area_light_at(s.area_light)
+                              .emitted_radiance(s.geometric_normal, -d, s.id.primitive);
       (emitted * ray.throughput * ray.emission_scale).add_to(color);
     }
 

@@ -48,6 +48,14 @@ inline engine::shape sphere(const vec3& center, double radius, uint32_t material
   return s;
 }
 
+inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
+  engine::area_light_source a;
+  a.shape = shape;
+  a.radiance = radiance;
+  a.two_sided = two_sided;
+  return a;
+}
+
 inline engine::surface_material diffuse(rgb albedo) {
   engine::surface_material m;
   m.kind = engine::material_kind::diffuse;

@@ -230,7 +230,7 @@ TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
   engine::shape panel = square_z(5.0, 10, 0, false);  // faces the camera
   panel.area_light = 0;
   s.shapes.push_back(panel);
-  s.area_lights.push_back({0, {1, 2, 3}, false});
+  s.area_lights.push_back(emitter(0, {1, 2, 3}, false));
   {
     camera_bench bench(s);
     ASSERT_TRUE(bench.trace(32, 32));

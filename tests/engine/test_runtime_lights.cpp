@@ -165,7 +165,7 @@ TEST(RuntimeLights, OneSidedAreaLightEmitsCosineWeightedFromItsFrontFace) {
   engine::shape panel = square_z(0.0, 0.5, 1, false);  // faces -z, area 1
   panel.area_light = 0;
   s.shapes.push_back(panel);
-  s.area_lights.push_back({1, {1, 0.5f, 0.25f}, false});
+  s.area_lights.push_back(emitter(1, {1, 0.5f, 0.25f}, false));
   photon_bench bench(s);
   ASSERT_EQ(bench.light(0)->material, nullptr);  // area lights emit through their object
   ASSERT_NE(bench.light(0)->object, nullptr);
@@ -197,8 +197,8 @@ TEST(RuntimeLights, TwoSidedAndSphericalAreaLights) {
   engine::shape ball = sphere({0, 0, -2}, 0.5, 1);
   ball.area_light = 1;
   s.shapes.push_back(ball);
-  s.area_lights.push_back({1, {1, 1, 1}, true});
-  s.area_lights.push_back({2, {3, 3, 3}, false});
+  s.area_lights.push_back(emitter(1, {1, 1, 1}, true));
+  s.area_lights.push_back(emitter(2, {3, 3, 3}, false));
   photon_bench bench(s);
   const int n = 10000;
   bench.emit(n, nullptr, bench.light(0)->object);
@@ -227,7 +227,7 @@ TEST(RuntimeLights, TheLightListAndTheEmitterQueries) {
   engine::shape panel = square_z(0.0, 0.5, 1, false);
   panel.area_light = 0;
   s.shapes.push_back(panel);
-  s.area_lights.push_back({1, {1, 0.5f, 0.25f}, false});
+  s.area_lights.push_back(emitter(1, {1, 0.5f, 0.25f}, false));
   photon_bench bench(s);
   qorScene& scene = bench.engine.scene();
 
@@ -310,7 +310,7 @@ TEST(RuntimeLights, AreaLightDirectLightConvergesToTheFormFactor) {
   engine::shape panel = square_z(h, a, 0, false);  // faces down onto the point below
   panel.area_light = 0;
   s.shapes.push_back(panel);
-  s.area_lights.push_back({0, {2, 2, 2}, false});
+  s.area_lights.push_back(emitter(0, {2, 2, 2}, false));
   photon_bench bench(s);
   qorScene& scene = bench.engine.scene();
   qorRay* ray = qor_get_primary_ray(scene, 0, qor_ray_camera);
