@@ -127,6 +127,7 @@ class scene_builder : public parser_target {
   file_location world_begin_location_;
   bool start_transform_active_ = true;
   bool warned_motion_blur_ = false;
+  bool iterations_from_integrator_ = false;  // numiterations wins over pixelsamples
   std::map<std::string, transform> named_coordinate_systems_;
   std::map<std::string, named_material_entry> named_materials_;
   std::set<std::string> textures_;
