@@ -26,34 +26,40 @@ constexpr size_t photons_per_pass_offset = 56;
 }  // namespace
 
 TEST(RuntimeModule, TheRealModuleLoadsRegistersAndRendersAFrame) {
-  message_log log;
-  engine::host_callbacks callbacks = log.callbacks();
-  int delivered = 0;
-  callbacks.output_block = [&](const qorImage_block&) { ++delivered; };
-  engine::render_engine engine(lit_floor(), settings(2), callbacks);
-  qorInstaller& installer = engine.load_module(QOR_PPM_PATH);
-  EXPECT_EQ(installer.version(), qorInstaller::interface_version);
-  ASSERT_EQ(installer.parameter_size(), 72);
+  const size_t held_before = engine::current_memory_usage().current_bytes;
+  {
+    message_log log;
+    engine::host_callbacks callbacks = log.callbacks();
+    int delivered = 0;
+    callbacks.output_block = [&](const qorImage_block&) { ++delivered; };
+    engine::render_engine engine(lit_floor(), settings(2), callbacks);
+    qorInstaller& installer = engine.load_module(QOR_PPM_PATH);
+    EXPECT_EQ(installer.version(), qorInstaller::interface_version);
+    ASSERT_EQ(installer.parameter_size(), 72);
 
-  std::vector<char> block(72, '\x5a');
-  ASSERT_EQ(installer.default_parameters(engine.scene(), block.data()), block.data());
-  const int32_t iterations = 2, photons = 2000;
-  std::memcpy(block.data() + max_iterations_offset, &iterations, 4);
-  std::memcpy(block.data() + photons_per_pass_offset, &photons, 4);
-  installer.create(engine.scene(), block.data());
+    std::vector<char> block(72, '\x5a');
+    ASSERT_EQ(installer.default_parameters(engine.scene(), block.data()), block.data());
+    const int32_t iterations = 2, photons = 2000;
+    std::memcpy(block.data() + max_iterations_offset, &iterations, 4);
+    std::memcpy(block.data() + photons_per_pass_offset, &photons, 4);
+    installer.create(engine.scene(), block.data());
 
-  ASSERT_NE(engine.find_renderer("ppm"), nullptr);
-  EXPECT_EQ(engine.find_renderer("asppm"), engine.find_renderer("ppm"));
-  ASSERT_NE(engine.find_renderer_sampler("ppm"), nullptr);
-  EXPECT_STREQ(engine.find_renderer_sampler("ppm")->name(), "ppm");
+    ASSERT_NE(engine.find_renderer("ppm"), nullptr);
+    EXPECT_EQ(engine.find_renderer("asppm"), engine.find_renderer("ppm"));
+    ASSERT_NE(engine.find_renderer_sampler("ppm"), nullptr);
+    EXPECT_STREQ(engine.find_renderer_sampler("ppm")->name(), "ppm");
 
-  EXPECT_EQ(engine.render_frame("ppm"), 0);
-  EXPECT_EQ(delivered, 1);
-  EXPECT_TRUE(log.contains("Using 2 threads\n"));
-  EXPECT_TRUE(log.contains("[2] Elapsed time"));
-  // A second frame in the same engine gets its per-thread storage afresh.
-  EXPECT_EQ(engine.render_frame("asppm"), 0);
-  EXPECT_EQ(delivered, 2);
+    EXPECT_EQ(engine.render_frame("ppm"), 0);
+    EXPECT_EQ(delivered, 1);
+    EXPECT_TRUE(log.contains("Using 2 threads\n"));
+    EXPECT_TRUE(log.contains("[2] Elapsed time"));
+    // A second frame in the same engine gets its per-thread storage afresh.
+    EXPECT_EQ(engine.render_frame("asppm"), 0);
+    EXPECT_EQ(delivered, 2);
+    EXPECT_GT(engine::current_memory_usage().current_bytes, held_before);  // the last framebuffer
+  }
+  // Once the engine and its module are gone, what the module still held is taken back.
+  EXPECT_EQ(engine::current_memory_usage().current_bytes, held_before);
 }
 
 TEST(RuntimeModule, LoadingFailuresNameTheFile) {
