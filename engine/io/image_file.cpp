@@ -3,7 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -22,21 +26,6 @@ std::string lower_extension(const std::string& path) {
   return extension;
 }
 
-// OpenImageIO picks its writer, and the PNM writer picks PFM, by the file's extension.
-const char* writer_extension(image_format format) {
-  switch (format) {
-    case image_format::exr:
-      return "exr";
-    case image_format::png:
-      return "png";
-    case image_format::jpeg:
-      return "jpg";
-    case image_format::pfm:
-      return "pfm";
-  }
-  return "";
-}
-
 bool is_display_format(image_format format) {
   return format == image_format::png || format == image_format::jpeg;
 }
@@ -52,6 +41,40 @@ struct temporary_file {
     }
   }
 };
+
+// OpenImageIO 2.4 (Debian 12) reads PFM but cannot write it, and the format is a few lines: a
+// text header whose negative scale says little-endian, then float rows from the bottom up.
+void write_pfm(const std::string& name, const std::vector<float>& values, int width, int height) {
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error(std::strerror(errno));
+  static_assert(std::endian::native == std::endian::little);
+  bool ok = std::fprintf(file, "PF\n%d %d\n-1.0\n", width, height) > 0;
+  const size_t row = size_t(3) * size_t(width);
+  for (int y = height - 1; ok && y >= 0; --y) {
+    ok = std::fwrite(values.data() + row * size_t(y), sizeof(float), row, file) == row;
+  }
+  const int saved_errno = errno;
+  if (std::fclose(file) != 0 || !ok) {
+    throw std::runtime_error(std::strerror(ok ? errno : saved_errno));
+  }
+}
+
+// EXR, PNG and JPEG; OpenImageIO picks the writer by the extension.
+void write_with_openimageio(const std::string& name, image_format format, int width, int height,
+                            const void* data) {
+  const bool display = is_display_format(format);
+  OIIO::ImageSpec spec(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
+  spec.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
+  if (format == image_format::exr) spec.attribute("compression", "zip");
+  if (format == image_format::jpeg) spec.attribute("Compression", "jpeg:95");
+
+  auto out = OIIO::ImageOutput::create(name);
+  if (!out) throw std::runtime_error(OIIO::geterror());
+  if (!out->open(name, spec)) throw std::runtime_error(out->geterror());
+  const bool written = out->write_image(spec.format, data);
+  const bool closed = out->close();
+  if (!written || !closed) throw std::runtime_error(out->geterror());
+}
 
 }  // namespace
 
@@ -87,53 +110,45 @@ std::string temporary_name_for(const std::string& path) {
 }
 
 void write_image(const std::string& path, const qorImage_block& block, float display_scale) {
+  auto failure = [&](const std::string& why) {
+    std::string message = "cannot write '";
+    message.append(path).append("': ").append(why);
+    return std::runtime_error(message);
+  };
   const auto format = image_format_for(path);
-  if (!format) {
-    throw std::runtime_error("cannot write '" + path +
-                             "': unknown image format (use .exr, .png, .jpg or .pfm)");
-  }
+  if (!format) throw failure("unknown image format (use .exr, .png, .jpg or .pfm)");
   if (block.width <= 0 || block.height <= 0) {
-    throw std::runtime_error("cannot write '" + path + "': the image is empty (" +
-                             std::to_string(block.width) + " x " + std::to_string(block.height) +
-                             ")");
+    throw failure("the image is empty (" + std::to_string(block.width) + " x " +
+                  std::to_string(block.height) + ")");
   }
+
   const size_t values = size_t(3) * size_t(block.width) * size_t(block.height);
   const float* pixels = block.pixels();
-
-  OIIO::ImageSpec spec(block.width, block.height, 3,
-                       is_display_format(*format) ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
   std::vector<float> linear;
   std::vector<unsigned char> encoded;
-  const void* data = nullptr;
   if (is_display_format(*format)) {
     encoded.resize(values);
     for (size_t i = 0; i < values; ++i) encoded[i] = srgb8_from_linear(pixels[i] * display_scale);
-    data = encoded.data();
-    spec.attribute("oiio:ColorSpace", "sRGB");
-    if (*format == image_format::jpeg) spec.attribute("Compression", "jpeg:95");
   } else {
     linear.resize(values);
     for (size_t i = 0; i < values; ++i) linear[i] = pixels[i] * display_scale;
-    data = linear.data();
-    spec.attribute("oiio:ColorSpace", "Linear");
-    if (*format == image_format::exr) spec.attribute("compression", "zip");
   }
 
-  auto fail = [&](const std::string& why) {
-    return std::runtime_error("cannot write '" + path + "': " + why);
-  };
-
   temporary_file temporary{temporary_name_for(path)};
-  auto out = OIIO::ImageOutput::create(writer_extension(*format));
-  if (!out) throw fail(OIIO::geterror());
-  if (!out->open(temporary.name, spec)) throw fail(out->geterror());
-  const bool written = out->write_image(spec.format, data);
-  const bool closed = out->close();
-  if (!written || !closed) throw fail(out->geterror());
+  try {
+    if (*format == image_format::pfm) {
+      write_pfm(temporary.name, linear, block.width, block.height);
+    } else {
+      const void* data = encoded.empty() ? static_cast<const void*>(linear.data()) : encoded.data();
+      write_with_openimageio(temporary.name, *format, block.width, block.height, data);
+    }
+  } catch (const std::runtime_error& error) {
+    throw failure(error.what());
+  }
 
   std::error_code error;
   std::filesystem::rename(temporary.name, path, error);
-  if (error) throw fail(error.message());
+  if (error) throw failure(error.message());
   temporary.kept = true;
 }
 

@@ -163,11 +163,16 @@ void preview_window::run(std::string title) {
     if (renderer == nullptr) continue;
     if (capture_requested_ && drawn_serial == frame_serial_) {
       present();
+      // Read the whole window, bars included: under a logical size the read is clipped to the
+      // image's own viewport.
+      SDL_RenderSetLogicalSize(renderer, 0, 0);
+      SDL_RenderSetViewport(renderer, nullptr);
       int width = 0, height = 0;
       SDL_GetRendererOutputSize(renderer, &width, &height);
       capture_rgb_.assign(size_t(3) * width * height, 0);
       capture_ok_ = SDL_RenderReadPixels(renderer, nullptr, SDL_PIXELFORMAT_RGB24,
                                          capture_rgb_.data(), 3 * width) == 0;
+      SDL_RenderSetLogicalSize(renderer, texture_width, texture_height);
       capture_width_ = width;
       capture_height_ = height;
       capture_requested_ = false;
