@@ -1,0 +1,233 @@
+// The scene as the pbrt-v4 reader hands it to the engine: plain records, no behaviour beyond a
+// few helpers on transforms. Everything here is already in pbrt-v4's meaning: colours are linear
+// sRGB triples, transforms are named destination_from_source, geometry that the engine traces
+// as triangles is already tessellated, and every record keeps the place in the scene file it
+// came from so that an error found later still points into the file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qor::scene {
+
+struct file_location {
+  std::string file;  // as the user named it (the scene path, or the path an Include resolved to)
+  int line = 0;      // 1-based; 0 when the record was not made from a file
+  int column = 0;    // 1-based, in bytes
+};
+
+// "file:line:col", the prefix of every message about a place in a scene.
+std::string to_string(const file_location& location);
+
+using float2 = std::array<float, 2>;
+using float3 = std::array<float, 3>;
+using rgb = std::array<float, 3>;  // linear sRGB (pbrt-v4's default colour space)
+using double3 = std::array<double, 3>;
+
+// An affine or projective 4x4 transform with its inverse, row-major: m[row][column], applied to
+// column vectors (p' = m * p). A singular matrix has an inverse full of NaN; the reader never
+// hands one to the engine.
+struct transform {
+  std::array<std::array<double, 4>, 4> m{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+  std::array<std::array<double, 4>, 4> m_inverse{
+      {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+
+  static transform from_matrix(const std::array<std::array<double, 4>, 4>& m);
+  transform inverse() const { return {m_inverse, m}; }
+  bool invertible() const;
+  bool is_identity() const;
+  // True when the upper 3x3 has a negative determinant: pbrt-v4 then flips the geometric normal
+  // of every shape it places (see shape_description).
+  bool swaps_handedness() const;
+
+  double3 apply_point(const double3& p) const;   // with the projective divide
+  double3 apply_vector(const double3& v) const;  // upper 3x3 only
+  double3 apply_normal(const double3& n) const;  // inverse transpose, not normalised
+};
+
+// a * b: apply b first, then a (so world_from_camera * camera_from_object = world_from_object).
+transform operator*(const transform& a, const transform& b);
+
+// Camera "perspective". pbrt-v4's camera space is left-handed: +x right on the image, +y up,
+// +z forward.
+struct camera_description {
+  bool given = false;                // false: no Camera directive, pbrt-v4's defaults below
+  std::string type = "perspective";  // other types are mapped to perspective with a warning
+  transform camera_from_world;       // the current transformation matrix at Camera
+  float fov = 90;                    // degrees, on the shorter image axis
+  float lens_radius = 0;
+  float focal_distance = 1e6f;
+  // Image plane extent at distance 1 ([x0 x1 y0 y1] as pbrt-v4 writes it). Absent: the shorter
+  // axis spans [-1, 1] and the longer one follows the frame aspect ratio.
+  std::optional<std::array<float, 4>> screen_window;
+  std::optional<float> frame_aspect_ratio;
+  file_location location;
+};
+
+struct film_description {
+  int xresolution = 1280;  // pbrt-v4's defaults
+  int yresolution = 720;
+  std::string filename;  // as written in the file; empty when not given
+  // pbrt's [x0 x1 y0 y1] in [0, 1] image fractions, and the pixels it selects, [x0, x1) x [y0, y1)
+  // computed as pbrt-v4 does (ceil of resolution times fraction). Without a crop window the
+  // bounds cover the whole image.
+  std::array<float, 4> crop_window{0, 1, 0, 1};
+  int pixel_x0 = 0, pixel_x1 = 1280, pixel_y0 = 0, pixel_y1 = 720;
+  file_location location;
+};
+
+// One parameter of `Integrator "ppm"` or `"asppm"`, kept raw: the command line maps it onto the
+// renderer's parameter block by name and checks its value there.
+struct raw_parameter {
+  std::string type;  // as written: "integer", "float", "bool", "string", ...
+  std::string name;
+  std::vector<double> numbers;       // integer, float and bool (0/1) values
+  std::vector<std::string> strings;  // string values
+  file_location location;
+};
+
+struct render_settings {
+  // Iterations of the progressive loop; each traces one camera sample per pixel. From
+  // `Sampler "pixelsamples"` (pbrt-v4's SPPM counts iterations that way), overridden by
+  // `Integrator "sppm" "integer numiterations"` (pbrt-v3's name).
+  int iterations = 16;
+  // Photons traced per iteration; 0 when the file does not say (pbrt-v4 then uses the number of
+  // pixels).
+  int64_t photons_per_iteration = 0;
+  int max_depth = 5;       // Integrator "maxdepth" (pbrt-v4's default)
+  std::string integrator;  // the Integrator name as written; empty when not given
+  std::vector<raw_parameter> renderer_parameters;  // for "ppm" / "asppm" only
+  file_location sampler_location;
+  file_location integrator_location;
+};
+
+enum class material_type {
+  diffuse,          // Lambertian with `reflectance`
+  dielectric,       // smooth glass with index `eta` (rendered smooth even when rough)
+  thin_dielectric,  // a thin glass sheet with index `eta`
+  conductor,        // a smooth mirror reflecting `reflectance`
+  coated_diffuse,   // a Fresnel-weighted specular coat of index `eta` over a diffuse `reflectance`
+  interface,        // marks a medium boundary: the surface itself is invisible
+};
+
+const char* to_string(material_type type);
+
+struct material_description {
+  material_type type = material_type::diffuse;
+  rgb reflectance{0.5f, 0.5f, 0.5f};  // diffuse: albedo; conductor: normal-incidence reflectance
+  float eta = 1.5f;                   // dielectric, thin_dielectric, coated_diffuse
+  std::string name;                   // the MakeNamedMaterial name, empty for anonymous ones
+  std::string source_type;            // the type as written ("matte", "coateddiffuse", ...)
+  file_location location;
+};
+
+enum class light_type { point, spot, distant };
+
+// A light that is not a surface. Colours already carry `scale` and, for these lights (whose
+// normalisation needs no geometry), pbrt-v4's `power` / `illuminance` normalisation: a point or
+// spot light's intensity is in W/sr, a distant light's radiance gives irradiance
+// `radiance` on a surface facing it.
+struct light_description {
+  light_type type = light_type::point;
+  rgb intensity{1, 1, 1};      // point, spot: I; distant: L
+  float power = 0;             // the `power` (point, spot) or `illuminance` (distant) given, 0 if
+                               // none; already folded into intensity, kept for messages
+  double3 from{0, 0, 0};       // world space: the light's position (point, spot)
+  double3 to{0, 0, 1};         // world space: where a spot light points
+  double3 direction{0, 0, 1};  // world space, unit: the direction a distant light's light travels
+  float cone_angle = 30;       // spot: degrees from the axis to where the light ends
+  float cone_delta_angle = 5;  // spot: degrees of the fall-off band inside cone_angle
+  transform world_from_light;  // CTM at the directive times the from/to placement pbrt-v4 makes
+  file_location location;
+};
+
+// `AreaLightSource "diffuse"`, bound to the shapes that follow it in its attribute block.
+struct area_light_description {
+  rgb radiance{1, 1, 1};  // L times scale, W/(m^2 sr)
+  bool two_sided = false;
+  // The `power` given (W), 0 if none. pbrt-v4 then rescales radiance so that the shape emits
+  // this power: radiance *= power / (pi * (two_sided ? 2 : 1) * area). Left to the engine,
+  // which knows the area of each shape the light is bound to.
+  float power = 0;
+  file_location location;
+};
+
+// A shape, ready for the ray tracer: either a triangle mesh (every pbrt shape but a full
+// sphere under a similarity transform ends up as one) or a sphere.
+//
+// Which side a surface faces follows pbrt-v4. For a triangle (p0, p1, p2) the geometric normal is
+// normalize(cross(p0 - p2, p1 - p2)), negated when reverse_orientation !=
+// transform_swaps_handedness; when the mesh has normals, the geometric normal is then turned to the
+// side of the interpolated shading normal. A sphere's normal points outwards, inwards under
+// ReverseOrientation alone. A one-sided area light emits on the side its normal points to.
+// Tessellated disks, cylinders, spheres and bilinear patches are wound so that this rule gives the
+// normal pbrt-v4's own shape would have.
+struct shape_description {
+  enum class kind_type { triangle_mesh, sphere };
+  kind_type kind = kind_type::triangle_mesh;
+
+  // triangle_mesh. Positions in the shape's space: world space for a shape of the world, the
+  // object's space for a shape inside ObjectBegin/ObjectEnd.
+  std::vector<float3> positions;
+  std::vector<uint32_t> indices;  // three per triangle, each < positions.size()
+  std::vector<float3> normals;    // empty or one per position; unit length; already negated under
+                                  // ReverseOrientation, as pbrt-v4 does
+  std::vector<float2> uv;         // empty or one per position
+
+  // sphere, in the same space.
+  float3 center{0, 0, 0};
+  float radius = 0;
+
+  int32_t material = -1;    // index into scene_description::materials; always valid
+  int32_t area_light = -1;  // index into scene_description::area_lights, or -1
+  bool reverse_orientation = false;
+  bool transform_swaps_handedness = false;
+  std::string source_type;  // the pbrt shape type as written ("plymesh", "sphere", ...)
+  file_location location;
+};
+
+// ObjectBegin "name" ... ObjectEnd: shapes in the object's space (their CTM inside the block).
+struct object_description {
+  std::string name;
+  std::vector<shape_description> shapes;
+  file_location location;
+};
+
+// ObjectInstance "name": the object placed in the world.
+struct instance_description {
+  int32_t object = -1;  // index into scene_description::objects
+  transform world_from_instance;
+  file_location location;
+};
+
+struct scene_description {
+  camera_description camera;
+  film_description film;
+  render_settings settings;
+  std::vector<material_description> materials;  // every material a shape refers to, and every
+                                                // named one; materials[0] is pbrt's default
+                                                // (diffuse, 0.5)
+  std::vector<light_description> lights;
+  std::vector<area_light_description> area_lights;
+  std::vector<shape_description> shapes;  // world space
+  std::vector<object_description> objects;
+  std::vector<instance_description> instances;
+};
+
+struct scene_warning {
+  file_location location;
+  std::string message;
+};
+
+// "file:line:col: warning: message"
+std::string to_string(const scene_warning& warning);
+
+struct parse_result {
+  scene_description scene;
+  std::vector<scene_warning> warnings;  // in the order they were found
+};
+
+}  // namespace qor::scene
