@@ -1,0 +1,185 @@
+// The engine's side of the host interface: what a qorScene, a qorShader, a qorRay and a
+// qorThread are to the engine. Internal to engine/runtime; qor-render sees engine.h only.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/runtime/camera.h"
+#include "engine/runtime/engine.h"
+#include "engine/runtime/lights.h"
+#include "engine/runtime/task_pool.h"
+#include "engine/runtime/traceable_scene.h"
+#include "host/qor.h"
+
+// A shader is either a surface shader (a material's) or an emission shader (a light's).
+struct qorShader {
+  const engine::surface_material* material = nullptr;
+  engine::scene_light* light = nullptr;
+};
+
+namespace engine {
+
+// PCG32 (O'Neill): the engine's own random source, one pair per thread context.
+class engine_random final : public qorRandom {
+ public:
+  engine_random(uint64_t seed_value, uint64_t stream) { reset(seed_value, stream); }
+  float next_float() override { return float(next_u32() >> 8) * 0x1p-24f; }  // [0, 1)
+  // The engine's sources are plain streams: a new path simply continues the stream.
+  void restart() override {}
+  void seed(uint32_t s) override { reset(s, stream_); }
+
+  uint32_t next_u32() {
+    const uint64_t old = state_;
+    state_ = old * 6364136223846793005ull + increment_;
+    const uint32_t shifted = uint32_t(((old >> 18u) ^ old) >> 27u);
+    const uint32_t rotation = uint32_t(old >> 59u);
+    return (shifted >> rotation) | (shifted << ((32 - rotation) & 31));
+  }
+
+ private:
+  void reset(uint64_t seed_value, uint64_t stream) {
+    stream_ = stream;
+    state_ = 0;
+    increment_ = (stream << 1u) | 1u;
+    next_u32();
+    state_ += seed_value;
+    next_u32();
+  }
+  uint64_t state_ = 0, increment_ = 1, stream_ = 0;
+};
+
+// A shadow ray that a light's slot 4 recorded, with the contribution it carries.
+struct shadow_test {
+  vec3 origin;
+  vec3 direction;
+  double distance = 0;
+  rgb contribution;
+};
+
+// Every ray the engine hands out is one of these; the module sees the qorRay part.
+struct engine_ray : qorRay {
+  // The RGB factor of the camera path so far (mirror colours, the 1 / eta^2 of refraction);
+  // the module's scalar weight stays the divisor.
+  rgb throughput{1, 1, 1};
+  bool camera_first_segment = false;      // a camera ray that has not been continued
+  double raster_x = 0, raster_y = 0;      // where a camera ray left the image plane
+  surface_id leaving;                     // the surface the ray starts on: ignored by the trace
+  surface_id at_hit;                      // the surface at the hit
+  std::vector<shadow_test> shadow_tests;  // recorded by slot 4 on a light ray
+};
+
+// The engine's per-thread context: the record modules see, then the engine's own sources.
+struct alignas(64) thread_context {
+  qorThread record;  // storage slots are offsets from this record's address
+  engine_random random;
+  engine_random random2;
+
+  explicit thread_context(int index);
+};
+
+struct material_slot {
+  surface_material data;
+  qorShader shader;
+  qorMaterial record{};
+};
+
+struct light_slot {
+  std::unique_ptr<scene_light> light;
+  qorShader shader;
+  qorMaterial emission_material{};  // point, spot, distant: material of the light record;
+                                    // area: material of the emissive object
+};
+
+struct renderer_entry {
+  qorIllum_api* api = nullptr;
+  qorImage_sampler* sampler = nullptr;
+};
+
+// Totals of qor_malloc_aligned / qor_malloc2_aligned, process-wide.
+struct memory_totals;
+
+}  // namespace engine
+
+// The engine's scene: everything the host interface reaches through a qorScene.
+struct qorScene {
+  explicit qorScene(int threads);
+
+  engine::host_callbacks callbacks;
+  engine::traceable_scene content;
+  std::unique_ptr<engine::ray_tracer> tracer;
+  engine::perspective_camera camera;
+  double ray_epsilon = 1e-5;  // world units; offset of rays that leave a surface
+
+  qorOptions options{};
+  qorCamera camera_record{};
+  qorView view_record{};
+  int32_t thread_count = 1;
+
+  std::vector<std::unique_ptr<engine::material_slot>> materials;
+  std::vector<std::unique_ptr<engine::light_slot>> lights;  // in list order, linked by next
+  std::vector<qorObject*> emissive_objects;
+  std::vector<const engine::area_light*> area_lights;  // by index of content.area_lights
+
+  std::mutex registry_mutex;
+  std::vector<qorInstaller*> installers;
+  qorInstaller* last_installer = nullptr;  // registered by the latest qor_register_dso_installer
+  qorIllum_api* illum = nullptr;
+  std::vector<qorImage_sampler*> samplers;
+  std::map<std::string, engine::renderer_entry> renderers;
+
+  std::mutex contexts_mutex;
+  std::deque<engine::thread_context*> contexts;  // by index; never moved once made
+  int tls_used = 0;                              // bytes of per-thread storage handed out
+
+  engine::task_pool pool;
+  std::atomic<int> stop{0};
+
+  ~qorScene();
+
+  // The context of a thread index, made on first use. Thread-safe.
+  engine::thread_context& context(int index);
+  // Rebuilds the camera, camera record and view record from the options' fov and size.
+  void update_camera();
+  // The area light of an index of content.area_lights.
+  const engine::area_light& area_light_at(int32_t index) const;
+  const engine::surface_material& material_at(const qorRay& ray) const;
+};
+
+namespace engine {
+
+// The scene a ray belongs to.
+inline qorScene& scene_of(const qorRay& ray) {
+  return *ray.thread->scene;
+}
+
+// A fresh ray bound to a thread context, with the engine's defaults.
+engine_ray* make_ray(qorThread* thread, uint32_t type);
+
+// Traces the ray against the scene, skipping the surface it leaves; fills no ray field.
+std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray);
+// Fills the hit fields of the ray (position, normals facing the incoming ray, material, distance,
+// offset) and returns the resolved surface.
+surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit);
+// Sets `next` to leave the surface that `from` just hit in `direction`, from just off that
+// surface on the side the direction points to. `next` may be `from` itself.
+void leave_surface(const qorScene& scene, const engine_ray& from, const surface_hit& surface,
+                   const vec3& direction, engine_ray& next);
+// Lets the ray pass through the surface it just hit (an interface), keeping its origin.
+void pass_through(const qorScene& scene, engine_ray& ray, const surface_hit& surface);
+
+// The camera and diffuse shading of the runtime (shading.cpp).
+bool trace_camera_path(engine_ray& ray, float color[3]);
+// The photon shader (photon_shader.cpp).
+int trace_photon(const float* power, engine_ray& ray, qorShader* shader);
+
+// The message sink of the engine that is current in this process (messages.cpp).
+void set_message_sink(const host_callbacks* callbacks);
+void send_message(message_kind kind, const std::string& text);
+
+}  // namespace engine

@@ -1,0 +1,149 @@
+// Shading of camera rays and their diffuse continuations, the shader queries, and shadows.
+//
+// A camera path follows mirrors and glass until it reaches a surface with a diffuse part. At a
+// dielectric or a coat it takes one branch, chosen with the Fresnel probability, instead of
+// splitting: the module keeps one candidate point per pixel sample, chosen in proportion to the
+// sample weights, so every path must carry the same weight. The path's RGB factor (mirror
+// colours, refraction's 1 / eta^2) rides in engine_ray::throughput and reaches the module as the
+// reflectance shader query 0 reports and as the colour of the path.
+#include <cmath>
+
+#include "engine/runtime/runtime.h"
+#include "engine/runtime/scattering.h"
+
+namespace engine {
+
+namespace {
+
+qorRandom& path_random(engine_ray& ray) {
+  if (ray.thread->random != nullptr) return *ray.thread->random;
+  thread_local engine_random fallback(0x5eed, 7);
+  return fallback;
+}
+
+// Direct and indirect light at a diffuse hit, from the illumination object. Slot 0 answers
+// reflected radiance (its lights add albedo / pi x E); slot 1 answers irradiance (the module's
+// estimate of incoming light, pi x L_in for a diffuse continuation), which the Lambertian
+// surface turns into radiance with albedo / pi.
+void shade_diffuse(qorScene& scene, engine_ray& ray, const rgb& albedo, float color[3]) {
+  qorIllum_api* api = scene.illum;
+  if (api == nullptr) return;
+  float indirect[3] = {0, 0, 0};
+  float direct[3] = {0, 0, 0};
+  api->indirect_illumination(indirect, ray);
+  api->direct_illumination(direct, ray, &scene);
+  const rgb radiance = rgb{direct[0], direct[1], direct[2]} +
+                       albedo * rgb{indirect[0], indirect[1], indirect[2]} * float(1 / pi);
+  (radiance * ray.throughput).add_to(color);
+}
+
+}  // namespace
+
+bool trace_camera_path(engine_ray& ray, float color[3]) {
+  qorScene& scene = scene_of(ray);
+  color[0] = color[1] = color[2] = 0;
+  const int max_specular = std::max(0, scene.options.max_camera_depth);
+  int specular = 0, passes = 0;
+  bool hit_anything = false;
+  for (;;) {
+    const std::optional<raw_hit> hit = trace(scene, ray);
+    if (!hit) return hit_anything;
+    hit_anything = true;
+    const surface_hit s = record_hit(scene, ray, *hit);
+    const surface_material& material = scene.materials[s.material]->data;
+    const vec3 d = vec3::from(ray.direction);
+
+    if (s.area_light >= 0 && ray.thread->emission_enabled != 0) {
+      const rgb emitted =
+          scene.area_light_at(s.area_light).emitted_radiance(s.geometric_normal, -d);
+      (emitted * ray.throughput * ray.emission_scale).add_to(color);
+    }
+
+    const scattering event = scatter(material, d, s.geometric_normal, s.shading_normal,
+                                     material.kind == material_kind::diffuse ||
+                                             material.kind == material_kind::interface ||
+                                             material.kind == material_kind::conductor
+                                         ? 0.5
+                                         : path_random(ray).next_float(),
+                                     true);
+    switch (event.kind) {
+      case scattering::kind_type::diffuse:
+        shade_diffuse(scene, ray, material.diffuse_reflectance(), color);
+        return true;
+      case scattering::kind_type::pass:
+        if (++passes > 64) {
+          ray.result_flags |= 1;
+          return true;
+        }
+        pass_through(scene, ray, s);
+        continue;
+      case scattering::kind_type::absorbed:
+        return true;
+      case scattering::kind_type::specular:
+        break;
+    }
+    if (++specular > max_specular) {
+      // Cut short: what the path would have seen is unknown.
+      ray.result_flags |= 1;
+      return true;
+    }
+    ray.throughput *= event.weight;
+    ray.medium_ior = event.medium_ior;
+    ray.camera_first_segment = false;
+    leave_surface(scene, ray, s, event.direction, ray);
+  }
+}
+
+}  // namespace engine
+
+using namespace engine;
+
+int qor_call_info_shader(qorRay* ray, qorShader* shader, int info, void* data) {
+  if (shader == nullptr) return 0;
+  switch (info) {
+    case qor_shader_reflectance: {
+      if (shader->material == nullptr || data == nullptr) return 0;
+      rgb albedo = shader->material->diffuse_reflectance();
+      if (ray != nullptr) albedo *= static_cast<engine_ray*>(ray)->throughput;
+      auto* out = static_cast<float*>(data);
+      out[0] = albedo.r;
+      out[1] = albedo.g;
+      out[2] = albedo.b;
+      return 1;
+    }
+    case qor_shader_power: {
+      if (shader->light == nullptr || data == nullptr) return 0;
+      const float scale = ray != nullptr ? ray->emission_scale : 1.0f;
+      *static_cast<float*>(data) = shader->light->power() * scale;
+      return 1;
+    }
+    case qor_shader_prepare:
+      // The ray argument holds the scene here; an emitter needs no preparation in this engine.
+      return shader->light != nullptr ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+int qor_call_info_and_sub_shader(qorRay* ray, qorShader* shader, int info, void* data) {
+  // Surfaces have no sub-shaders in this engine.
+  return qor_call_info_shader(ray, shader, info, data);
+}
+
+int qor_call_photon_shader(const float* power, qorRay* ray, qorShader* shader) {
+  if (ray == nullptr) return 0;
+  return trace_photon(power, static_cast<engine_ray&>(*ray), shader);
+}
+
+void qor_evaluate_shadows(float result[3], qorRay& ray, qorRay& light_ray) {
+  const qorScene& scene = scene_of(ray);
+  auto& shadows = static_cast<engine_ray&>(light_ray);
+  for (const shadow_test& test : shadows.shadow_tests) {
+    if (scene.tracer->occluded({test.origin, test.direction, 0, test.distance})) {
+      result[0] = std::max(0.0f, result[0] - test.contribution.r);
+      result[1] = std::max(0.0f, result[1] - test.contribution.g);
+      result[2] = std::max(0.0f, result[2] - test.contribution.b);
+    }
+  }
+  shadows.shadow_tests.clear();
+}

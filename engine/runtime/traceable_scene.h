@@ -1,0 +1,198 @@
+// The render-time scene: what the tracer and the shaders need, flattened from the editable
+// scene description. Shapes keep their own (object) space; world shapes have the identity as
+// their object space, and instances place an object's shapes in the world.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/runtime/vector_math.h"
+
+namespace engine {
+
+enum class material_kind {
+  diffuse,          // Lambertian
+  dielectric,       // smooth glass: Fresnel reflection or refraction
+  thin_dielectric,  // a thin glass sheet: Fresnel reflection or straight transmission
+  conductor,        // a smooth mirror with an RGB reflectance
+  coated_diffuse,   // a Fresnel-weighted specular coat over a Lambertian base
+  interface,        // invisible: rays pass through unchanged
+};
+
+struct surface_material {
+  material_kind kind = material_kind::diffuse;
+  rgb reflectance{0.5f, 0.5f, 0.5f};  // diffuse and coated base: albedo; conductor: mirror colour
+  float eta = 1.5f;                   // inside over outside index of refraction
+  std::string name;
+
+  bool has_diffuse_part() const {
+    return kind == material_kind::diffuse || kind == material_kind::coated_diffuse;
+  }
+  rgb diffuse_reflectance() const { return has_diffuse_part() ? reflectance : rgb{}; }
+};
+
+struct triangle_mesh {
+  std::vector<std::array<float, 3>> positions;  // object space
+  std::vector<uint32_t> indices;                // three per triangle
+  std::vector<std::array<float, 3>> normals;    // empty, or one unit normal per position
+  std::vector<std::array<float, 2>> uv;         // empty, or one per position
+
+  size_t triangle_count() const { return indices.size() / 3; }
+  vec3 position(uint32_t vertex) const {
+    const auto& p = positions[vertex];
+    return {p[0], p[1], p[2]};
+  }
+};
+
+struct shape {
+  enum class kind_type { triangles, sphere };
+  kind_type kind = kind_type::triangles;
+  triangle_mesh mesh;
+  vec3 center;  // sphere, object space
+  double radius = 0;
+  uint32_t material = 0;
+  int32_t area_light = -1;  // index into traceable_scene::area_lights, or -1
+  // Negates the surface normal that the winding (triangles) or the outward direction (spheres)
+  // gives; a one-sided emitter emits on the side of the resulting normal.
+  bool flip_normal = false;
+};
+
+struct scene_object {
+  std::string name;
+  std::vector<shape> shapes;
+};
+
+struct object_instance {
+  uint32_t object = 0;
+  affine_transform world_from_object;
+  affine_transform object_from_world;
+};
+
+struct area_light_source {
+  uint32_t shape = 0;  // a world shape
+  rgb radiance;        // W / (m^2 sr), leaving the emitting side(s)
+  bool two_sided = false;
+};
+
+enum class light_kind { point = 1, spot = 2, distant = 3, area = 4 };
+
+// A light that is not a surface.
+struct light_source {
+  light_kind kind = light_kind::point;
+  rgb intensity;                 // point, spot: W/sr; distant: radiance times solid angle (W/m^2)
+  vec3 position;                 // point, spot
+  vec3 direction{0, 0, 1};       // spot: the cone's axis; distant: where the light travels; unit
+  double cos_falloff_start = 1;  // spot: full intensity inside this cosine
+  double cos_falloff_end = 1;    // spot: no light outside this cosine
+  std::string name;
+};
+
+struct perspective_view {
+  affine_transform world_from_camera;  // camera space is left-handed: +x right, +y up, +z forward
+  float fov = 90;                      // degrees, on the shorter image axis
+  std::optional<std::array<float, 4>> screen_window;  // [x0 x1 y0 y1]; absent: from the aspect
+  float lens_radius = 0;
+  float focal_distance = 1e6f;
+};
+
+struct film_setup {
+  int width = 1280, height = 720;
+  std::array<float, 4> crop_window{0, 1, 0, 1};  // [x0 x1 y0 y1] image fractions
+  // The render region in pixels, [x0, x1) x [y0, y1); set from the crop window when absent.
+  std::optional<std::array<int, 4>> region;
+};
+
+struct bounding_box {
+  vec3 lower{1e300, 1e300, 1e300};
+  vec3 upper{-1e300, -1e300, -1e300};
+
+  bool empty() const { return lower.x > upper.x; }
+  void extend(const vec3& p) {
+    lower = {std::min(lower.x, p.x), std::min(lower.y, p.y), std::min(lower.z, p.z)};
+    upper = {std::max(upper.x, p.x), std::max(upper.y, p.y), std::max(upper.z, p.z)};
+  }
+};
+
+struct traceable_scene {
+  std::vector<surface_material> materials;  // at least one
+  std::vector<shape> shapes;                // world shapes
+  std::vector<scene_object> objects;
+  std::vector<object_instance> instances;
+  std::vector<area_light_source> area_lights;
+  std::vector<light_source> lights;
+  perspective_view view;
+  film_setup film;
+
+  // World-space bounds of every shape and instance (empty for an empty scene).
+  bounding_box bounds() const;
+};
+
+// Area of a shape in its own space.
+double shape_area(const shape& s);
+double triangle_area(const triangle_mesh& mesh, size_t triangle);
+
+// ---- Ray queries ---------------------------------------------------------------------------
+
+struct ray_query {
+  vec3 origin;
+  vec3 direction;  // need not be unit: t is measured in units of |direction|
+  double t_min = 0;
+  double t_max = 1e300;
+};
+
+// What a tracer reports; resolve_hit turns it into the surface that was hit.
+struct raw_hit {
+  double t = 0;
+  int32_t instance = -1;  // -1 for a world shape
+  uint32_t shape = 0;     // index into the world's or the instanced object's shapes
+  uint32_t primitive = 0;
+  float u = 0, v = 0;  // triangle barycentrics: p = (1 - u - v) p0 + u p1 + v p2
+};
+
+// Identifies one triangle or sphere of the scene, so that a ray leaving it can ignore it.
+struct surface_id {
+  int32_t instance = -1;
+  uint32_t shape = UINT32_MAX;
+  uint32_t primitive = UINT32_MAX;
+
+  bool operator==(const surface_id&) const = default;
+};
+
+class ray_tracer {
+ public:
+  virtual ~ray_tracer() = default;
+  virtual std::optional<raw_hit> intersect(const ray_query& ray) const = 0;
+  virtual bool occluded(const ray_query& ray) const = 0;
+};
+
+// Tests every primitive of the scene in double precision: the reference that the Embree tracer
+// is compared with in tests, and a fallback for tiny scenes.
+class brute_force_tracer final : public ray_tracer {
+ public:
+  explicit brute_force_tracer(const traceable_scene& scene) : scene_(scene) {}
+  std::optional<raw_hit> intersect(const ray_query& ray) const override;
+  bool occluded(const ray_query& ray) const override;
+
+ private:
+  const traceable_scene& scene_;
+};
+
+// The surface at a hit, in world space.
+struct surface_hit {
+  vec3 position;
+  vec3 geometric_normal;  // unit; the shape's oriented normal (winding rule, flip_normal)
+  vec3 shading_normal;    // unit; interpolated vertex normals where the mesh has them
+  double u = 0, v = 0;
+  uint32_t material = 0;
+  int32_t area_light = -1;
+  surface_id id;
+  bool triangle = false;
+};
+
+const shape& hit_shape(const traceable_scene& scene, const raw_hit& hit);
+surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit);
+
+}  // namespace engine

@@ -1,0 +1,214 @@
+// Scenes built by hand and a recording illumination object, shared by the runtime's tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/runtime/engine.h"
+#include "engine/runtime/traceable_scene.h"
+#include "host/qor.h"
+
+namespace runtime_test {
+
+using engine::rgb;
+using engine::vec3;
+
+// A quad p0 p1 p2 p3 as two triangles (0 1 2, 0 2 3); pbrt-v4's winding rule gives it the normal
+// cross(p0 - p2, p1 - p2).
+inline engine::shape quad(const vec3& p0, const vec3& p1, const vec3& p2, const vec3& p3,
+                          uint32_t material) {
+  engine::shape s;
+  s.kind = engine::shape::kind_type::triangles;
+  for (const vec3& p : {p0, p1, p2, p3}) {
+    s.mesh.positions.push_back({float(p.x), float(p.y), float(p.z)});
+  }
+  s.mesh.indices = {0, 1, 2, 0, 2, 3};
+  s.material = material;
+  return s;
+}
+
+// A horizontal square at height z, half-width h, whose normal points along +z (or -z).
+inline engine::shape square_z(double z, double h, uint32_t material, bool normal_up) {
+  if (normal_up) return quad({-h, -h, z}, {h, -h, z}, {h, h, z}, {-h, h, z}, material);
+  return quad({-h, -h, z}, {-h, h, z}, {h, h, z}, {h, -h, z}, material);
+}
+
+inline engine::shape sphere(const vec3& center, double radius, uint32_t material) {
+  engine::shape s;
+  s.kind = engine::shape::kind_type::sphere;
+  s.center = center;
+  s.radius = radius;
+  s.material = material;
+  return s;
+}
+
+inline engine::surface_material diffuse(rgb albedo) {
+  engine::surface_material m;
+  m.kind = engine::material_kind::diffuse;
+  m.reflectance = albedo;
+  return m;
+}
+
+inline engine::surface_material of_kind(engine::material_kind kind, rgb reflectance = {1, 1, 1},
+                                        float eta = 1.5f) {
+  engine::surface_material m;
+  m.kind = kind;
+  m.reflectance = reflectance;
+  m.eta = eta;
+  return m;
+}
+
+// pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
+inline engine::affine_transform look_at(const vec3& eye, const vec3& target, const vec3& up) {
+  const vec3 forward = engine::normalize(target - eye);
+  const vec3 right = engine::normalize(engine::cross(engine::normalize(up), forward));
+  const vec3 new_up = engine::cross(forward, right);
+  engine::affine_transform t;
+  const vec3 columns[3] = {right, new_up, forward};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) t.m[r][c] = columns[c][r];
+    t.m[r][3] = eye[r];
+  }
+  return t;
+}
+
+inline engine::object_instance place(uint32_t object, const engine::affine_transform& t) {
+  engine::object_instance i;
+  i.object = object;
+  i.world_from_object = t;
+  i.object_from_world = engine::inverse(t);
+  return i;
+}
+
+// A scene of one material (diffuse grey) and a 4 x 4 image; tests add what they need.
+inline engine::traceable_scene empty_scene(int width = 4, int height = 4) {
+  engine::traceable_scene s;
+  s.materials.push_back(diffuse({0.5f, 0.5f, 0.5f}));
+  s.film.width = width;
+  s.film.height = height;
+  return s;
+}
+
+inline engine::engine_settings settings(int threads = 2) {
+  engine::engine_settings s;
+  s.threads = threads;
+  return s;
+}
+
+// Collects messages instead of printing them.
+struct message_log {
+  std::mutex mutex;
+  std::vector<std::pair<engine::message_kind, std::string>> messages;
+
+  engine::host_callbacks callbacks() {
+    engine::host_callbacks c;
+    c.message = [this](engine::message_kind kind, std::string_view text) {
+      std::lock_guard<std::mutex> lock(mutex);
+      messages.emplace_back(kind, std::string(text));
+    };
+    return c;
+  }
+  bool contains(const std::string& fragment) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& m : messages) {
+      if (m.second.find(fragment) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+// What a store_photon call saw.
+struct stored_photon {
+  rgb power;
+  uint32_t type = 0, flags = 0;
+  int32_t depth = 0;
+  vec3 position, shading_normal, geometric_normal, direction, origin;
+  double max_distance = 0;
+  bool has_parent = false;
+  vec3 parent_hit;  // where the segment started, as its parent ray recorded it
+  uint32_t parent_type = 0;
+};
+
+// An illumination object that records photons and answers shading calls with set values.
+class recording_illum : public qorIllum_api {
+ public:
+  int direct_illumination(float result[3], qorRay& ray, void* context) override {
+    ++direct_calls;
+    if (on_direct) return on_direct(result, ray, context);
+    result[0] = direct[0];
+    result[1] = direct[1];
+    result[2] = direct[2];
+    return 1;
+  }
+  int indirect_illumination(float result[3], qorRay& ray) override {
+    ++indirect_calls;
+    float reflectance[3] = {-1, -1, -1};
+    qor_call_info_and_sub_shader(&ray, ray.material->shader, qor_shader_reflectance, reflectance);
+    last_reflectance = {reflectance[0], reflectance[1], reflectance[2]};
+    last_hit = vec3::from(ray.hit_position);
+    last_depth = ray.depth;
+    last_weight = ray.weight;
+    if (on_indirect) return on_indirect(result, ray);
+    result[0] = indirect[0];
+    result[1] = indirect[1];
+    result[2] = indirect[2];
+    return 1;
+  }
+  void store_photon(const float power[3], qorRay& ray) override {
+    stored_photon p;
+    p.power = {power[0], power[1], power[2]};
+    p.type = ray.type;
+    p.flags = ray.flags;
+    p.depth = ray.depth;
+    p.position = vec3::from(ray.hit_position);
+    p.shading_normal = vec3::from(ray.shading_normal);
+    p.geometric_normal = vec3::from(ray.geometric_normal);
+    p.direction = vec3::from(ray.direction);
+    p.origin = vec3::from(ray.origin);
+    p.max_distance = ray.max_distance;
+    if (ray.parent != nullptr) {
+      p.has_parent = true;
+      p.parent_hit = vec3::from(ray.parent->hit_position);
+      p.parent_type = ray.parent->type;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    photons.push_back(p);
+  }
+
+  std::mutex mutex;
+  std::vector<stored_photon> photons;
+  float direct[3] = {0, 0, 0};
+  float indirect[3] = {0, 0, 0};
+  std::function<int(float*, qorRay&, void*)> on_direct;
+  std::function<int(float*, qorRay&)> on_indirect;
+  int direct_calls = 0, indirect_calls = 0;
+  rgb last_reflectance;
+  vec3 last_hit;
+  int32_t last_depth = -1;
+  float last_weight = 0;
+};
+
+// A random source that hands out scripted numbers first, then a fixed value.
+class scripted_random : public qorRandom {
+ public:
+  float next_float() override {
+    ++draws;
+    if (values.empty()) return after;
+    const float v = values.front();
+    values.pop_front();
+    return v;
+  }
+  void restart() override {}
+  void seed(uint32_t) override {}
+
+  std::deque<float> values;
+  float after = 0.5f;
+  int draws = 0;
+};
+
+}  // namespace runtime_test
