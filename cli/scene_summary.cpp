@@ -83,8 +83,8 @@ std::string summarize_scene(const scene_description& scene) {
              ? format("%lld photons per iteration", (long long)settings.photons_per_iteration)
              : std::string("the renderer's photons per iteration");
   if (!settings.integrator.empty()) out += ", Integrator \"" + settings.integrator + "\"";
-  for (const raw_parameter& p : settings.renderer_parameters) {
-    out += ", " + p.name;
+  for (size_t i = 0; i < settings.renderer_parameters.size(); ++i) {
+    out += (i == 0 ? " setting " : ", ") + settings.renderer_parameters[i].name;
   }
   out += "\n";
 
