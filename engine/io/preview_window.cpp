@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "engine/io/image_file.h"
@@ -74,9 +75,15 @@ bool preview_window::capture(std::vector<unsigned char>& rgb, int& width, int& h
 }
 
 void preview_window::run(std::string title) {
+  // Left to itself SDL falls back to an offscreen driver, and the window would open where nobody
+  // sees it. A driver the user names in SDL_VIDEODRIVER is taken as asked.
+  if (std::getenv("SDL_VIDEODRIVER") == nullptr) SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11,wayland");
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::lock_guard lock(mutex_);
-    start_error_ = SDL_GetError();
+    start_error_ = std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr
+                       ? std::string("no display (DISPLAY is not set)")
+                       : std::string(SDL_GetError());
+    SDL_Quit();  // what the failed start set up
     started_ = true;
     changed_.notify_all();
     return;
@@ -88,6 +95,8 @@ void preview_window::run(std::string title) {
   changed_.notify_all();
 
   SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
+  // The software renderer draws into the window's own X framebuffer, not a GL texture.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   SDL_Window* window = nullptr;
   SDL_Renderer* renderer = nullptr;
   SDL_Texture* texture = nullptr;
@@ -138,8 +147,10 @@ void preview_window::run(std::string title) {
         window = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
                                   width, height, SDL_WINDOW_RESIZABLE);
         if (window != nullptr) {
-          renderer = SDL_CreateRenderer(window, -1, 0);
-          if (renderer == nullptr) renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
+          // Scaling one image needs no GPU; the software renderer works on any X server,
+          // Xvfb included, and keeps OpenGL drivers out of the process.
+          renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
+          if (renderer == nullptr) renderer = SDL_CreateRenderer(window, -1, 0);
         }
         if (renderer == nullptr) {
           events_.request_end();  // a render nobody can see or stop would go on unseen
