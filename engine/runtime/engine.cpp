@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -76,10 +77,12 @@ namespace engine {
 struct render_engine::impl {
   std::unique_ptr<qorScene> scene;
   std::vector<void*> modules;  // dlopen handles, closed last
-  const host_callbacks* previous_sink = nullptr;
+  std::vector<std::string> module_paths;
 };
 
 namespace {
+
+std::atomic<int> live_engines{0};
 
 void warn(const qorScene& scene, const std::string& text) {
   if (scene.callbacks.message) {
@@ -94,10 +97,11 @@ int resolve_threads(int requested) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Pixels [x0, x1) of a resolution that a crop window fraction pair selects, as pbrt-v4 rounds.
-void crop_pixels(double f0, double f1, int resolution, int& p0, int& p1) {
-  p0 = int(std::ceil(resolution * std::clamp(std::min(f0, f1), 0.0, 1.0)));
-  p1 = int(std::ceil(resolution * std::clamp(std::max(f0, f1), 0.0, 1.0)));
+// Pixels [x0, x1) of a resolution that a crop window fraction pair selects, rounded as pbrt-v4
+// rounds them (in single precision, so 100 x 0.1f is 10).
+void crop_pixels(float f0, float f1, int resolution, int& p0, int& p1) {
+  p0 = int(std::ceil(float(resolution) * std::clamp(std::min(f0, f1), 0.0f, 1.0f)));
+  p1 = int(std::ceil(float(resolution) * std::clamp(std::max(f0, f1), 0.0f, 1.0f)));
 }
 
 void build_runtime(qorScene& s, const traceable_scene& content, const engine_settings& settings) {
@@ -241,9 +245,15 @@ render_engine::render_engine(const qor::scene::scene_description& scene,
   const traceable_scene content = build_traceable_scene(scene, warnings);
   impl_->scene = std::make_unique<qorScene>(resolve_threads(settings.threads));
   impl_->scene->callbacks = std::move(callbacks);
-  set_message_sink(&impl_->scene->callbacks);
-  for (const std::string& w : warnings) warn(*impl_->scene, w);
-  build_runtime(*impl_->scene, content, settings);
+  add_message_sink(&impl_->scene->callbacks);
+  try {
+    for (const std::string& w : warnings) warn(*impl_->scene, w);
+    build_runtime(*impl_->scene, content, settings);
+  } catch (...) {
+    remove_message_sink(&impl_->scene->callbacks);
+    throw;
+  }
+  ++live_engines;
 }
 
 render_engine::render_engine(const traceable_scene& scene, const engine_settings& settings,
@@ -251,14 +261,31 @@ render_engine::render_engine(const traceable_scene& scene, const engine_settings
     : impl_(std::make_unique<impl>()) {
   impl_->scene = std::make_unique<qorScene>(resolve_threads(settings.threads));
   impl_->scene->callbacks = std::move(callbacks);
-  set_message_sink(&impl_->scene->callbacks);
-  build_runtime(*impl_->scene, scene, settings);
+  add_message_sink(&impl_->scene->callbacks);
+  try {
+    build_runtime(*impl_->scene, scene, settings);
+  } catch (...) {
+    remove_message_sink(&impl_->scene->callbacks);
+    throw;
+  }
+  ++live_engines;
 }
 
 render_engine::~render_engine() {
-  set_message_sink(nullptr);
+  remove_message_sink(&impl_->scene->callbacks);
   impl_->scene.reset();
   for (auto it = impl_->modules.rbegin(); it != impl_->modules.rend(); ++it) dlclose(*it);
+  // A module may keep blocks between renders (its last framebuffer, say) and never release
+  // them. Once the last engine is gone and its modules are unloaded, nobody can use them.
+  const bool last_engine = --live_engines == 0;
+  bool modules_unloaded = true;
+  for (const std::string& path : impl_->module_paths) {
+    if (void* still = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+      dlclose(still);
+      modules_unloaded = false;
+    }
+  }
+  if (last_engine && modules_unloaded && !impl_->modules.empty()) release_all_aligned_blocks();
 }
 
 qorScene& render_engine::scene() {
@@ -285,6 +312,7 @@ qorInstaller& render_engine::load_module(const std::string& path) {
     throw std::runtime_error(path + ": not a renderer module (no qor_initialize)");
   }
   impl_->modules.push_back(handle);
+  impl_->module_paths.push_back(path);
   qorScene& s = *impl_->scene;
   {
     std::lock_guard<std::mutex> lock(s.registry_mutex);

@@ -1,5 +1,6 @@
 // The qor_* functions that are not about rays: registration, queries, threads and per-thread
 // contexts, memory, images and input, time and messages.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 #include "engine/runtime/runtime.h"
 
@@ -16,7 +18,9 @@ namespace engine {
 
 namespace {
 
-std::atomic<const host_callbacks*> message_sink{nullptr};
+// The sinks of the live engines, in the order they were built; the last one is current.
+std::mutex sinks_mutex;
+std::vector<const host_callbacks*> sinks;
 
 std::string format_message(const char* format, va_list args) {
   va_list copy;
@@ -34,12 +38,22 @@ std::string format_message(const char* format, va_list args) {
 
 }  // namespace
 
-void set_message_sink(const host_callbacks* callbacks) {
-  message_sink.store(callbacks);
+void add_message_sink(const host_callbacks* callbacks) {
+  std::lock_guard<std::mutex> lock(sinks_mutex);
+  sinks.push_back(callbacks);
+}
+
+void remove_message_sink(const host_callbacks* callbacks) {
+  std::lock_guard<std::mutex> lock(sinks_mutex);
+  sinks.erase(std::remove(sinks.begin(), sinks.end(), callbacks), sinks.end());
 }
 
 void send_message(message_kind kind, const std::string& text) {
-  const host_callbacks* sink = message_sink.load();
+  const host_callbacks* sink = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sinks_mutex);
+    if (!sinks.empty()) sink = sinks.back();
+  }
   if (sink != nullptr && sink->message) {
     sink->message(kind, text);
     return;
@@ -63,6 +77,11 @@ struct allocation_header {
   size_t offset;
   int kind;
 };
+
+// Blocks handed out and not yet released, so that the last engine can take back what an
+// unloaded module still held.
+std::mutex live_blocks_mutex;
+std::unordered_set<void*> live_blocks;
 
 struct memory_counters {
   std::atomic<size_t> current{0}, peak{0}, allocations{0};
@@ -98,12 +117,34 @@ void* allocate(size_t bytes, int kind, size_t alignment) {
   raise_peak(counters.peak, counters.current += bytes);
   raise_peak(counters.peak_by_kind[slot], counters.current_by_kind[slot] += bytes);
   ++counters.allocations;
+  std::lock_guard<std::mutex> lock(live_blocks_mutex);
+  live_blocks.insert(block);
   return block;
+}
+
+void release(void* block) {
+  auto* bytes = static_cast<char*>(block);
+  const auto* header =
+      reinterpret_cast<const allocation_header*>(bytes - sizeof(allocation_header));
+  const int slot = kind_slot(header->kind);
+  counters.current -= header->bytes;
+  counters.current_by_kind[slot] -= header->bytes;
+  std::free(bytes - header->offset);
 }
 
 }  // namespace
 
 }  // namespace engine
+
+size_t engine::release_all_aligned_blocks() {
+  std::unordered_set<void*> blocks;
+  {
+    std::lock_guard<std::mutex> lock(live_blocks_mutex);
+    blocks.swap(live_blocks);
+  }
+  for (void* block : blocks) release(block);
+  return blocks.size();
+}
 
 engine::memory_usage engine::current_memory_usage() {
   memory_usage usage;
@@ -129,13 +170,11 @@ void* qor_malloc2_aligned(size_t bytes, int kind, size_t alignment) {
 
 void qor_free_aligned(void* block) {
   if (block == nullptr) return;
-  auto* bytes = static_cast<char*>(block);
-  const auto* header =
-      reinterpret_cast<const allocation_header*>(bytes - sizeof(allocation_header));
-  const int slot = kind_slot(header->kind);
-  counters.current -= header->bytes;
-  counters.current_by_kind[slot] -= header->bytes;
-  std::free(bytes - header->offset);
+  {
+    std::lock_guard<std::mutex> lock(live_blocks_mutex);
+    live_blocks.erase(block);
+  }
+  release(block);
 }
 
 // ---- Registration --------------------------------------------------------------------------

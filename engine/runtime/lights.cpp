@@ -128,28 +128,33 @@ bool distant_light::incident(const vec3&, double, double, incident_light& out) c
 area_light::area_light(const area_light_source& source, const shape& geometry, uint32_t shape_index)
     : scene_light(light_kind::area), s_(source), shape_(&geometry), shape_index_(shape_index) {
   if (geometry.kind == shape::kind_type::sphere) {
-    area_ = shape_area(geometry);
+    area_ = emitting_area_ = shape_area(geometry);
     return;
   }
   const size_t n = geometry.mesh.triangle_count();
   triangle_cdf_.resize(n);
   double sum = 0;
   for (size_t t = 0; t < n; ++t) {
-    sum += triangle_area(geometry.mesh, t);
+    const double a = triangle_area(geometry.mesh, t);
+    area_ += a;
+    sum += a * scale_of(uint32_t(t));
     triangle_cdf_[t] = sum;
   }
-  area_ = sum;
+  emitting_area_ = sum;
   if (sum > 0) {
     for (double& c : triangle_cdf_) c /= sum;
   }
 }
 
 rgb area_light::total_power() const {
-  return s_.radiance * float(pi * area_ * (s_.two_sided ? 2 : 1));
+  return s_.radiance * float(pi * emitting_area_ * (s_.two_sided ? 2 : 1));
 }
 
-rgb area_light::emitted_radiance(const vec3& oriented_normal, const vec3& towards_viewer) const {
-  if (s_.two_sided || dot(oriented_normal, towards_viewer) > 0) return s_.radiance;
+rgb area_light::emitted_radiance(const vec3& oriented_normal, const vec3& towards_viewer,
+                                 uint32_t primitive) const {
+  if (s_.two_sided || dot(oriented_normal, towards_viewer) > 0) {
+    return s_.radiance * scale_of(primitive);
+  }
   return {};
 }
 
@@ -213,7 +218,7 @@ photon_start area_light::emit(const double u[4]) const {
 }
 
 bool area_light::incident(const vec3& p, double u1, double u2, incident_light& out) const {
-  if (!(area_ > 0)) return false;
+  if (!(emitting_area_ > 0)) return false;
   vec3 q, n;
   uint32_t primitive;
   sample_point(u1, u2, q, n, primitive);
@@ -225,7 +230,8 @@ bool area_light::incident(const vec3& p, double u1, double u2, incident_light& o
   double cos_light = dot(n, -out.direction);
   if (s_.two_sided) cos_light = std::abs(cos_light);
   if (!(cos_light > 0)) return false;
-  out.irradiance = s_.radiance * float(cos_light * area_ / d2);
+  // The point was drawn with density scale / emitting_area, so the scale cancels.
+  out.irradiance = s_.radiance * float(cos_light * emitting_area_ / d2);
   return true;
 }
 

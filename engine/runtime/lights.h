@@ -101,9 +101,11 @@ class area_light final : public scene_light {
   photon_start emit(const double u[4]) const override;
   bool incident(const vec3& p, double u1, double u2, incident_light& out) const override;
 
-  // Radiance leaving the surface towards a viewer on the side of `towards_viewer` (a unit vector
-  // from the surface to the viewer), given the shape's oriented normal there.
-  rgb emitted_radiance(const vec3& oriented_normal, const vec3& towards_viewer) const;
+  // Radiance leaving triangle `primitive` (0 for a sphere) towards a viewer on the side of
+  // `towards_viewer` (a unit vector from the surface to the viewer), given the shape's oriented
+  // normal there.
+  rgb emitted_radiance(const vec3& oriented_normal, const vec3& towards_viewer,
+                       uint32_t primitive) const;
   double area() const { return area_; }
   const area_light_source& source() const { return s_; }
 
@@ -114,11 +116,18 @@ class area_light final : public scene_light {
   // A uniformly distributed point on the shape with its oriented geometric normal.
   void sample_point(double u1, double u2, vec3& p, vec3& n, uint32_t& primitive) const;
 
+  float scale_of(uint32_t primitive) const {
+    return primitive < s_.triangle_scale.size() ? s_.triangle_scale[primitive] : 1.0f;
+  }
+
   area_light_source s_;
   const shape* shape_;
   uint32_t shape_index_;
   double area_ = 0;
-  std::vector<double> triangle_cdf_;  // running sums of triangle areas, normalised to end at 1
+  // Sum over triangles of area x radiance factor: the area a uniform emitter of `radiance`
+  // would need to emit as much. Triangles are sampled in proportion to it.
+  double emitting_area_ = 0;
+  std::vector<double> triangle_cdf_;  // running sums of it, normalised to end at 1
 };
 
 }  // namespace engine

@@ -178,8 +178,14 @@ bool trace_camera_path(engine_ray& ray, float color[3]);
 // The photon shader (photon_shader.cpp).
 int trace_photon(const float* power, engine_ray& ray, qorShader* shader);
 
-// The message sink of the engine that is current in this process (messages.cpp).
-void set_message_sink(const host_callbacks* callbacks);
+// Releases every block of qor_malloc_aligned / qor_malloc2_aligned still held; returns how many.
+// Only for when no module that could still use one is loaded.
+size_t release_all_aligned_blocks();
+
+// The message sink of the most recently built engine that is still alive receives the messages
+// (they carry no scene); without one they go to standard error.
+void add_message_sink(const host_callbacks* callbacks);
+void remove_message_sink(const host_callbacks* callbacks);
 void send_message(message_kind kind, const std::string& text);
 
 }  // namespace engine

@@ -108,10 +108,19 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
       source.radiance = rgb_of(a.radiance);
       source.two_sided = a.two_sided;
       if (a.power > 0) {
-        // pbrt-v4's "power": the shape emits this many watts in all.
-        const double area = shape_area(s);
-        if (area > 0) {
-          source.radiance = source.radiance * float(a.power / (pi * (a.two_sided ? 2 : 1) * area));
+        // pbrt-v4's "power": each of its shapes emits this many watts. A triangle mesh is one
+        // shape per triangle there; a disk, cylinder or partial sphere is one shape.
+        const double sides = a.two_sided ? 2 : 1;
+        const bool per_triangle = s.kind == shape::kind_type::triangles &&
+                                  (d.source_type == "trianglemesh" || d.source_type == "plymesh");
+        if (per_triangle) {
+          source.radiance = source.radiance * float(a.power / (pi * sides));
+          for (size_t t = 0; t < s.mesh.triangle_count(); ++t) {
+            const double area = triangle_area(s.mesh, t);
+            source.triangle_scale.push_back(area > 0 ? float(1 / area) : 0.0f);
+          }
+        } else if (const double area = shape_area(s); area > 0) {
+          source.radiance = source.radiance * float(a.power / (pi * sides * area));
         }
       }
       s.area_light = int32_t(out.area_lights.size());

@@ -54,8 +54,8 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
     const vec3 d = vec3::from(ray.direction);
 
     if (s.area_light >= 0 && ray.thread->emission_enabled != 0) {
-      const rgb emitted =
-          scene.area_light_at(s.area_light).emitted_radiance(s.geometric_normal, -d);
+      const rgb emitted = scene.area_light_at(s.area_light)
+                              .emitted_radiance(s.geometric_normal, -d, s.id.primitive);
       (emitted * ray.throughput * ray.emission_scale).add_to(color);
     }
 
@@ -139,7 +139,8 @@ void qor_evaluate_shadows(float result[3], qorRay& ray, qorRay& light_ray) {
   const qorScene& scene = scene_of(ray);
   auto& shadows = static_cast<engine_ray&>(light_ray);
   for (const shadow_test& test : shadows.shadow_tests) {
-    if (scene.tracer->occluded({test.origin, test.direction, 0, test.distance})) {
+    // The ray starts on the surface it lights: the first ray_epsilon of it is not tested.
+    if (scene.tracer->occluded({test.origin, test.direction, scene.ray_epsilon, test.distance})) {
       result[0] = std::max(0.0f, result[0] - test.contribution.r);
       result[1] = std::max(0.0f, result[1] - test.contribution.g);
       result[2] = std::max(0.0f, result[2] - test.contribution.b);

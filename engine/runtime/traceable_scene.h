@@ -75,6 +75,9 @@ struct area_light_source {
   uint32_t shape = 0;  // a world shape
   rgb radiance;        // W / (m^2 sr), leaving the emitting side(s)
   bool two_sided = false;
+  // Empty, or one factor per triangle of a mesh that multiplies `radiance` there (pbrt-v4 gives
+  // each triangle of a mesh light with a "power" that power on its own).
+  std::vector<float> triangle_scale;
 };
 
 enum class light_kind { point = 1, spot = 2, distant = 3, area = 4 };

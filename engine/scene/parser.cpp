@@ -65,6 +65,13 @@ bool is_numeric(parameter_type t) {
          t != parameter_type::texture && t != parameter_type::spectrum;
 }
 
+bool looks_like_declaration(const std::string& text) {
+  std::istringstream words(text);
+  std::string type, name, extra;
+  words >> type >> name;
+  return !name.empty() && !(words >> extra) && parse_parameter_type(type).has_value();
+}
+
 std::optional<double> parse_number(std::string_view text) {
   if (text.empty()) return std::nullopt;
   char c = text[0];
@@ -99,7 +106,10 @@ class parser {
         if (imported) target_.import_end(loc);
         continue;
       }
-      if (t.kind != kind::word) throw error(t, "expected a directive, found " + describe(t));
+      if (t.kind != kind::word) {
+        throw error(
+            t, "expected a directive (Shape, Material, AttributeBegin, ...), found " + describe(t));
+      }
       directive(t);
     }
   }
@@ -230,8 +240,14 @@ class parser {
         while (true) {
           token e = tz().next();
           if (e.kind == kind::close_bracket) break;
-          if (e.kind == kind::end || (e.kind == kind::word && !parse_number(e.raw) &&
-                                      e.raw != "true" && e.raw != "false")) {
+          // A capitalised word is a directive: the list was never closed.
+          if (e.kind == kind::end || (e.kind == kind::word && e.raw[0] >= 'A' && e.raw[0] <= 'Z')) {
+            throw error(v, "expected ']' to close the '[' of " + p.declaration() + ", found " +
+                               describe(e) + " at line " + std::to_string(e.line) + ", column " +
+                               std::to_string(e.column));
+          }
+          // So is a parameter declaration inside a list of anything but strings.
+          if (e.kind == kind::string && is_numeric(p.type) && looks_like_declaration(e.value)) {
             throw error(v, "expected ']' to close the '[' of " + p.declaration() + ", found " +
                                describe(e) + " at line " + std::to_string(e.line) + ", column " +
                                std::to_string(e.column));

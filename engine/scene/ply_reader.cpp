@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -103,6 +104,22 @@ struct element {
 
 enum class format { ascii, binary_little_endian, binary_big_endian };
 
+// What is being read, put into words only when a message needs it (a mesh has millions of values).
+struct value_ref {
+  const element* e;
+  size_t item;
+  const property* p;
+  bool list_length;
+
+  std::string item_text() const {
+    return e->name + " " + std::to_string(item) + " of " + std::to_string(e->count);
+  }
+  std::string text() const {
+    return std::string(list_length ? "the length of " : "") + "property '" + p->name + "' of " +
+           item_text();
+  }
+};
+
 // Reads values one at a time from the body, in either encoding, with the place of the last value
 // read for messages.
 class body_reader {
@@ -111,11 +128,11 @@ class body_reader {
       : data_(data), pos_(start), start_(start), format_(f), path_(std::move(path)), line_(line) {}
 
   // Throws naming `what` when the data ends or a value does not parse.
-  double read(scalar type, const std::string& what) {
+  double read(scalar type, const value_ref& what) {
     if (format_ == format::ascii) return read_ascii(type, what);
     size_t size = scalar_size(type);
     if (data_.size() - pos_ < size) {
-      throw scene_error(location(), "expected " + what + ", found end of file at byte " +
+      throw scene_error(location(), "expected " + what.text() + ", found end of file at byte " +
                                         std::to_string(pos_ - start_) + " of the data");
     }
     unsigned char bytes[8];
@@ -177,7 +194,7 @@ class body_reader {
   size_t remaining() const { return data_.size() - pos_; }
 
  private:
-  double read_ascii(scalar type, const std::string& what) {
+  double read_ascii(scalar type, const value_ref& what) {
     while (pos_ < data_.size()) {
       char c = data_[pos_];
       if (c == '\n') {
@@ -193,7 +210,7 @@ class body_reader {
     value_line_ = line_;
     value_column_ = column_;
     if (pos_ >= data_.size()) {
-      throw scene_error(location(), "expected " + what + ", found end of file");
+      throw scene_error(location(), "expected " + what.text() + ", found end of file");
     }
     size_t begin = pos_;
     while (pos_ < data_.size() && data_[pos_] != ' ' && data_[pos_] != '\t' &&
@@ -212,7 +229,7 @@ class body_reader {
       std::string shown(text.substr(0, 40));
       for (char& ch : shown)
         if (static_cast<unsigned char>(ch) < 32 || ch == 127) ch = '?';
-      throw scene_error(location(), "expected " + what + " (" +
+      throw scene_error(location(), "expected " + what.text() + " (" +
                                         (is_integer(type) ? "an integer" : "a number") +
                                         "), found '" + shown + "'");
     }
@@ -228,6 +245,13 @@ class body_reader {
   int value_line_ = 0, value_column_ = 0;
   size_t value_offset_ = 0;
 };
+
+std::string number_text(double v) {
+  if (v == std::floor(v) && std::abs(v) < 1e15) return std::to_string(int64_t(v));
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.9g", v);
+  return buffer;
+}
 
 std::vector<std::string_view> split_words(std::string_view line) {
   std::vector<std::string_view> words;
@@ -406,21 +430,19 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
     std::vector<double> values(e.properties.size());
     std::vector<uint32_t> face;
     for (size_t item = 0; item < e.count; item++) {
-      std::string what_item =
-          e.name + " " + std::to_string(item) + " of " + std::to_string(e.count);
       for (size_t pi = 0; pi < e.properties.size(); pi++) {
         const property& p = e.properties[pi];
-        std::string what = "property '" + p.name + "' of " + what_item;
+        value_ref what{&e, item, &p, false};
         if (!p.is_list) {
           values[pi] = reader.read(p.type, what);
           continue;
         }
-        double count = reader.read(p.count_type, "the length of " + what);
+        double count = reader.read(p.count_type, {&e, item, &p, true});
         if (count < 0 || count > double(reader.remaining())) {
           throw scene_error(reader.location(), "expected a list length between 0 and " +
                                                    std::to_string(reader.remaining()) + " for " +
-                                                   what + ", found " +
-                                                   std::to_string(int64_t(count)) + reader.where());
+                                                   what.text() + ", found " + number_text(count) +
+                                                   reader.where());
         }
         bool is_indices = is_face && (p.name == "vertex_indices" || p.name == "vertex_index");
         if (is_indices) face.clear();
@@ -430,15 +452,15 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
           if (v < 0 || v >= double(vertex_count) || v != std::floor(v)) {
             throw scene_error(reader.location(), "expected vertex indices from 0 to " +
                                                      std::to_string(int64_t(vertex_count) - 1) +
-                                                     " in " + what_item + ", found " +
-                                                     std::to_string(v) + reader.where());
+                                                     " in " + what.item_text() + ", found " +
+                                                     number_text(v) + reader.where());
           }
           face.push_back(uint32_t(v));
         }
         if (is_indices) {
           if (face.size() < 3) {
             throw scene_error(reader.location(), "expected a face of at least 3 vertices in " +
-                                                     what_item + ", found " +
+                                                     what.item_text() + ", found " +
                                                      std::to_string(face.size()) + reader.where());
           }
           if (face.size() == 3) {
@@ -454,8 +476,10 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
         float3 p{float(values[px]), float(values[py]), float(values[pz])};
         for (float c : p) {
           if (!std::isfinite(c)) {
-            throw scene_error(reader.location(), "expected a finite position for " + what_item +
-                                                     ", found a non-finite one" + reader.where());
+            throw scene_error(reader.location(),
+                              "expected a finite position for " +
+                                  value_ref{&e, item, nullptr, false}.item_text() +
+                                  ", found a non-finite one" + reader.where());
           }
         }
         mesh.positions[item] = p;

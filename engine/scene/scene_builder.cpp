@@ -373,9 +373,9 @@ void scene_builder::sampler(const std::string& type, const parameter_list& param
     // pbrt-v4's SPPM runs one iteration per pixel sample; numiterations (pbrt-v3) overrides.
     if (!iterations_from_integrator_) scene_.settings.iterations = int(n);
   }
-  // The sample pattern is the renderer's own; the sampler's other parameters have no meaning here.
-  params.mark_all_used();
-  (void)type;
+  // The sample pattern is the renderer's own, whatever the sampler's type; its other parameters
+  // (seed, randomization, ...) have no counterpart and are reported.
+  params.report_unused(warn_, "Sampler \"" + type + "\" (only \"pixelsamples\" is used)");
 }
 
 void scene_builder::integrator(const std::string& type, const parameter_list& params,
@@ -440,8 +440,11 @@ void scene_builder::pixel_filter(const std::string& type, const parameter_list& 
   require_options("PixelFilter", loc);
   if (type != "box") {
     warn_.warn(loc, "pixel filter \"" + type + "\" is not supported; pixels are box-filtered");
+    params.mark_all_used();
+    return;
   }
-  params.mark_all_used();
+  // The renderer's box filter covers one pixel, pbrt's default radius of 0.5.
+  params.report_unused(warn_, "PixelFilter \"box\"");
 }
 
 void scene_builder::accelerator(const std::string&, const parameter_list& params,
@@ -509,8 +512,8 @@ const char* end_name(int kind) {
 
 void scene_builder::close_block(block_kind kind, const char* directive, const file_location& loc) {
   if (stack_.empty() || (kind != block_kind::import && stack_.back().kind == block_kind::import)) {
-    throw scene_error(loc, std::string("expected a ") + begin_name(int(kind)) + " before this " +
-                               directive + ", found none open");
+    throw scene_error(loc, std::string("expected ") + begin_name(int(kind)) + " before this " +
+                               directive + ", found no open " + begin_name(int(kind)));
   }
   const open_block& open = stack_.back();
   if (open.kind != kind) {

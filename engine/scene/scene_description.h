@@ -164,7 +164,10 @@ struct area_light_description {
 // side of the interpolated shading normal. A sphere's normal points outwards, inwards under
 // ReverseOrientation alone. A one-sided area light emits on the side its normal points to.
 // Tessellated disks, cylinders, spheres and bilinear patches are wound so that this rule gives the
-// normal pbrt-v4's own shape would have.
+// normal pbrt-v4's own shape would have. For a shape of an object the rule applies in the
+// object's space (its transform_swaps_handedness is that of its definition transform); an
+// instance then carries the normal to the world as a normal (inverse transpose), which keeps it
+// on the same side of the surface, as pbrt-v4 does.
 struct shape_description {
   enum class kind_type { triangle_mesh, sphere };
   kind_type kind = kind_type::triangle_mesh;

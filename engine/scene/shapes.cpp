@@ -49,8 +49,12 @@ void add_grid(object_mesh& mesh, int nu, int nv, bool with_normals, const surfac
   auto index = [&](int i, int j) { return base + uint32_t(j * (nu + 1) + i); };
   auto add = [&](uint32_t a, uint32_t b, uint32_t c) {
     const auto& p = mesh.positions;
-    double3 n = cross(sub(p[a], p[c]), sub(p[b], p[c]));
-    if (dot(n, n) <= 0) return;
+    // Relative to the triangle's size, so that a sliver whose short edge is rounding noise (at a
+    // pole, sin(pi) is 1e-16 rather than 0) is dropped too.
+    double3 e0 = sub(p[a], p[c]), e1 = sub(p[b], p[c]), e2 = sub(p[a], p[b]);
+    double3 n = cross(e0, e1);
+    double longest = std::max({dot(e0, e0), dot(e1, e1), dot(e2, e2)});
+    if (!(dot(n, n) > 1e-20 * longest * longest)) return;
     mesh.indices.insert(mesh.indices.end(), {a, b, c});
   };
   for (int j = 0; j < nv; j++) {

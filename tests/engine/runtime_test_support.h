@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/runtime/camera.h"
 #include "engine/runtime/engine.h"
 #include "engine/runtime/traceable_scene.h"
 #include "host/qor.h"
@@ -45,6 +46,14 @@ inline engine::shape sphere(const vec3& center, double radius, uint32_t material
   s.radius = radius;
   s.material = material;
   return s;
+}
+
+inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
+  engine::area_light_source a;
+  a.shape = shape;
+  a.radiance = radiance;
+  a.two_sided = two_sided;
+  return a;
 }
 
 inline engine::surface_material diffuse(rgb albedo) {

@@ -207,9 +207,3 @@ TEST(RuntimeGeometry, SurfaceNormalsFollowTheWindingRuleAndFlips) {
   EXPECT_NEAR(surface.position.z, 21.0, 1e-9);
   EXPECT_NEAR(surface.geometric_normal.z, -1.0, 1e-9);  // inwards
 }
-
-TEST(RuntimeGeometry, AreasOfShapes) {
-  engine::shape s = square_z(0, 1.5, 0, true);
-  EXPECT_NEAR(engine::shape_area(s), 9.0, 1e-9);
-  EXPECT_NEAR(engine::shape_area(sphere({0, 0, 0}, 2, 0)), 16 * engine::pi, 1e-9);
-}

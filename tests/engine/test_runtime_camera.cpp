@@ -1,0 +1,290 @@
+// The camera and the shading of camera rays: which pixel sees what, the camera and view
+// records, paths through glass and mirrors, emission, ray differentials, diffuse continuations.
+#include <cmath>
+
+#include "engine/runtime/camera.h"
+#include "engine/runtime/runtime.h"
+#include "tests/engine/runtime_test_support.h"
+
+using namespace runtime_test;
+using engine::pi;
+
+namespace {
+
+// An engine whose illumination object records the shading calls, one thread, with the camera
+// of `view` (the scene's own view when omitted).
+struct camera_bench {
+  explicit camera_bench(const engine::traceable_scene& s)
+      : engine(s, settings(1), log.callbacks()) {
+    qor_install_illum_api(engine.scene(), &illum);
+    qor_scene_thread_init(engine.scene(), 0);
+    ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_camera);
+  }
+  ~camera_bench() { ray->delete_ray(); }
+
+  bool trace(int x, int y, float dx = 0.5f, float dy = 0.5f) {
+    return ray->trace_primary(color, x, y, dx, dy);
+  }
+  rgb colour() const { return {color[0], color[1], color[2]}; }
+
+  message_log log;
+  engine::render_engine engine;
+  recording_illum illum;
+  qorRay* ray = nullptr;
+  float color[3] = {0, 0, 0};
+};
+
+engine::traceable_scene cornell_view(int width, int height) {
+  engine::traceable_scene s = empty_scene(width, height);
+  s.view.world_from_camera = look_at({0, 1, 3.5}, {0, 1, 0}, {0, 1, 0});
+  s.view.fov = 40;
+  return s;
+}
+
+// The camera at the origin looking along +z, 64 x 64, 40 degrees.
+engine::traceable_scene forward_view() {
+  engine::traceable_scene s = empty_scene(64, 64);
+  s.view.world_from_camera = look_at({0, 0, 0}, {0, 0, 1}, {0, 1, 0});
+  s.view.fov = 40;
+  return s;
+}
+
+}  // namespace
+
+TEST(RuntimeCamera, WorldPlusXAppearsOnTheLeftWithLookAt) {
+  engine::traceable_scene s = cornell_view(256, 256);
+  s.shapes.push_back(sphere({0.5, 1, 0}, 0.05, 0));
+  const engine::perspective_camera camera(s.view, 256, 256);
+  // (0.5, 1, 0) lies 3.5 in front of the camera and 0.5 to its left.
+  const double expected_x = 128 * (1 - 0.5 / 3.5 / std::tan(20 * pi / 180));
+  vec3 o, d;
+  camera.generate_ray(expected_x, 128, 0.5, 0.5, o, d);
+  const vec3 towards = engine::normalize(vec3{0.5, 1, 0} - o);
+  EXPECT_NEAR(engine::dot(d, towards), 1.0, 1e-12);
+  EXPECT_NEAR(expected_x, 77.76, 0.01);
+
+  camera_bench bench(s);
+  EXPECT_TRUE(bench.trace(77, 127));
+  EXPECT_EQ(bench.illum.indirect_calls, 1);
+  EXPECT_NEAR(bench.illum.last_hit.x, 0.5, 0.06);
+  EXPECT_FALSE(bench.trace(256 - 78, 127));  // the mirror image position holds nothing
+  // Raster y points down: a point above the axis is seen in the upper rows.
+  camera.generate_ray(128, 64, 0.5, 0.5, o, d);
+  EXPECT_GT(d.y, 0);
+}
+
+TEST(RuntimeCamera, CameraAndViewRecords) {
+  engine::traceable_scene s = cornell_view(300, 200);
+  camera_bench bench(s);
+  const qorCamera& camera = *qor_camera_get(bench.engine.scene());
+  // The shorter axis spans [-1, 1].
+  EXPECT_FLOAT_EQ(camera.screen_left, 1.5f);
+  EXPECT_FLOAT_EQ(camera.screen_right, 1.5f);
+  EXPECT_FLOAT_EQ(camera.screen_bottom, 1.0f);
+  EXPECT_FLOAT_EQ(camera.screen_top, 1.0f);
+  EXPECT_FLOAT_EQ(camera.fov, 40.0f);
+  EXPECT_EQ(camera.width, 300);
+  EXPECT_EQ(camera.emission_shader, nullptr);
+  EXPECT_FLOAT_EQ(camera.world_from_camera[0], -1.0f);  // camera +x is world -x
+  EXPECT_FLOAT_EQ(camera.world_from_camera[7], 1.0f);   // the eye's y
+  const qorView& view = qor_view(bench.engine.scene());
+  EXPECT_DOUBLE_EQ(view.camera_position[0], 0.0);
+  EXPECT_DOUBLE_EQ(view.camera_position[1], 1.0);
+  EXPECT_DOUBLE_EQ(view.camera_position[2], 3.5);
+  const qorOptions& o = qor_options(bench.engine.scene());
+  EXPECT_FLOAT_EQ(o.fov, 40.0f);
+  EXPECT_EQ(o.width, 300);
+  EXPECT_EQ(o.height, 200);
+  EXPECT_EQ(o.region_x1, 300);
+  EXPECT_EQ(o.region_y1, 200);
+  EXPECT_FLOAT_EQ(o.sample_weight_divisor, 1.0f);
+  EXPECT_EQ(o.shadow_mode, 's');
+  EXPECT_EQ(o.indirect_enabled, 1);
+  EXPECT_FLOAT_EQ(o.display_scale, 1.0f);
+  EXPECT_FLOAT_EQ(o.sample_spread, 1.0f);
+
+  // A screen window from the scene replaces the one the aspect ratio gives.
+  s.view.screen_window = std::array<float, 4>{-0.5f, 1.0f, -0.25f, 0.75f};
+  camera_bench windowed(s);
+  const qorCamera& w = *qor_camera_get(windowed.engine.scene());
+  EXPECT_FLOAT_EQ(w.screen_left, 0.5f);
+  EXPECT_FLOAT_EQ(w.screen_right, 1.0f);
+  EXPECT_FLOAT_EQ(w.screen_bottom, 0.25f);
+  EXPECT_FLOAT_EQ(w.screen_top, 0.75f);
+}
+
+TEST(RuntimeCamera, TheCropWindowBecomesTheRenderRegion) {
+  engine::traceable_scene s = cornell_view(200, 100);
+  s.film.crop_window = {0.25f, 0.5f, 0.1f, 1.0f};
+  message_log log;
+  engine::render_engine from_fractions(s, settings(1), log.callbacks());
+  const qorOptions& o = from_fractions.options();
+  EXPECT_EQ(o.region_x0, 50);
+  EXPECT_EQ(o.region_x1, 100);
+  EXPECT_EQ(o.region_y0, 10);
+  EXPECT_EQ(o.region_y1, 100);
+
+  engine::engine_settings cropped = settings(1);
+  cropped.crop[0] = 5;
+  cropped.crop[1] = 6;
+  cropped.crop[2] = 7;
+  cropped.crop[3] = 8;
+  engine::render_engine from_settings(s, cropped, log.callbacks());
+  EXPECT_EQ(from_settings.options().region_x0, 5);
+  EXPECT_EQ(from_settings.options().region_y1, 8);
+
+  cropped.crop[2] = 5;  // empty
+  EXPECT_THROW(engine::render_engine(s, cropped, log.callbacks()), std::runtime_error);
+}
+
+TEST(RuntimeCamera, CameraRaysStartAsTheModuleExpectsAndShadeTheirHit) {
+  engine::traceable_scene s = forward_view();
+  s.materials[0] = diffuse({0.5f, 0.25f, 1.0f});
+  s.shapes.push_back(square_z(5.0, 10, 0, false));  // faces the camera
+  camera_bench bench(s);
+  bench.engine.options().sample_weight_divisor = 0.5f;
+  bench.illum.direct[0] = 0.1f;
+  bench.illum.indirect[0] = bench.illum.indirect[1] = bench.illum.indirect[2] = float(pi);
+  ASSERT_TRUE(bench.trace(10, 20, 0.25f, 0.75f));
+  const qorThread& thread = *bench.ray->thread;
+  EXPECT_EQ(thread.pixel_x, 10);
+  EXPECT_EQ(thread.pixel_y, 20);
+  EXPECT_EQ(thread.emission_enabled, 1);
+  EXPECT_EQ(thread.thread_index, 0);
+  EXPECT_EQ(bench.illum.last_depth, 0);
+  EXPECT_FLOAT_EQ(bench.illum.last_weight, 0.5f);  // the divisor: a sample weight of 1
+  EXPECT_NEAR(bench.ray->hit_position[2], 5.0, 1e-9);
+  EXPECT_NEAR(bench.ray->max_distance, engine::length(vec3::from(bench.ray->hit_position)), 1e-9);
+  EXPECT_EQ(bench.ray->material->shader, bench.engine.scene().materials[0]->record.shader);
+  // Direct light as it is, indirect (irradiance) through the Lambertian albedo / pi.
+  EXPECT_NEAR(bench.color[0], 0.1f + 0.5f, 1e-6);
+  EXPECT_NEAR(bench.color[1], 0.25f, 1e-6);
+  EXPECT_NEAR(bench.color[2], 1.0f, 1e-6);
+  EXPECT_EQ(bench.illum.last_reflectance.g, 0.25f);  // shader query 0 on a plain path
+}
+
+TEST(RuntimeCamera, NormalsFaceTheCameraWhenASurfaceIsSeenFromBehind) {
+  engine::traceable_scene s = forward_view();
+  s.shapes.push_back(square_z(5.0, 10, 0, true));  // faces away from the camera
+  camera_bench bench(s);
+  ASSERT_TRUE(bench.trace(32, 32));
+  EXPECT_LT(bench.ray->geometric_normal[2], 0);
+  EXPECT_LT(bench.ray->shading_normal[2], 0);
+}
+
+TEST(RuntimeCamera, APathThroughGlassAndAMirrorKeepsItsWeightAndCarriesTheMirrorColour) {
+  // Glass slab between z = 1 and 2, a mirror at 45 degrees at z = 4 turning the path towards
+  // -x, and a diffuse wall at x = -3.
+  engine::traceable_scene s = forward_view();
+  s.materials[0] = diffuse({0.5f, 0.5f, 0.5f});
+  s.materials.push_back(of_kind(engine::material_kind::dielectric, {1, 1, 1}, 1.5f));
+  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.9f, 0.5f, 0.2f}));
+  s.shapes.push_back(square_z(1.0, 10, 1, false));
+  s.shapes.push_back(square_z(2.0, 10, 1, true));
+  s.shapes.push_back(quad({-2, -2, 6}, {2, -2, 2}, {2, 2, 2}, {-2, 2, 6}, 2));
+  s.shapes.push_back(quad({-3, -5, -5}, {-3, 5, -5}, {-3, 5, 10}, {-3, -5, 10}, 0));
+  camera_bench bench(s);
+  scripted_random choices;
+  choices.after = 0.9f;  // above the Fresnel reflectance: refract at both faces
+  bench.ray->thread->random = &choices;
+  bench.engine.options().sample_weight_divisor = 0.5f;
+  bench.illum.direct[0] = 0.1f;
+  bench.illum.direct[1] = 0.2f;
+  bench.illum.direct[2] = 0.3f;
+  bench.illum.indirect[0] = bench.illum.indirect[1] = bench.illum.indirect[2] = float(pi);
+
+  ASSERT_TRUE(bench.trace(31, 31, 1.0f, 1.0f));  // through the image centre
+  EXPECT_EQ(choices.draws, 2);                   // one choice per glass face
+  EXPECT_EQ(bench.illum.indirect_calls, 1);
+  EXPECT_NEAR(bench.illum.last_hit.x, -3.0, 1e-9);
+  EXPECT_NEAR(bench.illum.last_hit.z, 4.0, 1e-3);  // rays leave the mirror just off it
+  EXPECT_EQ(bench.illum.last_depth, 0);
+  EXPECT_FLOAT_EQ(bench.illum.last_weight, 0.5f);
+  // Refraction's 1 / eta^2 going in and eta^2 going out cancel; the mirror's colour stays.
+  EXPECT_NEAR(bench.illum.last_reflectance.r, 0.45f, 1e-5);
+  EXPECT_NEAR(bench.illum.last_reflectance.g, 0.25f, 1e-5);
+  EXPECT_NEAR(bench.illum.last_reflectance.b, 0.10f, 1e-5);
+  EXPECT_NEAR(bench.color[0], 0.9f * (0.1f + 0.5f), 1e-5);
+  EXPECT_NEAR(bench.color[1], 0.5f * (0.2f + 0.5f), 1e-5);
+  EXPECT_NEAR(bench.color[2], 0.2f * (0.3f + 0.5f), 1e-5);
+  EXPECT_EQ(bench.ray->result_flags & 1, 0);
+
+  // Reflected at the first glass face instead: the path leaves the scene.
+  choices.values = {0.01f};
+  bench.illum.indirect_calls = 0;
+  EXPECT_TRUE(bench.trace(31, 31, 1.0f, 1.0f));
+  EXPECT_EQ(bench.illum.indirect_calls, 0);
+  EXPECT_EQ(bench.colour().r, 0.0f);
+
+  // Two specular continuations allowed at most: the path is cut short at the mirror.
+  bench.engine.options().max_camera_depth = 2;
+  EXPECT_TRUE(bench.trace(31, 31, 1.0f, 1.0f));
+  EXPECT_EQ(bench.illum.indirect_calls, 0);
+  EXPECT_EQ(bench.ray->result_flags & 1, 1);
+}
+
+TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
+  engine::traceable_scene s = forward_view();
+  s.materials[0] = diffuse({0, 0, 0});
+  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.5f, 0.5f, 0.5f}));
+  engine::shape panel = square_z(5.0, 10, 0, false);  // faces the camera
+  panel.area_light = 0;
+  s.shapes.push_back(panel);
+  s.area_lights.push_back(emitter(0, {1, 2, 3}, false));
+  {
+    camera_bench bench(s);
+    ASSERT_TRUE(bench.trace(32, 32));
+    EXPECT_FLOAT_EQ(bench.color[0], 1.0f);  // rgb L [1 ...] seen directly gives 1
+    EXPECT_FLOAT_EQ(bench.color[2], 3.0f);
+    // A diffuse continuation (emission switched off by the module) does not add it.
+    qorRay* continuation = bench.ray->new_ray(qor_ray_diffuse);
+    bench.ray->thread->emission_enabled = 0;
+    vec3{0, 0, 0}.store(continuation->origin);
+    vec3{0, 0, 1}.store(continuation->direction);
+    float result[3] = {9, 9, 9};
+    EXPECT_TRUE(continuation->trace_diffuse(result));
+    EXPECT_EQ(result[0], 0.0f);
+    continuation->delete_ray();
+  }
+  s.shapes[0].flip_normal = true;  // now it faces away
+  {
+    camera_bench bench(s);
+    ASSERT_TRUE(bench.trace(32, 32));
+    EXPECT_EQ(bench.color[0], 0.0f);
+  }
+  // Seen in a mirror, through the mirror's colour: a mirror at z = 1 facing the camera sends
+  // the path back to a panel behind the camera facing +z.
+  s.shapes[0] = square_z(-5.0, 10, 0, true);
+  s.shapes[0].area_light = 0;
+  s.shapes.push_back(square_z(1.0, 10, 1, false));
+  {
+    camera_bench bench(s);
+    ASSERT_TRUE(bench.trace(32, 32));
+    EXPECT_FLOAT_EQ(bench.color[1], 1.0f);  // 2 x 0.5
+  }
+}
+
+TEST(RuntimeCamera, RayDifferentialsSpanOnePixelAtTheHit) {
+  engine::traceable_scene s = forward_view();
+  s.shapes.push_back(square_z(5.0, 10, 0, false));
+  s.materials.push_back(of_kind(engine::material_kind::conductor));
+  camera_bench bench(s);
+  ASSERT_TRUE(bench.trace(32, 32, 0.0f, 0.0f));  // the image centre
+  bench.ray->compute_ray_differentials();
+  const double pixel = 2 * std::tan(20 * pi / 180) / 64;       // one pixel at distance 1
+  EXPECT_NEAR(bench.ray->differential_x[0], 5 * pixel, 1e-5);  // looking along +z: +x is +x
+  EXPECT_NEAR(bench.ray->differential_x[1], 0, 1e-6);
+  EXPECT_NEAR(bench.ray->differential_y[1], -5 * pixel, 1e-5);  // rows go down
+  EXPECT_NEAR(bench.ray->differential_y[2], 0, 1e-6);
+
+  // The plane z = 5 - x: the neighbour ray (pixel, 0, 1) meets it at x = 5 pixel / (1 + pixel),
+  // 5 pixel sqrt(2) / (1 + pixel) away along the plane.
+  engine::traceable_scene tilted = forward_view();
+  tilted.shapes.push_back(quad({-10, -10, 15}, {-10, 10, 15}, {10, 10, -5}, {10, -10, -5}, 0));
+  camera_bench tilted_bench(tilted);
+  ASSERT_TRUE(tilted_bench.trace(32, 32, 0.0f, 0.0f));
+  tilted_bench.ray->compute_ray_differentials();
+  const float* dx = tilted_bench.ray->differential_x;
+  const double length_x = std::sqrt(dx[0] * dx[0] + dx[1] * dx[1] + dx[2] * dx[2]);
+  EXPECT_NEAR(length_x, 5 * pixel * std::sqrt(2.0) / (1 + pixel), 1e-6);
+}

@@ -1,0 +1,80 @@
+// The engine with the real module: ppm.so loaded with dlopen, as qor-render loads it.
+#include <cstring>
+
+#include "tests/engine/runtime_test_support.h"
+
+using namespace runtime_test;
+
+namespace {
+
+engine::traceable_scene lit_floor() {
+  engine::traceable_scene s = empty_scene(8, 6);
+  s.view.world_from_camera = look_at({0, 1, 3}, {0, 0, 0}, {0, 1, 0});
+  s.shapes.push_back(quad({-2, 0, -2}, {-2, 0, 2}, {2, 0, 2}, {2, 0, -2}, 0));
+  engine::light_source light;
+  light.kind = engine::light_kind::point;
+  light.intensity = {5, 5, 5};
+  light.position = {0, 2, 0};
+  s.lights.push_back(light);
+  return s;
+}
+
+// Parameter block fields the test sets, at their byte offsets in the module's 72-byte block.
+constexpr size_t max_iterations_offset = 52;
+constexpr size_t photons_per_pass_offset = 56;
+
+}  // namespace
+
+TEST(RuntimeModule, TheRealModuleLoadsRegistersAndRendersAFrame) {
+  const size_t held_before = engine::current_memory_usage().current_bytes;
+  {
+    message_log log;
+    engine::host_callbacks callbacks = log.callbacks();
+    int delivered = 0;
+    callbacks.output_block = [&](const qorImage_block&) { ++delivered; };
+    engine::render_engine engine(lit_floor(), settings(2), callbacks);
+    qorInstaller& installer = engine.load_module(QOR_PPM_PATH);
+    EXPECT_EQ(installer.version(), qorInstaller::interface_version);
+    ASSERT_EQ(installer.parameter_size(), 72);
+
+    std::vector<char> block(72, '\x5a');
+    ASSERT_EQ(installer.default_parameters(engine.scene(), block.data()), block.data());
+    const int32_t iterations = 2, photons = 2000;
+    std::memcpy(block.data() + max_iterations_offset, &iterations, 4);
+    std::memcpy(block.data() + photons_per_pass_offset, &photons, 4);
+    installer.create(engine.scene(), block.data());
+
+    ASSERT_NE(engine.find_renderer("ppm"), nullptr);
+    EXPECT_EQ(engine.find_renderer("asppm"), engine.find_renderer("ppm"));
+    ASSERT_NE(engine.find_renderer_sampler("ppm"), nullptr);
+    EXPECT_STREQ(engine.find_renderer_sampler("ppm")->name(), "ppm");
+
+    EXPECT_EQ(engine.render_frame("ppm"), 0);
+    EXPECT_EQ(delivered, 1);
+    EXPECT_TRUE(log.contains("Using 2 threads\n"));
+    EXPECT_TRUE(log.contains("[2] Elapsed time"));
+    // A second frame in the same engine gets its per-thread storage afresh.
+    EXPECT_EQ(engine.render_frame("asppm"), 0);
+    EXPECT_EQ(delivered, 2);
+    EXPECT_GT(engine::current_memory_usage().current_bytes, held_before);  // the last framebuffer
+  }
+  // Once the engine and its module are gone, what the module still held is taken back.
+  EXPECT_EQ(engine::current_memory_usage().current_bytes, held_before);
+}
+
+TEST(RuntimeModule, LoadingFailuresNameTheFile) {
+  message_log log;
+  engine::render_engine engine(lit_floor(), settings(1), log.callbacks());
+  try {
+    engine.load_module("/nonexistent/ppm.so");
+    FAIL() << "loaded a module that does not exist";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/ppm.so"), std::string::npos);
+  }
+  try {
+    engine.load_module("libz.so.1");
+    FAIL() << "loaded a library without an entry point";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no qor_initialize"), std::string::npos);
+  }
+}

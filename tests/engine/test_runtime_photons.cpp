@@ -1,0 +1,186 @@
+// Photon paths: the ray types and flags of each segment, the parent chain, Russian roulette,
+// and which random number decides what.
+#include <cmath>
+
+#include "engine/runtime/runtime.h"
+#include "engine/runtime/scattering.h"
+#include "tests/engine/runtime_test_support.h"
+
+using namespace runtime_test;
+using engine::pi;
+
+namespace {
+
+// One engine thread, a recording illumination object and a scripted random source in the
+// thread's first slot, as a module's sampler would sit there.
+struct path_bench {
+  explicit path_bench(const engine::traceable_scene& s) : engine(s, settings(1), log.callbacks()) {
+    qor_install_illum_api(engine.scene(), &illum);
+    qor_scene_thread_init(engine.scene(), 0);
+    engine.scene().context(0).record.random = &random;
+    ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_photon);
+    ray->flags = 0x1100;
+  }
+  ~path_bench() { ray->delete_ray(); }
+
+  void emit_from_first_light() {
+    qorLight* light = qor_lights(engine.scene());
+    ray->current_light = light;
+    ray->emitter_object = nullptr;
+    qor_call_photon_shader(nullptr, ray, light->material->shader);
+  }
+
+  message_log log;
+  engine::render_engine engine;
+  recording_illum illum;
+  scripted_random random;
+  qorRay* ray = nullptr;
+};
+
+engine::light_source point_light_at_origin() {
+  engine::light_source l;
+  l.kind = engine::light_kind::point;
+  l.intensity = {1, 1, 1};
+  return l;
+}
+
+}  // namespace
+
+TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
+  // A mirror below the light and a diffuse ceiling above it: light -> mirror -> ceiling (a
+  // caustic hit) -> mirror -> ceiling (no longer caustic, since it met a diffuse surface).
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse({0.5f, 1.0f, 0.25f});
+  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.5f, 0.5f, 0.5f}));
+  s.shapes.push_back(square_z(-1.0, 100, 1, true));
+  s.shapes.push_back(square_z(2.0, 100, 0, false));
+  s.lights.push_back(point_light_at_origin());
+  path_bench bench(s);
+  bench.engine.options().max_photon_depth = 4;
+  // u0 = 1 sends the photon straight down; (0.5, 0.5) sends a diffuse bounce along the normal.
+  bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};
+  bench.random.after = 0.5f;
+  bench.emit_from_first_light();
+
+  const auto& photons = bench.illum.photons;
+  ASSERT_EQ(photons.size(), 2u);
+  const float emitted = float(4 * pi);
+  const stored_photon& caustic = photons[0];
+  EXPECT_EQ(caustic.type, qor_ray_photon_specular);
+  EXPECT_EQ(caustic.flags, 0x1100u | qor_flag_caustic);
+  EXPECT_NEAR(caustic.position.z, 2.0, 1e-9);
+  // From the mirror, where the segment began (just off it).
+  EXPECT_NEAR(caustic.max_distance, 3.0, 1e-2);
+  EXPECT_NEAR(caustic.power.g, emitted * 0.5f, 1e-4);
+  ASSERT_TRUE(caustic.has_parent);
+  EXPECT_EQ(caustic.parent_type, qor_ray_photon);
+  EXPECT_NEAR(caustic.parent_hit.z, -1.0, 1e-9);
+  EXPECT_LT(caustic.shading_normal.z, 0);  // faces the photon, which arrives from below
+
+  const stored_photon& bounced = photons[1];
+  EXPECT_EQ(bounced.type, qor_ray_photon_specular);
+  EXPECT_EQ(bounced.flags, 0x1100u);
+  EXPECT_EQ(bounced.parent_type, qor_ray_photon_diffuse);
+  // Through the ceiling (albedo, survival probability 1) and the mirror twice.
+  EXPECT_NEAR(bounced.power.r, emitted * 0.5f * 0.5f * 0.5f, 1e-4);
+  EXPECT_NEAR(bounced.power.g, emitted * 0.5f * 1.0f * 0.5f, 1e-4);
+  EXPECT_NEAR(bounced.power.b, emitted * 0.5f * 0.25f * 0.5f, 1e-4);
+  // Eight numbers up front, four per later hit: three more scatterings, and the fifth hit,
+  // which draws its numbers before the depth limit ends the path.
+  EXPECT_EQ(bench.random.draws, 8 + 4 * 4);
+}
+
+TEST(RuntimePhotons, EightNumbersEveryPathWithFixedRoles) {
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse({1, 1, 1});
+  s.shapes.push_back(sphere({0, 0, 0}, 5, 0));
+  s.lights.push_back(point_light_at_origin());
+  path_bench bench(s);
+  bench.engine.options().max_photon_depth = 0;  // stored where it lands, never scattered
+
+  auto landing = [&](std::initializer_list<float> numbers) {
+    bench.illum.photons.clear();
+    bench.random.values = numbers;
+    bench.random.draws = 0;
+    bench.emit_from_first_light();
+    EXPECT_EQ(bench.random.draws, 8);  // drawn whether or not the light or surface uses them
+    EXPECT_EQ(bench.illum.photons.size(), 1u);
+    return bench.illum.photons.empty() ? vec3{} : bench.illum.photons[0].position;
+  };
+  const vec3 a = landing({0.3f, 0.7f, 0.1f, 0.2f, 0.9f, 0.9f, 0.9f, 0.9f});
+  const vec3 b = landing({0.3f, 0.7f, 0.8f, 0.6f, 0.1f, 0.2f, 0.3f, 0.4f});
+  const vec3 c = landing({0.31f, 0.7f, 0.1f, 0.2f, 0.9f, 0.9f, 0.9f, 0.9f});
+  EXPECT_NEAR(engine::length(a - b), 0, 1e-9);  // 2..7 do not move a point light's photon
+  EXPECT_GT(engine::length(a - c), 0.1);        // 0 does
+  const vec3 expected = engine::sample_uniform_sphere(0.3f, 0.7f) * 5.0;
+  EXPECT_NEAR(engine::length(a - expected), 0, 1e-4);
+}
+
+TEST(RuntimePhotons, TheFirstScatteringEventUsesNumbersFourToSeven) {
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse({0.6f, 0.6f, 0.6f});
+  s.shapes.push_back(square_z(-1.0, 100, 0, true));
+  s.shapes.push_back(square_z(3.0, 100, 0, false));
+  s.lights.push_back(point_light_at_origin());
+  path_bench bench(s);
+  bench.engine.options().max_photon_depth = 1;
+
+  // Roulette: number 5 against the albedo 0.6.
+  bench.random.values = {1, 0, 0, 0, 0, 0.7f, 0.5f, 0.5f};
+  bench.emit_from_first_light();
+  EXPECT_EQ(bench.illum.photons.size(), 1u);  // absorbed at the floor
+  bench.illum.photons.clear();
+
+  bench.random.values = {1, 0, 0, 0, 0, 0.5f, 0.9f, 0.25f};
+  bench.emit_from_first_light();
+  ASSERT_EQ(bench.illum.photons.size(), 2u);
+  const stored_photon& second = bench.illum.photons[1];
+  EXPECT_EQ(second.type, qor_ray_photon_diffuse);
+  EXPECT_EQ(second.flags & qor_flag_caustic, 0u);
+  // The survivor carries power / albedo x albedo: the emitted power again.
+  EXPECT_NEAR(second.power.r, 4 * pi, 1e-4);
+  // Its direction is the cosine-weighted direction that numbers 6 and 7 pick about the floor's
+  // normal.
+  const vec3 expected = engine::sample_cosine_hemisphere({0, 0, 1}, 0.9f, 0.25f);
+  EXPECT_NEAR(engine::dot(second.direction, expected), 1.0, 1e-9);
+}
+
+TEST(RuntimePhotons, PhotonsArrivingFromBehindSeeNormalsFacingThem) {
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse({0, 0, 0});
+  s.shapes.push_back(square_z(-1.0, 100, 0, true));  // faces up, towards the light
+  s.shapes.push_back(square_z(1.0, 100, 0, true));   // faces up, away from the light
+  s.lights.push_back(point_light_at_origin());
+  path_bench bench(s);
+  bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};  // straight down
+  bench.emit_from_first_light();
+  bench.random.values = {0, 0, 0, 0, 0, 0, 0, 0};  // straight up
+  bench.emit_from_first_light();
+  ASSERT_EQ(bench.illum.photons.size(), 2u);
+  EXPECT_GT(bench.illum.photons[0].geometric_normal.z, 0);
+  EXPECT_LT(bench.illum.photons[1].geometric_normal.z, 0);
+  EXPECT_LT(bench.illum.photons[1].shading_normal.z, 0);
+}
+
+TEST(RuntimePhotons, InterfacesAndGlassPassPhotonsOn) {
+  // An interface is invisible, a thin sheet lets a photon through unbent: the photon lands
+  // straight below, having met one specular surface.
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse({0, 0, 0});
+  s.materials.push_back(of_kind(engine::material_kind::interface));
+  s.materials.push_back(of_kind(engine::material_kind::thin_dielectric));
+  s.shapes.push_back(square_z(-0.5, 100, 1, true));
+  s.shapes.push_back(square_z(-1.0, 100, 2, true));
+  s.shapes.push_back(square_z(-2.0, 100, 0, true));
+  s.lights.push_back(point_light_at_origin());
+  path_bench bench(s);
+  bench.random.values = {1, 0, 0, 0, 0.99f, 0, 0, 0};  // number 4: transmit at the sheet
+  bench.emit_from_first_light();
+  ASSERT_EQ(bench.illum.photons.size(), 1u);
+  const stored_photon& p = bench.illum.photons[0];
+  EXPECT_NEAR(p.position.z, -2.0, 1e-9);
+  EXPECT_NEAR(p.position.x, 0.0, 1e-9);
+  EXPECT_EQ(p.type, qor_ray_photon_specular);
+  EXPECT_EQ(p.flags & qor_flag_caustic, uint32_t(qor_flag_caustic));
+  EXPECT_NEAR(p.parent_hit.z, -1.0, 1e-9);  // the sheet, not the interface
+}
