@@ -109,6 +109,7 @@ int run(const command_line& line) {
 
   // Ctrl-C: before the render it leaves at once; during it, the first ends the render at its next
   // output step and the second stops it now. Set up before any thread starts (see interrupts).
+  engine::io::console console(line.verbosity);  // starts no thread until its status line shows
   engine::io::input_events events;
   std::atomic<bool> rendering{false};
   std::atomic<engine::render_engine*> running_engine{nullptr};
@@ -118,13 +119,13 @@ int run(const command_line& line) {
           engine::io::restore_terminal();
           _exit(130);
         }
-        std::cerr << "\ninterrupted: ending at the next output step (Ctrl-C again to stop now)"
-                  << std::endl;
+        console.message(engine::message_kind::info,
+                        "interrupted: ending at the next output step (Ctrl-C again to stop now)\n");
         events.request_end();
       },
       [&] {
-        std::cerr << "\ninterrupted again: stopping now; the image reached so far is written"
-                  << std::endl;
+        console.message(engine::message_kind::info,
+                        "interrupted again: stopping now; the image reached so far is written\n");
         events.request_end();
         if (engine::render_engine* engine = running_engine.load()) engine->request_stop();
       });
@@ -203,7 +204,6 @@ int run(const command_line& line) {
   }
 
   // What the module says and shows, and what it is told.
-  engine::io::console console(line.verbosity);
   std::unique_ptr<engine::io::render_progress> progress;
   std::unique_ptr<engine::io::preview_window> window;
   engine::render_engine* engine_for_callbacks = nullptr;
