@@ -97,14 +97,10 @@ int run(const command_line& line) {
       std::cerr << error.what() << std::endl;
       return exit_bad_input;
     }
-  }
-
-  if (line.scene_path.empty()) {  // --list-parameters alone
-    parameter_block block(parameter_block_size);
-    fill_table_defaults(block);
-    apply_command_line(block, line.parameters);
-    std::cout << describe_parameters(block);
-    return exit_rendered;
+    if (line.scene_path.empty()) {  // --list-parameters alone
+      std::cout << describe_parameters(trial);
+      return exit_rendered;
+    }
   }
 
   // Ctrl-C: before the render it leaves at once; during it, the first ends the render at its next
@@ -197,6 +193,15 @@ int run(const command_line& line) {
     std::copy(crop.begin(), crop.end(), settings.crop);
   }
 
+  // A missing module is worth knowing before the scene is built.
+  const std::string module_path =
+      line.module_path.empty() ? default_module_path() : line.module_path;
+  if (!fs::is_regular_file(module_path)) {
+    print_error("cannot find the renderer module '" + module_path + "'" +
+                (line.module_path.empty() ? " (build it, or name one with --module PATH)" : ""));
+    return exit_render_failure;
+  }
+
   std::string renderer_name = line.renderer;
   if (renderer_name.empty()) {
     const std::string& integrator = scene.settings.integrator;
@@ -260,13 +265,6 @@ int run(const command_line& line) {
   }
   engine_for_callbacks = engine.get();
 
-  const std::string module_path =
-      line.module_path.empty() ? default_module_path() : line.module_path;
-  if (!fs::is_regular_file(module_path)) {
-    print_error("cannot find the renderer module '" + module_path + "'" +
-                (line.module_path.empty() ? " (build it, or name one with --module PATH)" : ""));
-    return exit_render_failure;
-  }
   qorInstaller* installer = nullptr;
   try {
     installer = &engine->load_module(module_path);

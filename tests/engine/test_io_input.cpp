@@ -1,4 +1,6 @@
+#include <pthread.h>
 #include <pty.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -142,20 +144,34 @@ TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
   EXPECT_EQ(terminal.local_modes(), before);
 }
 
-TEST(terminal_keys_death, a_fatal_signal_restores_the_terminal_before_dying) {
-  // Forked, not re-run: the child must change this test's own pseudo-terminal.
-  GTEST_FLAG_SET(death_test_style, "fast");
+TEST(terminal_keys, a_fatal_signals_handler_restores_the_terminal_then_lets_the_signal_kill) {
   pseudo_terminal terminal;
   ASSERT_GE(terminal.master, 0) << "no pseudo-terminal";
   const tcflag_t before = terminal.local_modes();
-  EXPECT_EXIT(
-      {
-        input_events events;
-        engine::io::terminal_keys keys(terminal.slave, events);
-        std::raise(SIGTERM);
-      },
-      ::testing::KilledBySignal(SIGTERM), "");
-  EXPECT_EQ(terminal.local_modes(), before);
+  // SIGTERM stays pending instead of ending the test when the handler raises it again.
+  sigset_t term, old_mask;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old_mask);
+  {
+    input_events events;
+    engine::io::terminal_keys keys(terminal.slave, events);
+    ASSERT_NE(terminal.local_modes(), before);
+    struct sigaction installed {};
+    sigaction(SIGTERM, nullptr, &installed);
+    ASSERT_NE(installed.sa_handler, SIG_DFL);
+    installed.sa_handler(SIGTERM);  // as the kernel calls it
+    EXPECT_EQ(terminal.local_modes(), before);
+    struct sigaction after {};
+    sigaction(SIGTERM, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_DFL);  // the default action, that is death, comes next
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_TRUE(sigismember(&pending, SIGTERM));
+    std::signal(SIGTERM, SIG_IGN);  // drops the pending signal
+  }
+  std::signal(SIGTERM, SIG_DFL);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 bool reaches(const std::atomic<int>& value, int wanted) {
