@@ -63,15 +63,15 @@ void write_pfm(const std::string& name, const std::vector<float>& values, int wi
 void write_with_openimageio(const std::string& name, image_format format, int width, int height,
                             const void* data) {
   const bool display = is_display_format(format);
-  OIIO::ImageSpec spec(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
-  spec.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
-  if (format == image_format::exr) spec.attribute("compression", "zip");
-  if (format == image_format::jpeg) spec.attribute("Compression", "jpeg:95");
+  OIIO::ImageSpec layout(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
+  layout.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
+  if (format == image_format::exr) layout.attribute("compression", "zip");
+  if (format == image_format::jpeg) layout.attribute("Compression", "jpeg:95");
 
   auto out = OIIO::ImageOutput::create(name);
   if (!out) throw std::runtime_error(OIIO::geterror());
-  if (!out->open(name, spec)) throw std::runtime_error(out->geterror());
-  const bool written = out->write_image(spec.format, data);
+  if (!out->open(name, layout)) throw std::runtime_error(out->geterror());
+  const bool written = out->write_image(layout.format, data);
   const bool closed = out->close();
   if (!written || !closed) throw std::runtime_error(out->geterror());
 }

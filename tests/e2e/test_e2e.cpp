@@ -76,9 +76,10 @@ class qor_render_test : public ::testing::Test {
 void expect_rendered_image(const std::string& path, int width, int height) {
   auto in = OIIO::ImageInput::open(path);
   ASSERT_TRUE(in) << path << ": " << OIIO::geterror();
-  EXPECT_EQ(in->spec().width, width);
-  EXPECT_EQ(in->spec().height, height);
-  ASSERT_EQ(in->spec().nchannels, 3);
+  const OIIO::ImageSpec layout = in->spec_dimensions(0);
+  EXPECT_EQ(layout.width, width);
+  EXPECT_EQ(layout.height, height);
+  ASSERT_EQ(layout.nchannels, 3);
   std::vector<float> values(size_t(width) * height * 3);
   ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, values.data()));
   EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); }));

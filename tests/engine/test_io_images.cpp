@@ -52,14 +52,14 @@ read_back read(const std::string& path) {
     ADD_FAILURE() << "cannot read " << path << ": " << OIIO::geterror();
     return image;
   }
-  const OIIO::ImageSpec& spec = in->spec();
-  EXPECT_EQ(spec.nchannels, 3);
-  image.width = spec.width;
-  image.height = spec.height;
-  image.stored = spec.format;
-  image.values.resize(size_t(spec.width) * spec.height * 3);
+  const OIIO::ImageSpec layout = in->spec_dimensions(0);
+  EXPECT_EQ(layout.nchannels, 3);
+  image.width = layout.width;
+  image.height = layout.height;
+  image.stored = layout.format;
+  image.values.resize(size_t(layout.width) * layout.height * 3);
   in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, image.values.data());
-  if (spec.format == OIIO::TypeDesc::UINT8) {
+  if (layout.format == OIIO::TypeDesc::UINT8) {
     image.codes.resize(image.values.size());
     in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, image.codes.data());
   }
