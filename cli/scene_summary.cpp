@@ -1,0 +1,156 @@
+#include "cli/scene_summary.h"
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace qor::cli {
+
+namespace {
+
+using namespace qor::scene;
+
+std::string format(const char* pattern, auto... values) {
+  char text[512];
+  std::snprintf(text, sizeof text, pattern, values...);
+  return text;
+}
+
+std::string triple(const double3& v) {
+  return format("(%g, %g, %g)", v[0], v[1], v[2]);
+}
+std::string triple(const rgb& v) {
+  return format("(%g, %g, %g)", v[0], v[1], v[2]);
+}
+
+const char* light_name(light_type type) {
+  switch (type) {
+    case light_type::point:
+      return "point";
+    case light_type::spot:
+      return "spot";
+    case light_type::distant:
+      return "distant";
+  }
+  return "?";
+}
+
+void count_shapes(const std::vector<shape_description>& shapes, size_t& meshes, size_t& triangles,
+                  size_t& spheres) {
+  for (const shape_description& shape : shapes) {
+    if (shape.kind == shape_description::kind_type::sphere) {
+      ++spheres;
+    } else {
+      ++meshes;
+      triangles += shape.indices.size() / 3;
+    }
+  }
+}
+
+}  // namespace
+
+std::string summarize_scene(const scene_description& scene) {
+  std::string out;
+  const camera_description& camera = scene.camera;
+  const transform world_from_camera = camera.camera_from_world.inverse();
+  double3 forward = world_from_camera.apply_vector({0, 0, 1});
+  const double length =
+      std::sqrt(forward[0] * forward[0] + forward[1] * forward[1] + forward[2] * forward[2]);
+  if (length > 0) {
+    for (double& c : forward) c /= length;
+  }
+  out += format("camera: %s, fov %g degrees, at %s looking along %s%s\n", camera.type.c_str(),
+                camera.fov, triple(world_from_camera.apply_point({0, 0, 0})).c_str(),
+                triple(forward).c_str(), camera.given ? "" : " (no Camera directive: defaults)");
+  if (camera.lens_radius > 0) {
+    out +=
+        format("  lens radius %g, focal distance %g\n", camera.lens_radius, camera.focal_distance);
+  }
+
+  const film_description& film = scene.film;
+  out += format("film: %d x %d, file \"%s\"", film.xresolution, film.yresolution,
+                film.filename.c_str());
+  if (film.pixel_x0 != 0 || film.pixel_y0 != 0 || film.pixel_x1 != film.xresolution ||
+      film.pixel_y1 != film.yresolution) {
+    out += format(", crop to pixels [%d, %d) x [%d, %d)", film.pixel_x0, film.pixel_x1,
+                  film.pixel_y0, film.pixel_y1);
+  }
+  out += "\n";
+
+  const render_settings& settings = scene.settings;
+  out += format("render: %d iterations, ", settings.iterations);
+  out += settings.photons_per_iteration > 0
+             ? format("%lld photons per iteration", (long long)settings.photons_per_iteration)
+             : std::string("the renderer's photons per iteration");
+  if (!settings.integrator.empty()) out += ", Integrator \"" + settings.integrator + "\"";
+  for (size_t i = 0; i < settings.renderer_parameters.size(); ++i) {
+    out += (i == 0 ? " setting " : ", ") + settings.renderer_parameters[i].name;
+  }
+  out += "\n";
+
+  size_t meshes = 0, triangles = 0, spheres = 0;
+  count_shapes(scene.shapes, meshes, triangles, spheres);
+  size_t emitting = 0;
+  for (const shape_description& shape : scene.shapes) emitting += shape.area_light >= 0;
+  out += format("shapes: %zu triangle meshes (%zu triangles), %zu spheres; %zu emit light\n",
+                meshes, triangles, spheres, emitting);
+  if (!scene.objects.empty() || !scene.instances.empty()) {
+    size_t object_meshes = 0, object_triangles = 0, object_spheres = 0;
+    for (const object_description& object : scene.objects) {
+      count_shapes(object.shapes, object_meshes, object_triangles, object_spheres);
+    }
+    out += format("objects: %zu (%zu triangle meshes, %zu triangles, %zu spheres), %zu instances\n",
+                  scene.objects.size(), object_meshes, object_triangles, object_spheres,
+                  scene.instances.size());
+  }
+
+  out += format("lights: %zu, area lights: %zu\n", scene.lights.size(), scene.area_lights.size());
+  for (const light_description& light : scene.lights) {
+    out +=
+        format("  %s light, intensity %s", light_name(light.type), triple(light.intensity).c_str());
+    if (light.type == light_type::distant) {
+      out += ", direction " + triple(light.direction);
+    } else {
+      out += ", at " + triple(light.from);
+    }
+    out += "  [" + to_string(light.location) + "]\n";
+  }
+  for (const area_light_description& light : scene.area_lights) {
+    out += format("  area light, radiance %s%s  [%s]\n", triple(light.radiance).c_str(),
+                  light.two_sided ? ", two-sided" : "", to_string(light.location).c_str());
+  }
+  if (scene.lights.empty() && scene.area_lights.empty()) {
+    out += "  (none: the image will be black)\n";
+  }
+
+  out += format("materials: %zu\n", scene.materials.size());
+  for (size_t i = 0; i < scene.materials.size(); ++i) {
+    const material_description& material = scene.materials[i];
+    out += format("  %s%s%s", to_string(material.type), material.name.empty() ? "" : " \"",
+                  material.name.c_str());
+    if (!material.name.empty()) out += "\"";
+    if (material.source_type != to_string(material.type) && !material.source_type.empty()) {
+      out += " (from \"" + material.source_type + "\")";
+    }
+    switch (material.type) {
+      case material_type::diffuse:
+      case material_type::conductor:
+        out += ", reflectance " + triple(material.reflectance);
+        break;
+      case material_type::coated_diffuse:
+        out += ", reflectance " + triple(material.reflectance) + format(", eta %g", material.eta);
+        break;
+      case material_type::dielectric:
+      case material_type::thin_dielectric:
+        out += format(", eta %g", material.eta);
+        break;
+      case material_type::interface:
+        break;
+    }
+    if (i == 0 && material.location.line == 0) out += " (the default)";
+    out += "\n";
+  }
+  return out;
+}
+
+}  // namespace qor::cli

@@ -1,0 +1,155 @@
+#include "engine/io/image_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+
+namespace engine::io {
+
+namespace {
+
+std::string lower_extension(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension;
+}
+
+bool is_display_format(image_format format) {
+  return format == image_format::png || format == image_format::jpeg;
+}
+
+// Removes the temporary file unless the write got as far as renaming it.
+struct temporary_file {
+  std::string name;
+  bool kept = false;
+  ~temporary_file() {
+    if (!kept) {
+      std::error_code ignored;
+      std::filesystem::remove(name, ignored);
+    }
+  }
+};
+
+// OpenImageIO 2.4 (Debian 12) reads PFM but cannot write it, and the format is a few lines: a
+// text header whose negative scale says little-endian, then float rows from the bottom up.
+void write_pfm(const std::string& name, const std::vector<float>& values, int width, int height) {
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error(std::strerror(errno));
+  static_assert(std::endian::native == std::endian::little);
+  bool ok = std::fprintf(file, "PF\n%d %d\n-1.0\n", width, height) > 0;
+  const size_t row = size_t(3) * size_t(width);
+  for (int y = height - 1; ok && y >= 0; --y) {
+    ok = std::fwrite(values.data() + row * size_t(y), sizeof(float), row, file) == row;
+  }
+  const int saved_errno = errno;
+  if (std::fclose(file) != 0 || !ok) {
+    throw std::runtime_error(std::strerror(ok ? errno : saved_errno));
+  }
+}
+
+// EXR, PNG and JPEG; OpenImageIO picks the writer by the extension.
+void write_with_openimageio(const std::string& name, image_format format, int width, int height,
+                            const void* data) {
+  const bool display = is_display_format(format);
+  OIIO::ImageSpec layout(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
+  layout.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
+  if (format == image_format::exr) layout.attribute("compression", "zip");
+  if (format == image_format::jpeg) layout.attribute("Compression", "jpeg:95");
+
+  auto out = OIIO::ImageOutput::create(name);
+  if (!out) throw std::runtime_error(OIIO::geterror());
+  if (!out->open(name, layout)) throw std::runtime_error(out->geterror());
+  const bool written = out->write_image(layout.format, data);
+  const bool closed = out->close();
+  if (!written || !closed) throw std::runtime_error(out->geterror());
+}
+
+}  // namespace
+
+std::optional<image_format> image_format_for(const std::string& path) {
+  const std::string extension = lower_extension(path);
+  if (extension == ".exr") return image_format::exr;
+  if (extension == ".png") return image_format::png;
+  if (extension == ".jpg" || extension == ".jpeg") return image_format::jpeg;
+  if (extension == ".pfm") return image_format::pfm;
+  return std::nullopt;
+}
+
+float srgb_from_linear(float linear) {
+  if (linear <= 0.0031308f) return 12.92f * linear;
+  return 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
+}
+
+unsigned char srgb8_from_linear(float linear) {
+  if (!(linear > 0.0f)) return 0;  // also NaN
+  if (linear >= 1.0f) return 255;
+  return static_cast<unsigned char>(std::lround(srgb_from_linear(linear) * 255.0f));
+}
+
+std::string temporary_name_for(const std::string& path) {
+  const std::filesystem::path target(path);
+  // Hidden, unique to this process, and ending in the same extension, which the writers read.
+  std::string name = ".";
+  name.append(target.stem().string())
+      .append(".tmp-")
+      .append(std::to_string(static_cast<long>(::getpid())))
+      .append(target.extension().string());
+  return (target.parent_path() / name).string();
+}
+
+void write_image(const std::string& path, const qorImage_block& block, float display_scale) {
+  auto failure = [&](const std::string& why) {
+    std::string message = "cannot write '";
+    message.append(path).append("': ").append(why);
+    return std::runtime_error(message);
+  };
+  const auto format = image_format_for(path);
+  if (!format) throw failure("unknown image format (use .exr, .png, .jpg or .pfm)");
+  if (block.width <= 0 || block.height <= 0) {
+    throw failure("the image is empty (" + std::to_string(block.width) + " x " +
+                  std::to_string(block.height) + ")");
+  }
+
+  const size_t values = size_t(3) * size_t(block.width) * size_t(block.height);
+  const float* pixels = block.pixels();
+  std::vector<float> linear;
+  std::vector<unsigned char> encoded;
+  if (is_display_format(*format)) {
+    encoded.resize(values);
+    for (size_t i = 0; i < values; ++i) encoded[i] = srgb8_from_linear(pixels[i] * display_scale);
+  } else {
+    linear.resize(values);
+    for (size_t i = 0; i < values; ++i) linear[i] = pixels[i] * display_scale;
+  }
+
+  temporary_file temporary{temporary_name_for(path)};
+  try {
+    if (*format == image_format::pfm) {
+      write_pfm(temporary.name, linear, block.width, block.height);
+    } else {
+      const void* data = encoded.empty() ? static_cast<const void*>(linear.data()) : encoded.data();
+      write_with_openimageio(temporary.name, *format, block.width, block.height, data);
+    }
+  } catch (const std::runtime_error& error) {
+    throw failure(error.what());
+  }
+
+  std::error_code error;
+  std::filesystem::rename(temporary.name, path, error);
+  if (error) throw failure(error.message());
+  temporary.kept = true;
+}
+
+}  // namespace engine::io

@@ -1,0 +1,37 @@
+// Image files: the final image and the preview file, written through OpenImageIO.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/records.h"
+
+namespace engine::io {
+
+enum class image_format {
+  exr,   // linear float RGB
+  png,   // 8-bit sRGB, clamped to [0, 1]
+  jpeg,  // 8-bit sRGB, clamped to [0, 1]
+  pfm,   // linear float RGB
+};
+
+// The format a file name asks for, by its extension (case-insensitive: .exr, .png, .jpg, .jpeg,
+// .pfm); nullopt for any other name.
+std::optional<image_format> image_format_for(const std::string& path);
+
+// The sRGB transfer function of a linear value already clamped to [0, 1].
+float srgb_from_linear(float linear);
+
+// Linear value -> 8-bit sRGB code: clamps to [0, 1] first; NaN and negative values give 0.
+unsigned char srgb8_from_linear(float linear);
+
+// Writes the block's width x height pixels, each multiplied by display_scale, in the format the
+// extension names. The file is written under a temporary name in the same directory and renamed
+// over `path` only once complete, so a reader (or a crash) never sees half an image. Throws
+// std::runtime_error naming the file on any failure, leaving an existing file at `path` as it was.
+void write_image(const std::string& path, const qorImage_block& block, float display_scale);
+
+// The temporary name write_image uses for `path` in this process.
+std::string temporary_name_for(const std::string& path);
+
+}  // namespace engine::io

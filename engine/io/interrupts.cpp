@@ -1,0 +1,56 @@
+#include "engine/io/interrupts.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+
+#include "engine/io/terminal_keys.h"
+
+namespace engine::io {
+
+namespace {
+
+sigset_t interrupt_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+}  // namespace
+
+interrupts::interrupts(std::function<void()> first, std::function<void()> second)
+    : first_(std::move(first)), second_(std::move(second)) {
+  const sigset_t set = interrupt_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  waiter_ = std::thread([this] { wait_for_signals(); });
+}
+
+interrupts::~interrupts() {
+  stopping_ = true;
+  waiter_.join();
+  // SIGINT stays blocked: a Ctrl-C while the program winds down is taken as pending, not as a
+  // kill half-way through writing the image.
+}
+
+void interrupts::wait_for_signals() {
+  const sigset_t set = interrupt_set();
+  // A short timeout lets the destructor end the thread without a signal of its own.
+  const struct timespec period = {0, 100'000'000};
+  while (!stopping_) {
+    if (sigtimedwait(&set, nullptr, &period) != SIGINT) continue;
+    const int count = ++count_;
+    if (count == 1 && first_) {
+      first_();
+    } else if (count == 2 && second_) {
+      second_();
+    } else if (count >= 3) {
+      restore_terminal();
+      _exit(130);
+    }
+  }
+}
+
+}  // namespace engine::io

@@ -1,0 +1,198 @@
+// qor-render as a user runs it: exit statuses, messages and the images it writes.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string scenes = QOR_E2E_SCENES;
+const std::string tiny = scenes + "/tiny.pbrt";
+
+struct run_result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string slurp(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class qor_render_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = fs::temp_directory_path() /
+                ("qor-e2e-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+  }
+  void TearDown() override { fs::remove_all(directory); }
+  std::string path(const std::string& name) const { return (directory / name).string(); }
+
+  // Runs qor-render in the test's directory, standard input from /dev/null, for two minutes at
+  // most. `shell` wraps the command: "%" stands for it (e.g. "xvfb-run -a %").
+  run_result run(const std::vector<std::string>& arguments, const std::string& shell = "%") {
+    std::string command = quoted(QOR_RENDER_PATH);
+    for (const std::string& argument : arguments) command.append(" ").append(quoted(argument));
+    std::string wrapped = shell;
+    wrapped.replace(wrapped.find('%'), 1, std::string("timeout 120 ").append(command));
+    std::string line = "cd ";
+    line.append(quoted(directory.string())).append(" && { ").append(wrapped);
+    line.append("; } </dev/null >.stdout 2>.stderr");
+    const int status = std::system(line.c_str());
+    run_result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = slurp(directory / ".stdout");
+    result.err = slurp(directory / ".stderr");
+    EXPECT_NE(result.status, 124) << "qor-render did not finish: " << result.err;
+    return result;
+  }
+
+  fs::path directory;
+};
+
+// An image of the given size whose every value is finite.
+void expect_rendered_image(const std::string& path, int width, int height) {
+  auto in = OIIO::ImageInput::open(path);
+  ASSERT_TRUE(in) << path << ": " << OIIO::geterror();
+  const OIIO::ImageSpec layout = in->spec_dimensions(0);
+  EXPECT_EQ(layout.width, width);
+  EXPECT_EQ(layout.height, height);
+  ASSERT_EQ(layout.nchannels, 3);
+  std::vector<float> values(size_t(width) * height * 3);
+  ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, values.data()));
+  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); }));
+}
+
+size_t lines(const std::string& text) {
+  return std::count(text.begin(), text.end(), '\n');
+}
+
+TEST_F(qor_render_test, renders_the_tiny_scene_to_the_film_filename_or_a_resized_png) {
+  const run_result r = run({tiny, "--threads", "2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_rendered_image(path("tiny.exr"), 32, 24);  // the Film's filename
+  const run_result small = run({tiny, "-o", "small.png", "--resolution", "20x10"});
+  ASSERT_EQ(small.status, 0) << small.err;
+  expect_rendered_image(path("small.png"), 20, 10);
+  std::vector<std::string> names;  // no temporary file is left beside the images
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".stderr", ".stdout", "small.png", "tiny.exr"}));
+}
+
+TEST_F(qor_render_test, a_time_limit_a_scripted_key_and_ctrl_c_end_an_endless_render) {
+  const run_result timed = run({tiny, "-o", "timed.pfm", "--iterations", "0", "--time", "1"});
+  ASSERT_EQ(timed.status, 0) << timed.err;
+  expect_rendered_image(path("timed.pfm"), 32, 24);
+
+  const run_result keyed =
+      run({tiny, "-o", "keyed.exr", "--iterations", "0", "--keys", "1:2,3:q", "-v"});
+  ASSERT_EQ(keyed.status, 0) << keyed.err;
+  expect_rendered_image(path("keyed.exr"), 32, 24);
+  EXPECT_NE(keyed.err.find("Visualize 2"), std::string::npos) << keyed.err;  // view key taken
+
+  // Interrupted once the render is under way, that is once its first preview exists.
+  const run_result interrupted =
+      run({tiny, "-o", "interrupted.exr", "--iterations", "0", "--preview", "preview.png"},
+          // Job control keeps the background job's SIGINT from being ignored.
+          "set -m; % & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; "
+          "done; "
+          "kill -INT $pid; wait $pid");
+  ASSERT_EQ(interrupted.status, 0) << interrupted.err;
+  expect_rendered_image(path("interrupted.exr"), 32, 24);
+  EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos) << interrupted.err;
+}
+
+TEST_F(qor_render_test, check_and_list_parameters_describe_and_render_nothing) {
+  const run_result check = run({tiny, "--check"});
+  ASSERT_EQ(check.status, 0) << check.err;
+  for (const char* part : {"camera:", "film: 32 x 24", "shapes: 6 triangle meshes", "area light",
+                           "materials: 5", "0 warnings"}) {
+    EXPECT_NE(check.out.find(part), std::string::npos) << part << "\n" << check.out;
+  }
+  const run_result list = run({tiny, "--list-parameters", "--alpha", "0.5"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(lines(list.out), 18u) << list.out;                       // a heading and 17 fields
+  EXPECT_NE(list.out.find("20000"), std::string::npos) << list.out;  // from the scene
+  EXPECT_NE(list.out.find("0.5 "), std::string::npos) << list.out;   // from the command line
+  EXPECT_FALSE(fs::exists(path("tiny.exr")));
+}
+
+TEST_F(qor_render_test, scene_errors_give_file_line_column_and_status_2) {
+  const run_result missing = run({"nosuch.pbrt"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err.rfind("nosuch.pbrt:1:1: error: ", 0), 0u) << missing.err;
+  const run_result broken = run({scenes + "/broken.pbrt"});
+  EXPECT_EQ(broken.status, 2);
+  EXPECT_NE(broken.err.find("broken.pbrt:"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find(": error: "), std::string::npos) << broken.err;
+}
+
+TEST_F(qor_render_test, bad_values_get_one_line_naming_the_option_and_status_2) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{tiny, "--photons", "-5"}, "error: --photons: photons_per_pass must be at least 1, got -5"},
+      {{tiny, "--alpha", "nan"}, "error: --alpha: alpha must be a finite number"},
+      {{tiny, "--set", "bogus=1"}, "error: --set bogus=1: unknown parameter 'bogus'"},
+      {{tiny, "--set", "max_iterations=many"}, "max_iterations expects an integer, got 'many'"},
+      {{tiny, "-o", "out.tiff"}, "error: -o: cannot write 'out.tiff'"},
+      {{tiny, "--keys", "3"}, "error: --keys: '3'"},
+      {{tiny, "--crop", "0,0,64,8"}, "error: --crop: the region 0,0,64,8 reaches outside"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(message);
+    const run_result r = run(arguments);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(path("tiny.exr")));
+}
+
+TEST_F(qor_render_test, a_missing_or_unloadable_module_or_renderer_is_a_render_failure) {
+  const run_result missing = run({tiny, "--module", path("nowhere/ppm.so")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("error: cannot find the renderer module"), std::string::npos)
+      << missing.err;
+  { std::ofstream(path("fake.so")) << "not a shared library"; }
+  const run_result unloadable = run({tiny, "--module", path("fake.so")});
+  EXPECT_EQ(unloadable.status, 1);
+  EXPECT_NE(unloadable.err.find("fake.so"), std::string::npos) << unloadable.err;
+  const run_result unnamed = run({tiny, "--renderer", "bidir"});
+  EXPECT_EQ(unnamed.status, 1);
+  EXPECT_NE(unnamed.err.find("no renderer named 'bidir'"), std::string::npos) << unnamed.err;
+  EXPECT_FALSE(fs::exists(path("tiny.exr")));
+}
+
+TEST_F(qor_render_test, the_preview_window_works_under_xvfb) {
+  if (system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
+  const run_result r =
+      run({tiny, "-o", "window.exr", "--window", "--iterations", "3"}, "xvfb-run -a %");
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_rendered_image(path("window.exr"), 32, 24);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// qor-render's options, and how the scene and the command line fill the renderer's block.
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "cli/command_line.h"
+#include "cli/renderer_settings.h"
+#include "engine/scene/parse_scene.h"
+#include "module/ppm_parameters.h"
+
+namespace {
+
+using qor::cli::command_line;
+using qor::cli::parameter_block;
+
+struct parse_outcome {
+  std::optional<command_line> line;
+  int status = -1;
+  std::string out, err;
+};
+
+parse_outcome parse(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "qor-render");
+  std::ostringstream out, err;
+  auto result = qor::cli::parse_command_line(int(arguments.size()), arguments.data(), out, err);
+  parse_outcome outcome;
+  if (auto* line = std::get_if<command_line>(&result)) outcome.line = *line;
+  if (auto* status = std::get_if<int>(&result)) outcome.status = *status;
+  outcome.out = out.str();
+  outcome.err = err.str();
+  return outcome;
+}
+
+TEST(command_line, reads_a_full_set_of_options) {
+  const auto p =
+      parse({"--set",       "alpha=0.7", "scene.pbrt", "--set",        "smooth=1", "-o",
+             "x.png",       "--photons", "-5",         "--iterations", "12",       "--threads",
+             "3",           "--time",    "2.5",        "--resolution", "320x240",  "--crop",
+             "10,20,30,40", "--keys",    "3:1",        "--view",       "4",        "--window",
+             "--preview",   "p.png",     "-q"});
+  ASSERT_TRUE(p.line) << p.err;
+  const command_line& line = *p.line;
+  EXPECT_EQ(line.scene_path, "scene.pbrt");  // not taken as a second --set
+  EXPECT_EQ(line.output, "x.png");
+  // --set in order, then the short forms; values are checked later, against the table.
+  std::vector<std::string> settings;
+  for (const auto& s : line.parameters) settings.push_back(s.option + " | " + s.assignment);
+  EXPECT_EQ(settings, (std::vector<std::string>{
+                          "--set alpha=0.7 | alpha=0.7", "--set smooth=1 | smooth=1",
+                          "--iterations | max_iterations=12", "--photons | photons_per_pass=-5"}));
+  EXPECT_EQ(line.threads, 3);
+  EXPECT_DOUBLE_EQ(line.time_limit, 2.5);
+  EXPECT_EQ(line.resolution, (std::array<int, 2>{320, 240}));
+  EXPECT_EQ(line.crop, (std::array<int, 4>{10, 20, 30, 40}));
+  EXPECT_EQ(line.view, 4);
+  EXPECT_TRUE(line.window);
+  EXPECT_EQ(line.verbosity, engine::io::verbosity::quiet);
+}
+
+TEST(command_line, malformed_options_give_one_error_line_naming_the_option_and_status_2) {
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"s.pbrt", "--threads", "many"}, "--threads"},
+      {{"s.pbrt", "--threads", "-2"}, "--threads"},
+      {{"s.pbrt", "--time", "0"}, "--time"},
+      {{"s.pbrt", "--time", "nan"}, "--time"},
+      {{"s.pbrt", "--resolution", "640"}, "--resolution"},
+      {{"s.pbrt", "--resolution", "0x480"}, "--resolution"},
+      {{"s.pbrt", "--resolution", "6.5x4"}, "--resolution"},
+      {{"s.pbrt", "--crop", "10,10,5,20"}, "--crop"},
+      {{"s.pbrt", "--crop", "1,2,3"}, "--crop"},
+      {{"s.pbrt", "--crop", "-1,0,1,1"}, "--crop"},
+      {{"s.pbrt", "--view", "10"}, "--view"},
+      {{"s.pbrt", "--bogus"}, "--bogus"},
+      {{"s.pbrt", "-v", "-q"}, "-q"},
+      {{}, "scene"},
+  };
+  for (const auto& [arguments, named] : cases) {
+    SCOPED_TRACE(named);
+    const auto p = parse(arguments);
+    EXPECT_EQ(p.status, 2);
+    EXPECT_EQ(p.err.rfind("error: ", 0), 0u) << p.err;
+    EXPECT_NE(p.err.find(named), std::string::npos) << p.err;
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+  }
+  EXPECT_EQ(parse({"--help"}).status, 0);
+}
+
+// The block after the table's defaults, the scene's settings and the command line's. The block
+// owns the strings its fields point at, so it travels with the values.
+struct filled_block {
+  parameter_block block{72};
+  ppm_parameters values{};
+};
+
+filled_block block_from(const std::string& scene_text,
+                        const std::vector<qor::cli::parameter_setting>& command_line = {}) {
+  filled_block filled;
+  qor::cli::fill_table_defaults(filled.block);
+  const auto scene = qor::scene::parse_scene_string(scene_text + "\nWorldBegin\n", "test.pbrt");
+  qor::cli::apply_scene_settings(filled.block, scene.scene.settings);
+  qor::cli::apply_command_line(filled.block, command_line);
+  std::memcpy(&filled.values, filled.block.data(), sizeof filled.values);
+  return filled;
+}
+
+TEST(renderer_settings, the_scene_then_the_command_line_fill_the_block) {
+  ppm_parameters p = block_from(R"(Sampler "zsobol" "integer pixelsamples" 8
+Integrator "sppm" "integer photonsperiteration" 5000)")
+                         .values;
+  EXPECT_EQ(p.max_iterations, 8);
+  EXPECT_EQ(p.photons_per_pass, 5000);
+  p = block_from(R"(Sampler "halton" "integer pixelsamples" 3)").values;
+  EXPECT_EQ(p.photons_per_pass, 1000000);  // not given: the block keeps its count
+
+  const filled_block filled =
+      block_from(R"(Integrator "ppm" "float alpha" 0.5 "integer smooth" 1
+    "string points_file" "points.txt" "bool direct_photons" false "integer max_iterations" 7)",
+                 {{"--set alpha=0.6", "alpha=0.6"}, {"--radius-scale", "radius_scale=3"}});
+  p = filled.values;
+  EXPECT_EQ(p.alpha, 0.6f);
+  EXPECT_EQ(p.radius_scale, 3.0f);
+  EXPECT_EQ(p.smooth, 1);
+  EXPECT_STREQ(p.points_file, "points.txt");
+  EXPECT_EQ(p.direct_photons, 0);
+  EXPECT_EQ(p.max_iterations, 7);  // over the sampler's default count
+  try {
+    block_from("", {{"--photons", "photons_per_pass=-5"}});
+    ADD_FAILURE() << "accepted -5 photons";
+  } catch (const qor::cli::settings_error& error) {
+    EXPECT_STREQ(error.what(), "error: --photons: photons_per_pass must be at least 1, got -5");
+  }
+}
+
+TEST(renderer_settings, bad_integrator_parameters_are_scene_errors_at_their_place) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Integrator \"ppm\" \"integer bogus\" 1", "test.pbrt:1:18: error: expected a parameter"},
+      {"Integrator \"asppm\"\n  \"float photons_per_pass\" 100.5", "test.pbrt:2:3: error:"},
+      {"Integrator \"ppm\" \"float alpha\" [0.5 0.6]", "one value for \"alpha\""},
+      {"Integrator \"ppm\" \"float alpha\" 2", "alpha must be above 0 and at most 1"},
+      {"Integrator \"ppm\" \"rgb alpha\" [1 1 1]", "type \"rgb\""},
+      {"Integrator \"ppm\" \"string alpha\" \"x\"", "alpha expects a number"},
+  };
+  for (const auto& [scene, expected] : cases) {
+    SCOPED_TRACE(scene);
+    try {
+      block_from(scene);
+      ADD_FAILURE() << "accepted";
+    } catch (const qor::cli::settings_error& error) {
+      EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind("test.pbrt:", 0), 0u) << error.what();
+    }
+  }
+}
+
+}  // namespace

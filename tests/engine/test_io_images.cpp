@@ -1,0 +1,190 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include "engine/io/image_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using engine::io::srgb8_from_linear;
+using engine::io::write_image;
+
+// An image block with its pixels, as the renderer hands it over.
+struct test_block {
+  test_block(int width, int height) : storage(qorImage_block::bytes(width, height) / 4) {
+    block().width = width;
+    block().height = height;
+  }
+  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(storage.data()); }
+  float* pixel(int x, int y) { return block().pixels() + 3 * (y * block().width + x); }
+  std::vector<float> storage;  // the 16-byte header is four floats long
+};
+
+// A 3 x 2 image whose values differ in every channel, so that a swapped channel, a transposed
+// image or a flipped row shows.
+test_block gradient() {
+  test_block image(3, 2);
+  for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
+  image.pixel(2, 1)[0] = 12.5f;  // radiance above 1
+  return image;
+}
+
+struct read_back {
+  int width = 0, height = 0;
+  OIIO::TypeDesc stored;
+  std::vector<float> values;         // as floats
+  std::vector<unsigned char> codes;  // 8-bit files: the stored codes
+};
+
+read_back read(const std::string& path) {
+  read_back image;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path << ": " << OIIO::geterror();
+    return image;
+  }
+  const OIIO::ImageSpec layout = in->spec_dimensions(0);
+  EXPECT_EQ(layout.nchannels, 3);
+  image.width = layout.width;
+  image.height = layout.height;
+  image.stored = layout.format;
+  image.values.resize(size_t(layout.width) * layout.height * 3);
+  in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, image.values.data());
+  if (layout.format == OIIO::TypeDesc::UINT8) {
+    image.codes.resize(image.values.size());
+    in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, image.codes.data());
+  }
+  return image;
+}
+
+class image_files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = fs::temp_directory_path() /
+                ("qor-io-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+  }
+  void TearDown() override { fs::remove_all(directory); }
+  std::string path(const std::string& name) const { return (directory / name).string(); }
+  size_t entries() const {
+    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+  }
+  fs::path directory;
+};
+
+TEST(srgb8_from_linear, follows_the_transfer_and_clamps_with_nan_as_black) {
+  EXPECT_EQ(srgb8_from_linear(0.002f), 7);   // linear toe: 12.92 * 0.002 * 255 = 6.6
+  EXPECT_EQ(srgb8_from_linear(0.18f), 118);  // power segment: 0.46136 * 255 = 117.6
+  EXPECT_EQ(srgb8_from_linear(0.5f), 188);
+  EXPECT_EQ(srgb8_from_linear(-3.0f), 0);
+  EXPECT_EQ(srgb8_from_linear(std::numeric_limits<float>::quiet_NaN()), 0);
+  EXPECT_EQ(srgb8_from_linear(7.0f), 255);
+  EXPECT_EQ(srgb8_from_linear(std::numeric_limits<float>::infinity()), 255);
+}
+
+TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
+  for (const std::string name : {"linear.exr", "linear.PFM"}) {
+    SCOPED_TRACE(name);
+    test_block image = gradient();
+    write_image(path(name), image.block(), 2.0f);
+    const read_back back = read(path(name));
+    ASSERT_EQ(back.width, 3);
+    ASSERT_EQ(back.height, 2);
+    EXPECT_EQ(back.stored, OIIO::TypeDesc::FLOAT);
+    for (int i = 0; i < 18; ++i) EXPECT_FLOAT_EQ(back.values[i], image.block().pixels()[i] * 2);
+  }
+}
+
+TEST_F(image_files, pfm_stores_little_endian_rows_from_the_bottom_up) {
+  test_block image(1, 2);
+  image.pixel(0, 0)[0] = 1.0f;  // top
+  image.pixel(0, 1)[0] = 2.0f;  // bottom
+  write_image(path("rows.pfm"), image.block(), 1.0f);
+  std::ifstream file(path("rows.pfm"), std::ios::binary);
+  std::string kind, scale;
+  int width = 0, height = 0;
+  file >> kind >> width >> height >> scale;
+  file.get();
+  float first[3];
+  file.read(reinterpret_cast<char*>(first), sizeof first);
+  EXPECT_EQ(kind + " " + std::to_string(width) + " " + std::to_string(height), "PF 1 2");
+  EXPECT_LT(std::stof(scale), 0.0f);
+  EXPECT_EQ(first[0], 2.0f);
+}
+
+TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
+  test_block image(4, 1);
+  const float linear[4] = {-1.0f, 0.09f, 0.25f, 0.75f};  // times 2: -2, 0.18, 0.5, 1.5
+  for (int x = 0; x < 4; ++x) {
+    for (int c = 0; c < 3; ++c) image.pixel(x, 0)[c] = linear[x];
+  }
+  write_image(path("display.png"), image.block(), 2.0f);
+  const read_back png = read(path("display.png"));
+  ASSERT_EQ(png.stored, OIIO::TypeDesc::UINT8);
+  const std::vector<unsigned char> expected = {0,   0,   0,   118, 118, 118,
+                                               188, 188, 188, 255, 255, 255};
+  EXPECT_EQ(png.codes, expected);
+
+  // JPEG is lossy, but a flat grey survives to within a code or two.
+  test_block grey(16, 16);
+  for (int i = 0; i < 16 * 16 * 3; ++i) grey.block().pixels()[i] = 0.18f;
+  write_image(path("grey.jpeg"), grey.block(), 1.0f);
+  const read_back jpeg = read(path("grey.jpeg"));
+  ASSERT_EQ(jpeg.codes.size(), 16u * 16 * 3);
+  for (unsigned char code : jpeg.codes) EXPECT_NEAR(code, 118, 2);
+}
+
+TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
+  const std::string target = path("image.exr");
+  { std::ofstream(target) << "an older image"; }
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat(target.c_str(), &before), 0);
+  test_block image = gradient();
+  write_image(target, image.block(), 1.0f);
+  ASSERT_EQ(::stat(target.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode
+  EXPECT_EQ(read(target).width, 3);
+  EXPECT_EQ(entries(), 1u);  // no temporary left
+
+  const fs::path temporary = engine::io::temporary_name_for(target);
+  EXPECT_EQ(temporary.parent_path(), directory);
+  EXPECT_EQ(temporary.filename().string().substr(0, 7), ".image.");
+  EXPECT_EQ(temporary.extension(), ".exr");  // the writers choose by it
+}
+
+TEST_F(image_files, a_failed_write_is_an_error_naming_the_file_and_leaves_the_old_one) {
+  const std::string target = path("keep.png");
+  { std::ofstream(target) << "the previous image"; }
+  test_block image = gradient();
+  test_block empty(0, 0);
+  EXPECT_THROW(write_image(target, empty.block(), 1.0f), std::runtime_error);
+  EXPECT_THROW(write_image(path("keep.tiff"), image.block(), 1.0f), std::runtime_error);
+  EXPECT_THROW(write_image(path("no/such/dir/x.exr"), image.block(), 1.0f), std::runtime_error);
+  // A directory where the temporary file goes makes the writer itself fail.
+  fs::create_directory(engine::io::temporary_name_for(target));
+  try {
+    write_image(target, image.block(), 1.0f);
+    ADD_FAILURE() << "wrote through a directory";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("'" + target + "'"), std::string::npos);
+  }
+  std::ifstream file(target);
+  std::string content;
+  std::getline(file, content);
+  EXPECT_EQ(content, "the previous image");
+  EXPECT_EQ(entries(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+#include <pthread.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "engine/io/input_events.h"
+#include "engine/io/interrupts.h"
+#include "engine/io/key_script.h"
+#include "engine/io/terminal_keys.h"
+
+namespace {
+
+using engine::io::input_events;
+using engine::io::parse_key_script;
+using event_list = std::vector<std::pair<uint32_t, uint32_t>>;  // type, key
+
+// Every event a poll hands the renderer now, until none is pending (at most 8).
+event_list drain(input_events& events) {
+  event_list out;
+  qorOutput_event event{};
+  while (out.size() < 8 && events.next(event)) out.emplace_back(event.type, event.key);
+  return out;
+}
+
+TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
+  using list = std::vector<std::pair<int, uint32_t>>;
+  list got;
+  for (const auto& key : parse_key_script("7:s,2:-,7:0,2:9,12:esc,1::")) {
+    got.emplace_back(key.iteration, key.key);
+  }
+  EXPECT_EQ(got, (list{{1, ':'}, {2, '-'}, {2, '9'}, {7, 's'}, {7, '0'}, {12, 27}}));
+  EXPECT_TRUE(parse_key_script("").empty());
+  for (const char* bad :
+       {"3", "3:", ":r", "x:1", "0:1", "3:ab", "3:1,", "2.5:1", "3: ", "99999999999:1"}) {
+    EXPECT_THROW(parse_key_script(bad), std::invalid_argument) << bad;
+  }
+  try {
+    parse_key_script("3:1,4:xy");
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("'4:xy'"), std::string::npos) << error.what();
+  }
+}
+
+TEST(input_events, typed_keys_then_due_scripted_keys_one_per_poll) {
+  input_events events;
+  events.set_script(parse_key_script("1:5,3:1,3:s"));
+  events.type_key('r');
+  EXPECT_EQ(drain(events), (event_list{{qor_event_key, 'r'}, {qor_event_key, '5'}}));
+  events.set_iteration(2);
+  EXPECT_EQ(drain(events), event_list{});
+  events.set_iteration(3);
+  EXPECT_EQ(drain(events), (event_list{{qor_event_key, '1'}, {qor_event_key, 's'}}));
+}
+
+TEST(input_events, the_end_overtakes_queued_keys_and_is_answered_at_every_poll) {
+  for (uint32_t key : {uint32_t('q'), uint32_t(27)}) {
+    input_events events;
+    events.type_key('s');
+    events.type_key(key);
+    qorOutput_event event{};
+    ASSERT_TRUE(events.next(event));
+    EXPECT_EQ(event.type, qor_event_end) << key;
+    ASSERT_TRUE(events.next(event));
+    EXPECT_EQ(event.type, qor_event_end) << key;
+  }
+  input_events scripted;  // a scripted q means what a typed one means
+  scripted.set_script(parse_key_script("2:q"));
+  scripted.set_iteration(2);
+  EXPECT_EQ(drain(scripted).front(), (std::pair<uint32_t, uint32_t>{qor_event_end, 0}));
+
+  input_events timed;
+  timed.set_deadline(input_events::clock::now() + std::chrono::hours(1));
+  EXPECT_EQ(drain(timed), event_list{});
+  timed.set_deadline(input_events::clock::now() - std::chrono::milliseconds(1));
+  EXPECT_EQ(drain(timed).front(), (std::pair<uint32_t, uint32_t>{qor_event_end, 0}));
+}
+
+// A pseudo-terminal stands in for the user's terminal.
+struct pseudo_terminal {
+  pseudo_terminal() {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) master = slave = -1;
+  }
+  ~pseudo_terminal() {
+    if (master >= 0) close(master);
+    if (slave >= 0) close(slave);
+  }
+  tcflag_t local_modes() const {
+    struct termios settings {};
+    tcgetattr(slave, &settings);
+    return settings.c_lflag;
+  }
+  int master = -1, slave = -1;
+};
+
+bool next_within_a_second(input_events& events, qorOutput_event& event) {
+  for (int i = 0; i < 200; ++i) {
+    if (events.next(event)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  input_events events;
+  EXPECT_FALSE(engine::io::terminal_keys(ends[0], events).active());  // a pipe is not read
+  close(ends[0]);
+  close(ends[1]);
+
+  pseudo_terminal terminal;
+  ASSERT_GE(terminal.master, 0) << "no pseudo-terminal";
+  const tcflag_t before = terminal.local_modes();
+  {
+    engine::io::terminal_keys keys(terminal.slave, events);
+    ASSERT_TRUE(keys.active());
+    EXPECT_EQ(terminal.local_modes() & (ICANON | ECHO), 0u);
+    EXPECT_NE(terminal.local_modes() & ISIG, 0u);  // Ctrl-C still interrupts
+    // A second reader would save the changed settings as the ones to restore.
+    EXPECT_THROW(engine::io::terminal_keys(terminal.slave, events), std::logic_error);
+
+    qorOutput_event event{};
+    ASSERT_EQ(write(terminal.master, "r", 1), 1);  // no newline
+    ASSERT_TRUE(next_within_a_second(events, event));
+    EXPECT_EQ(event.key, uint32_t('r'));
+    ASSERT_EQ(write(terminal.master, "\033[A", 3), 3);  // an arrow key is no key at all
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(events.next(event));
+    ASSERT_EQ(write(terminal.master, "\033", 1), 1);  // a lone Escape ends
+    ASSERT_TRUE(next_within_a_second(events, event));
+    EXPECT_EQ(event.type, qor_event_end);
+
+    engine::io::restore_terminal();  // what the exit handler calls
+    EXPECT_EQ(terminal.local_modes(), before);
+  }
+  EXPECT_EQ(terminal.local_modes(), before);
+}
+
+TEST(terminal_keys, a_fatal_signals_handler_restores_the_terminal_then_lets_the_signal_kill) {
+  pseudo_terminal terminal;
+  ASSERT_GE(terminal.master, 0) << "no pseudo-terminal";
+  const tcflag_t before = terminal.local_modes();
+  // SIGTERM stays pending instead of ending the test when the handler raises it again.
+  sigset_t term, old_mask;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old_mask);
+  {
+    input_events events;
+    engine::io::terminal_keys keys(terminal.slave, events);
+    ASSERT_NE(terminal.local_modes(), before);
+    struct sigaction installed {};
+    sigaction(SIGTERM, nullptr, &installed);
+    ASSERT_NE(installed.sa_handler, SIG_DFL);
+    installed.sa_handler(SIGTERM);  // as the kernel calls it
+    EXPECT_EQ(terminal.local_modes(), before);
+    struct sigaction after {};
+    sigaction(SIGTERM, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_DFL);  // the default action, that is death, comes next
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_TRUE(sigismember(&pending, SIGTERM));
+    std::signal(SIGTERM, SIG_IGN);  // drops the pending signal
+  }
+  std::signal(SIGTERM, SIG_DFL);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+bool reaches(const std::atomic<int>& value, int wanted) {
+  for (int i = 0; i < 400 && value.load() < wanted; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return value.load() >= wanted;
+}
+
+// Runs in a child process: each step that goes wrong exits with its own status.
+void interrupt_three_times() {
+  std::atomic<int> ends{0};
+  std::atomic<int> stops{0};
+  engine::io::interrupts handler([&] { ++ends; }, [&] { ++stops; });
+  kill(getpid(), SIGINT);
+  if (!reaches(ends, 1) || stops != 0) std::_Exit(10);
+  kill(getpid(), SIGINT);
+  if (!reaches(stops, 1) || ends != 1) std::_Exit(11);
+  kill(getpid(), SIGINT);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::_Exit(12);  // the third should have left at once
+}
+
+TEST(interrupts_death, first_ctrl_c_ends_the_render_second_stops_it_third_leaves) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(interrupt_three_times(), ::testing::ExitedWithCode(130), "");
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/io/console.h"
+#include "engine/io/render_progress.h"
+
+namespace {
+
+using engine::message_kind;
+using engine::io::console;
+using engine::io::render_progress;
+using engine::io::verbosity;
+
+TEST(render_progress, reads_iterations_photons_and_resets_from_the_renderers_lines) {
+  render_progress progress(10, 0);
+  progress.start(100.0);
+  progress.observe("Created 100 photon emission jobs (Emitting 200000 photons)\n", 100.5);
+  progress.observe("[1] Photon tracing (1.2 seconds)\n", 102.0);
+  EXPECT_EQ(progress.iteration_in_progress(), 1);  // until the first has finished
+  progress.observe("[1] Elapsed time 0 minutes 2.0 seconds\n", 102.0);
+  progress.observe("[2] Elapsed time 0 minutes 4.0 seconds\n", 104.0);
+  for (const char* look_alike : {"[3] Visualize 0\n", "Elapsed time 3\n", "[x] Elapsed time\n",
+                                 "[4]Elapsed time\n", "text [5] Elapsed time\n"}) {
+    progress.observe(look_alike, 104.0);
+  }
+  auto p = progress.at(105.0);
+  EXPECT_EQ(p.iteration, 2);
+  EXPECT_EQ(p.photons_per_pass, 200000u);
+  EXPECT_DOUBLE_EQ(p.elapsed, 5.0);
+  EXPECT_DOUBLE_EQ(*p.photons_per_second, 2 * 200000 / 4.0);
+  EXPECT_DOUBLE_EQ(*p.seconds_left, 8 * 2.0 - 1.0);  // 8 left of 2 s, one second already spent
+
+  // A reset restarts the shown count, not the count scripted keys wait for.
+  progress.observe("Reset points\n", 105.0);
+  progress.observe("[1] Elapsed time 0 minutes 6.0 seconds\n", 106.0);
+  p = progress.at(106.0);
+  EXPECT_EQ(p.iteration, 1);
+  EXPECT_EQ(p.iterations_run, 3);
+  EXPECT_EQ(progress.iteration_in_progress(), 4);
+  EXPECT_DOUBLE_EQ(*p.seconds_left, 9 * 2.0);
+}
+
+TEST(render_progress, a_time_limit_bounds_the_time_left) {
+  render_progress unlimited(0, 30.0);
+  unlimited.start(10.0);
+  EXPECT_FALSE(unlimited.at(11.0).photons_per_second);
+  EXPECT_DOUBLE_EQ(*unlimited.at(22.0).seconds_left, 18.0);
+  EXPECT_DOUBLE_EQ(*unlimited.at(50.0).seconds_left, 0.0);
+  render_progress limited(1000, 30.0);
+  limited.start(0.0);
+  limited.observe("[1] Elapsed time 0 minutes 1.0 seconds\n", 1.0);
+  EXPECT_DOUBLE_EQ(*limited.at(1.0).seconds_left, 29.0);  // not the 999 s of iterations
+  EXPECT_FALSE(render_progress(0, 0).at(5.0).seconds_left);
+}
+
+TEST(progress_line, shows_iteration_rate_elapsed_time_and_eta) {
+  engine::io::progress_snapshot p;
+  p.iteration = 12;
+  p.iteration_limit = 64;
+  p.elapsed = 75.2;
+  p.photons_per_second = 1.25e6;
+  p.seconds_left = 3725.4;
+  EXPECT_EQ(engine::io::progress_line(p),
+            "iteration 12/64  1.25M photons/s  elapsed 1:15  ETA 1:02:06");
+  p.iteration_limit = 0;
+  p.photons_per_second = 5300;
+  p.seconds_left.reset();
+  EXPECT_EQ(engine::io::progress_line(p), "iteration 12  5.3k photons/s  elapsed 1:15  ETA --");
+}
+
+// A console writing into memory.
+struct captured_console {
+  explicit captured_console(verbosity level)
+      : stream(open_memstream(&buffer, &size)), out(std::make_unique<console>(level, stream)) {}
+  ~captured_console() {
+    out.reset();
+    std::fclose(stream);
+    std::free(buffer);
+  }
+  std::string text() {
+    std::fflush(stream);
+    return std::string(buffer, size);
+  }
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::FILE* stream;
+  std::unique_ptr<console> out;
+};
+
+TEST(console, verbosity_filters_progress_and_information_never_warnings_or_errors) {
+  const std::pair<verbosity, const char*> cases[] = {
+      {verbosity::quiet, "warning: w\nerror: e\nerror: c\n"},
+      {verbosity::normal, "i\nwarning: w\nerror: e\nerror: c\n"},
+      {verbosity::verbose, "p\ni\nwarning: w\nerror: e\nerror: c\n"},
+  };
+  for (const auto& [level, expected] : cases) {
+    captured_console capture(level);
+    capture.out->message(message_kind::progress, "p\n");
+    capture.out->message(message_kind::info, "i\n");
+    capture.out->message(message_kind::warning, "w\n");
+    capture.out->message(message_kind::error, "e\n");
+    capture.out->message(message_kind::critical, "c\n");
+    EXPECT_EQ(capture.text(), expected);
+  }
+}
+
+TEST(console, lines_in_pieces_print_whole_and_the_status_line_stays_below) {
+  captured_console capture(verbosity::verbose);
+  capture.out->message(message_kind::progress, "Smoothing ");
+  capture.out->message(message_kind::progress, "+");
+  capture.out->message(message_kind::warning, "Too many photon lights\n");
+  capture.out->message(message_kind::progress, "+\n");
+  int calls = 0;
+  capture.out->show_status([&] { return "status " + std::to_string(++calls); });
+  capture.out->message(message_kind::info, "[1] Elapsed time\n");
+  capture.out->finish_status();
+  capture.out->message(message_kind::warning, "late\n");
+  EXPECT_EQ(capture.text(),
+            "warning: Too many photon lights\nSmoothing ++\n"
+            "\r\033[Kstatus 1"                            // drawn when shown
+            "\r\033[K[1] Elapsed time\n\r\033[Kstatus 2"  // erased, the line, drawn again
+            "\r\033[Kstatus 3\n"                          // the last state, kept
+            "warning: late\n");
+}
+
+}  // namespace

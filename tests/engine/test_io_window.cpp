@@ -1,0 +1,119 @@
+// The preview window needs a display: these tests skip without one. CTest runs them under Xvfb
+// when xvfb-run is installed.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include "engine/io/preview_window.h"
+
+namespace {
+
+using engine::io::input_events;
+using engine::io::preview_window;
+using rgb = std::vector<int>;
+
+struct block_storage {
+  block_storage(int width, int height, float value)
+      : values(qorImage_block::bytes(width, height) / 4, value) {
+    block().x0 = block().y0 = 0;
+    block().width = width;
+    block().height = height;
+  }
+  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(values.data()); }
+  float* pixel(int x, int y) { return block().pixels() + 3 * (y * block().width + x); }
+  std::vector<float> values;
+};
+
+struct capture {
+  explicit capture(preview_window& window) { ok = window.capture(pixels, width, height); }
+  rgb at(int x, int y) const {
+    const unsigned char* p = pixels.data() + 3 * (size_t(y) * width + x);
+    return {p[0], p[1], p[2]};
+  }
+  bool ok = false;
+  std::vector<unsigned char> pixels;
+  int width = 0, height = 0;
+};
+
+TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_the_window) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  input_events events;
+  preview_window window(events, "qor-render test");
+  EXPECT_FALSE(capture(window).ok);  // nothing shown yet
+
+  // Left half linear 0.25 red (0.5 after the display scale), right half over-bright green.
+  block_storage image(64, 32, 0.0f);
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      image.pixel(x, y)[0] = x < 32 ? 0.25f : 0.0f;
+      image.pixel(x, y)[1] = x < 32 ? 0.0f : 4.0f;
+    }
+  }
+  window.show(image.block(), 2.0f);
+  const capture first(window);
+  ASSERT_TRUE(first.ok);
+  ASSERT_EQ(first.width, 64);  // the first block sizes the window
+  ASSERT_EQ(first.height, 32);
+  EXPECT_EQ(first.at(8, 16), (rgb{188, 0, 0}));
+  EXPECT_EQ(first.at(56, 16), (rgb{0, 255, 0}));
+
+  // A square block fills the same window's height, with black bars at the sides.
+  block_storage tall(16, 16, 1.0f);
+  window.show(tall.block(), 1.0f);
+  const capture second(window);
+  ASSERT_TRUE(second.ok);
+  ASSERT_EQ(second.width, 64);
+  EXPECT_EQ(second.at(32, 16), (rgb{255, 255, 255}));
+  EXPECT_EQ(second.at(2, 16), (rgb{0, 0, 0}));
+}
+
+TEST(preview_window, keys_and_closing_the_window_reach_the_renderer) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  input_events events;
+  preview_window window(events, "qor-render test");
+  block_storage image(16, 16, 0.5f);
+  window.show(image.block(), 1.0f);
+  ASSERT_TRUE(capture(window).ok);  // the window exists now
+
+  // Events pushed into SDL's queue are read by the window's thread like real ones.
+  SDL_Event text{};
+  text.type = SDL_TEXTINPUT;
+  text.text.text[0] = '3';
+  ASSERT_EQ(SDL_PushEvent(&text), 1);
+  qorOutput_event event{};
+  bool got = false;
+  for (int i = 0; i < 200 && !(got = events.next(event)); ++i) SDL_Delay(5);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(event.type, qor_event_key);
+  EXPECT_EQ(event.key, uint32_t('3'));
+
+  SDL_Event quit{};
+  quit.type = SDL_QUIT;
+  ASSERT_EQ(SDL_PushEvent(&quit), 1);
+  for (int i = 0; i < 200 && !events.end_requested(); ++i) SDL_Delay(5);
+  EXPECT_TRUE(events.end_requested());
+}
+
+TEST(preview_window, without_a_display_it_fails_with_a_clear_error) {
+  const char* display = std::getenv("DISPLAY");
+  const std::string saved = display ? display : "";
+  setenv("DISPLAY", ":9876", 1);  // nothing listens there
+  input_events events;
+  try {
+    preview_window window(events, "qor-render test");
+    ADD_FAILURE() << "opened a window without a display";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("cannot open the preview window"), std::string::npos)
+        << error.what();
+  }
+  if (display) {
+    setenv("DISPLAY", saved.c_str(), 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
+}
+
+}  // namespace
