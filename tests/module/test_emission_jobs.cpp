@@ -1,4 +1,4 @@
-#include <array>
+#include <tuple>
 
 #include "photons/adaptive_sampler.h"
 #include "tests/module/module_test.h"
@@ -6,101 +6,11 @@
 
 namespace {
 
-std::array<float, 8> vector_of(const qorRandom_adaptive& sampler) {
-  std::array<float, 8> out;
-  std::copy(sampler.proposed, sampler.proposed + 8, out.begin());
-  return out;
-}
-
-// --- Emitter enumeration ------------------------------------------------------------------------
-
-struct shader_call {
-  void* ray;
-  qorShader* shader;
-  int info;
-  qorLight* current_light;
-};
-
-class emitter_test : public module_test {};
-
-TEST_F(emitter_test, camera_then_objects_then_lights_each_only_with_a_shader) {
-  qorPPM& renderer = *this->renderer;
-  std::vector<shader_call> calls;
-  bool prepared = false;
-  shader_powers powers;
-  host().info_shader = [&](qorRay* ray, qorShader* shader, int info, void* data) {
-    calls.push_back({ray, shader, info, info == qor_shader_power ? ray->current_light : nullptr});
-    if (info == qor_shader_prepare) prepared = true;
-    if (info == qor_shader_power) {
-      EXPECT_EQ(ray->weight, 1.0f);
-      EXPECT_EQ(ray->emission_scale, 1.0f);
-    }
-    // The camera's shader answers differently once prepared for emission.
-    if (shader == test_shader(0) && info == qor_shader_power) {
-      *static_cast<float*>(data) = prepared ? 2.0f : 1.5f;
-      return 1;
-    }
-    return powers.answer(shader, info, data);
-  };
-  host().camera.emission_shader = test_shader(0);
-  qorMaterial bright{test_shader(1)}, unshaded{nullptr}, dark{test_shader(3)}, lamp{test_shader(5)};
-  qorObject first{&bright}, skipped{&unshaded}, zero_power{&dark};
-  host().emissive_objects = {&first, &skipped, &zero_power};
-  test_light unlit, lit;
-  unlit.material = &unshaded;
-  lit.material = &lamp;
-  unlit.next = &lit;
-  host().lights = &unlit;
-  powers.power = {{test_shader(1), 3.0f}, {test_shader(3), 0.0f}, {test_shader(5), 4.0f}};
-
-  renderer.enumerate_emitters(host().scene());
-
-  const std::vector<photon_emitter>& e = renderer.emitters;
-  ASSERT_EQ(e.size(), 4u);
-  EXPECT_TRUE(e[0].is_camera());
-  EXPECT_EQ(e[0].power, 2.0f);  // the answer after the preparation
-  EXPECT_EQ(e[1].object, &first);
-  EXPECT_EQ(e[2].object, &zero_power);
-  EXPECT_EQ(e[3].light, &lit);
-  EXPECT_EQ(e[3].shader, test_shader(5));
-  EXPECT_EQ(renderer.total_power, 9.0f);
-  for (const photon_emitter& emitter : e) EXPECT_EQ(emitter.weight, 1.0f);
-
-  // The camera's shader is prepared between its two power queries, with the scene in place of
-  // the ray; a light's shader is asked with the light named on the ray.
-  ASSERT_EQ(calls.size(), 6u);
-  EXPECT_EQ(calls[1].info, qor_shader_prepare);
-  EXPECT_EQ(calls[1].ray, static_cast<void*>(&host().scene()));
-  EXPECT_EQ(calls[2].shader, test_shader(0));
-  EXPECT_EQ(calls[2].info, qor_shader_power);
-  EXPECT_EQ(calls[5].current_light, &lit);
-  EXPECT_EQ(host().texts("sprint"),
-            (std::vector<std::string>{"Enumerate photon emitters\n",
-                                      "Found 4 photon emitters with total power = 9\n"}));
-  EXPECT_EQ(host().count_calls("delete_ray"), 1);
-
-  // A second enumeration replaces the list.
-  host().camera_present = false;
-  host().emissive_objects.clear();
-  host().lights = &lit;
-  renderer.enumerate_emitters(host().scene());
-  EXPECT_EQ(renderer.emitters.size(), 1u);
-  EXPECT_TRUE(host().said("Found 1 photon emitters with total power = 4\n"));
-}
-
-// --- Job split ----------------------------------------------------------------------------------
-
 class emission_job_test : public module_test {
  protected:
   void SetUp() override {
     module_test::SetUp();
     renderer->job_count = 100;
-  }
-
-  void set_emitters(std::vector<photon_emitter> list) {
-    renderer->emitters = std::move(list);
-    renderer->total_power = 0.0f;
-    for (const photon_emitter& e : renderer->emitters) renderer->total_power += e.power;
   }
 
   std::vector<int> jobs_per_emitter() const {
@@ -112,73 +22,112 @@ class emission_job_test : public module_test {
   test_light light;
 };
 
-TEST_F(emission_job_test, powers_three_to_one_split_the_jobs_in_emitter_order) {
-  set_emitters({object_emitter(3.0f), light_emitter(1.0f, &light)});
-  renderer->create_emission_jobs(1000, 0);
+TEST_F(emission_job_test, emitters_are_the_camera_then_objects_then_lights_each_with_a_shader) {
+  bool prepared = false;
+  qorLight* light_named = nullptr;
+  host().info_shader = [&](qorRay* ray, qorShader* shader, int info, void* data) {
+    if (info == qor_shader_prepare) {  // with the scene in place of the ray
+      prepared = ray == reinterpret_cast<qorRay*>(&host().scene());
+      return 1;
+    }
+    EXPECT_TRUE(info == qor_shader_power && ray->weight == 1.0f && ray->emission_scale == 1.0f);
+    light_named = ray->current_light;
+    // The camera's shader answers differently once prepared for emission.
+    const float powers[6] = {prepared ? 2.0f : 1.5f, 3.0f, 0.0f, 0.0f, 0.0f, 4.0f};
+    *static_cast<float*>(data) = powers[shader_number(shader)];
+    return 1;
+  };
+  host().camera.emission_shader = test_shader(0);
+  qorMaterial bright{test_shader(1)}, unshaded{nullptr}, dark{test_shader(3)}, lamp{test_shader(5)};
+  qorObject first{&bright}, skipped{&unshaded}, zero_power{&dark};
+  host().emissive_objects = {&first, &skipped, &zero_power};
+  test_light unlit, lit;
+  unlit.material = &unshaded;
+  lit.material = &lamp;
+  unlit.next = &lit;
+  host().lights = &unlit;
+  renderer->enumerate_emitters(scene());
 
+  using emitter = std::tuple<qorShader*, qorLight*, qorObject*, float, float>;
+  std::vector<emitter> found;
+  for (const photon_emitter& e : renderer->emitters) {
+    found.push_back({e.shader, e.light, e.object, e.power, e.weight});
+  }
+  EXPECT_EQ(found, (std::vector<emitter>{{test_shader(0), nullptr, nullptr, 2.0f, 1.0f},
+                                         {test_shader(1), nullptr, &first, 3.0f, 1.0f},
+                                         {test_shader(3), nullptr, &zero_power, 0.0f, 1.0f},
+                                         {test_shader(5), &lit, nullptr, 4.0f, 1.0f}}));
+  EXPECT_EQ(light_named, &lit);  // a light's shader answers for the light the ray names
+  EXPECT_EQ(renderer->total_power, 9.0f);
+  EXPECT_EQ(host().texts("sprint"),
+            (std::vector<std::string>{"Enumerate photon emitters\n",
+                                      "Found 4 photon emitters with total power = 9\n"}));
+  EXPECT_EQ(host().count_calls("delete_ray"), 1);
+
+  host().camera_present = false;  // a second enumeration replaces the list
+  host().emissive_objects.clear();
+  host().lights = &lit;
+  renderer->enumerate_emitters(scene());
+  EXPECT_EQ(renderer->emitters.size(), 1u);
+  EXPECT_TRUE(host().said("Found 1 photon emitters with total power = 4\n"));
+}
+
+TEST_F(emission_job_test, powers_three_to_one_split_the_jobs_in_emitter_order) {
+  set_emitters(*renderer, {object_emitter(3.0f), light_emitter(1.0f, &light)});
+  renderer->create_emission_jobs(1000, 0);
   const std::vector<emission_job>& jobs = renderer->emission_jobs;
   ASSERT_EQ(jobs.size(), 100u);
   for (size_t j = 0; j < jobs.size(); ++j) {
-    EXPECT_EQ(jobs[j].emitter, j < 75 ? 0u : 1u) << j;
+    EXPECT_TRUE(jobs[j].emitter == (j < 75 ? 0u : 1u) && jobs[j].photons == 1000u) << j;
     EXPECT_EQ(jobs[j].store_limit, 1000000u);
   }
   EXPECT_EQ(renderer->emitters[0].photon_budget, 75000u);
   EXPECT_EQ(renderer->emitters[1].photon_budget, 25000u);
   // Each sampler is seeded by its job's place in the whole list.
-  EXPECT_EQ(vector_of(*jobs[0].sampler), vector_of(qorRandom_adaptive(100000)));
-  EXPECT_EQ(vector_of(*jobs[75].sampler), vector_of(qorRandom_adaptive(1000 * 75 + 100000)));
+  const qorRandom_adaptive seeded(1000 * 75 + 100000);
+  EXPECT_TRUE(std::equal(seeded.proposed, seeded.proposed + 8, jobs[75].sampler->proposed));
   EXPECT_EQ(host().live_allocations.at(jobs[75].sampler).alignment, 64u);
   EXPECT_TRUE(host().said("Created 100 photon emission jobs (Emitting 100000 photons)\n"));
 
   // Rebuilding releases the old samplers; the weight now scales the first emitter's share.
   renderer->emitters[0].weight = 0.5f;
   renderer->create_emission_jobs(1000, 0);
-  EXPECT_EQ(host().frees, 100);
+  EXPECT_EQ(host().live_allocations.size(), 62u);
   EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{37, 25}));
 }
 
-TEST_F(emission_job_test, emitting_cameras_get_at_least_ten_jobs_and_others_at_least_one) {
-  set_emitters({camera_emitter(1.0f), object_emitter(31.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{10, 96}));  // the camera's share is 3.125
-  EXPECT_EQ(renderer->emitters[0].photon_budget, 100u);
-
-  set_emitters({object_emitter(1.0f), object_emitter(31.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{3, 96}));
-
-  set_emitters({object_emitter(1e-6f), camera_emitter(1e-6f), object_emitter(1.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{1, 10, 99}));
-}
-
-TEST_F(emission_job_test, emitters_without_positive_power_get_no_jobs) {
-  set_emitters(
-      {object_emitter(0.0f), camera_emitter(0.0f), object_emitter(-1.0f), object_emitter(2.0f)});
-  renderer->emitters[2].photon_budget = 123;
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{0, 0, 0, 200}));
-  EXPECT_EQ(renderer->emitters[2].photon_budget, 0u);
-
-  // A total power of zero: 0/0 shares give no job, a positive power's infinite share gives one.
-  set_emitters({object_emitter(0.0f), object_emitter(1.0f), object_emitter(-1.0f)});
-  renderer->create_emission_jobs(10, 0);
-  EXPECT_EQ(jobs_per_emitter(), (std::vector<int>{0, 1, 0}));
+TEST_F(emission_job_test, cameras_get_at_least_ten_jobs_others_one_and_powerless_ones_none) {
+  const struct {
+    std::vector<photon_emitter> emitters;
+    std::vector<int> jobs;
+  } cases[] = {
+      {{camera_emitter(1), object_emitter(31)}, {10, 96}},  // the camera's share is 3.125
+      {{object_emitter(1), object_emitter(31)}, {3, 96}},
+      {{object_emitter(1e-6f), camera_emitter(1e-6f), object_emitter(1)}, {1, 10, 99}},
+      {{object_emitter(0), camera_emitter(0), object_emitter(-1), object_emitter(2)},
+       {0, 0, 0, 200}},
+      // A total power of zero: 0/0 shares give no job, a positive power's infinite share one.
+      {{object_emitter(0), object_emitter(1), object_emitter(-1)}, {0, 1, 0}},
+  };
+  for (const auto& c : cases) {
+    set_emitters(*renderer, c.emitters);
+    for (photon_emitter& e : renderer->emitters) e.photon_budget = 123;
+    renderer->create_emission_jobs(10, 0);
+    EXPECT_EQ(jobs_per_emitter(), c.jobs);
+    for (size_t i = 0; i < c.jobs.size(); ++i) {
+      EXPECT_EQ(renderer->emitters[i].photon_budget, 10u * c.jobs[i]);
+    }
+  }
 }
 
 TEST_F(emission_job_test, setup_divides_the_pass_budget_over_the_target_job_count) {
   qorMaterial bright{test_shader(1)}, dim{test_shader(2)};
-  test_light first, second;
-  first.material = &bright;
+  test_light second;
+  light.material = &bright;
   second.material = &dim;
-  first.next = &second;
-  host().lights = &first;
-  shader_powers powers;
-  powers.power = {{test_shader(1), 3.0f}, {test_shader(2), 5.0f}};
-  host().info_shader = [&powers](qorRay*, qorShader* shader, int info, void* data) {
-    return powers.answer(shader, info, data);
-  };
-
+  light.next = &second;
+  host().lights = &light;
+  answer_powers({0, 3, 5});
   renderer->photons_per_pass = 1000000;
   renderer->photon_setup(scene());
   EXPECT_EQ(renderer->emitters.at(0).photon_budget, 370000u);  // a share of 37.5 jobs
@@ -193,18 +142,21 @@ TEST_F(emission_job_test, setup_divides_the_pass_budget_over_the_target_job_coun
 }
 
 TEST_F(emission_job_test, a_job_whose_sampler_cannot_be_allocated_is_kept_without_one) {
-  set_emitters({object_emitter(1.0f)});
+  set_emitters(*renderer, {object_emitter(1.0f)});
   host().fail_allocations_of_bytes = adaptive_sampler_bytes;
   renderer->create_emission_jobs(10, 7);
   ASSERT_EQ(renderer->emission_jobs.size(), 100u);
-  EXPECT_EQ(renderer->emission_jobs[0].sampler, nullptr);
-  EXPECT_EQ(renderer->emission_jobs[0].store_limit, 7u);
+  EXPECT_EQ(renderer->emission_jobs[99].sampler, nullptr);
+  EXPECT_EQ(renderer->emission_jobs[99].store_limit, 7u);
   EXPECT_EQ(renderer->job_photons_total, 1000u);
-  EXPECT_EQ(host().texts("warning").size(), 100u);
+  const std::vector<std::string> warnings = host().texts("warning");
+  EXPECT_EQ(warnings.size(), 100u);
+  EXPECT_EQ(warnings.back(),
+            "Out of memory allocating the sampler of photon emission job 99; the job will not be "
+            "traced\n");
 }
 
-// --- Emitter statistics
-// ---------------------------------------------------------------------------
+// --- Emitter statistics ---------------------------------------------------------------------
 
 class emitter_statistics_test : public module_test {
  protected:
@@ -224,10 +176,8 @@ TEST_F(emitter_statistics_test, job_counters_sum_per_emitter_into_weights_and_th
   add_job(0, {100, 10, 50, 30, 20, 50});
   add_job(0, {60, 2, 7, 4, 1, 6});
   renderer->update_emitter_statistics();
-
   const photon_emitter& e = renderer->emitters[0];
-  EXPECT_EQ(e.paths_total, 160u);
-  EXPECT_EQ(e.uniform_accepted_total, 12u);
+  EXPECT_TRUE(e.paths_total == 160u && e.uniform_accepted_total == 12u);
   EXPECT_EQ(e.weight, 1.0f / (160.0f + 1e-5f) * (12.0f / (160.0f + 1e-5f)));
   EXPECT_EQ(renderer->emitters[1].weight, 0.0f);
   EXPECT_EQ(renderer->mean_emitter_weight, e.weight / (2.0f + 1e-5f));
@@ -246,6 +196,15 @@ TEST_F(emitter_statistics_test, job_counters_sum_per_emitter_into_weights_and_th
   renderer->update_emitter_statistics();
   EXPECT_EQ(e.paths_total, 320u);
   EXPECT_EQ(e.weight, 1.0f / (160.0f + 1e-5f) * (24.0f / (320.0f + 1e-5f)));
+
+  // A kept second point set gives its last gathering pass no weight.
+  renderer->point_mode = 2;
+  renderer->point2_last_iteration = renderer->iteration = 2;
+  renderer->update_emitter_statistics();
+  EXPECT_TRUE(e.weight == 0.0f && renderer->mean_emitter_weight == 0.0f);
+  renderer->iteration = 3;
+  renderer->update_emitter_statistics();
+  EXPECT_GT(renderer->mean_emitter_weight, 0.0f);
 }
 
 TEST_F(emitter_statistics_test, large_totals_are_halved_together_before_the_pass_is_added) {
@@ -258,8 +217,8 @@ TEST_F(emitter_statistics_test, large_totals_are_halved_together_before_the_pass
   add_job(0, {10, 1, 0, 0, 0, 0});
   add_job(1, {10, 1, 0, 0, 0, 0});
   renderer->update_emitter_statistics();
-  EXPECT_EQ(at_limit.paths_total, 0x0FFFFFFFu + 10u);
-  EXPECT_EQ(at_limit.uniform_accepted_total, 1001u);
+  EXPECT_TRUE(at_limit.paths_total == 0x0FFFFFFFu + 10u &&
+              at_limit.uniform_accepted_total == 1001u);
   EXPECT_EQ(over_limit.paths_total, 0x08000000u + 10u);
   EXPECT_EQ(over_limit.uniform_accepted_total, 500u + 1u);
 
@@ -268,21 +227,6 @@ TEST_F(emitter_statistics_test, large_totals_are_halved_together_before_the_pass
   renderer->update_emitter_statistics();
   EXPECT_EQ(at_limit.paths_total, (0x0FFFFFFFu + 10u) / 2 + 10u);
   EXPECT_EQ(at_limit.uniform_accepted_total, 0x07FFFFFFu + 1u);
-}
-
-TEST_F(emitter_statistics_test, a_kept_second_point_set_zeroes_the_weights_of_its_last_pass) {
-  add_job(0, {10, 5, 0, 0, 0, 0});
-  add_job(1, {10, 2, 0, 0, 0, 0});
-  renderer->point_mode = 2;
-  renderer->point2_last_iteration = 2;
-  renderer->iteration = 2;
-  renderer->update_emitter_statistics();
-  EXPECT_EQ(renderer->emitters[0].weight, 0.0f);
-  EXPECT_EQ(renderer->mean_emitter_weight, 0.0f);
-
-  renderer->iteration = 3;
-  renderer->update_emitter_statistics();
-  EXPECT_GT(renderer->mean_emitter_weight, 0.0f);
 }
 
 }  // namespace

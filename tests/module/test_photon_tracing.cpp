@@ -1,111 +1,70 @@
 #include <algorithm>
-#include <array>
-#include <memory>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "photons/adaptive_sampler.h"
 #include "tests/module/module_test.h"
 #include "tests/module/photon_scene.h"
-#include "tree/ppm_tree.h"
 
 namespace {
 
-// What the photon shader saw when the module asked it for a path.
-struct traced_path {
-  int thread_index;
-  qorRandom* random;
-  uint32_t next_index;  // of the job's sampler: 0 after the path's restart
-  uint32_t ray_flags;
-  uint32_t emission_flags;
-  qorLight* current_light;
-  qorObject* emitter_object;
-  qorObject* origin_object;
-  void* medium;
-  float medium_ior;
-  float photon_weight;
-  float inv_emitter_photons;
-  uint8_t record_lights;
-  uint8_t flush_pending;
-};
-
+// Photon passes whose paths see no point: the photon shader only reports what it was given.
 class photon_tracing_test : public module_test {
  protected:
   void SetUp() override {
     module_test::SetUp();
     renderer->tls_slot = qor_tls_alloc(scene(), photon_path_storage_bytes);
-    empty_tree = std::make_unique<ppm_tree>(nullptr, 0);
-    empty_tree->set_tls_slot(renderer->tls_slot);
-    renderer->tree = empty_tree.get();
+    renderer->tree = new ppm_tree(nullptr, 0);
+    renderer->tree->set_tls_slot(renderer->tls_slot);
     renderer->job_count = 100;
     renderer->photons_per_pass = 1000;
-    // An invisible photon path: the shader only reports what it was given.
     host().photon_shader = [this](const float*, fake_ray& ray, qorShader*) {
-      const qorThread& thread = *ray.thread;
-      const photon_path_buffer& buffer = path_buffer_at(ray, renderer->tls_slot);
-      traced_path path{thread.thread_index,
-                       thread.random,
-                       static_cast<qorRandom_adaptive*>(thread.random)->next_index,
-                       ray.flags,
-                       thread.emission_flags,
-                       ray.current_light,
-                       ray.emitter_object,
-                       ray.origin_object,
-                       ray.medium,
-                       ray.medium_ior,
-                       buffer.photon_weight,
-                       buffer.inv_emitter_photons,
-                       buffer.record_lights,
-                       buffer.flush_pending};
-      std::lock_guard<std::mutex> lock(paths_mutex);
-      paths.push_back(path);
+      int job = -1;
+      for (size_t j = 0; j < renderer->emission_jobs.size(); ++j) {
+        if (renderer->emission_jobs[j].sampler == ray.thread->random) job = static_cast<int>(j);
+      }
+      {
+        std::lock_guard<std::mutex> lock(paths_mutex);
+        paths.push_back({ray.thread->thread_index, job});
+      }
+      if (check) check(ray, job);
       return 1;
     };
   }
 
-  void TearDown() override {
-    renderer->tree = nullptr;
-    module_test::TearDown();
+  // One job per emitter power share, three photons each.
+  void make_jobs(std::vector<photon_emitter> emitters, uint32_t photons = 3) {
+    set_emitters(*renderer, std::move(emitters));
+    renderer->create_emission_jobs(photons, 0);
   }
 
-  void set_emitters(std::vector<photon_emitter> list) {
-    renderer->emitters = std::move(list);
-    renderer->total_power = 0.0f;
-    for (const photon_emitter& e : renderer->emitters) renderer->total_power += e.power;
-  }
-
-  int job_of(const qorRandom* random) const {
-    for (size_t j = 0; j < renderer->emission_jobs.size(); ++j) {
-      if (renderer->emission_jobs[j].sampler == random) return static_cast<int>(j);
-    }
-    return -1;
-  }
-
-  std::unique_ptr<ppm_tree> empty_tree;
   std::mutex paths_mutex;
-  std::vector<traced_path> paths;
+  std::vector<std::pair<int, int>> paths;  // thread index and job of every path traced
+  std::function<void(const qorRay&, int job)> check;
   test_light light;
 };
 
 TEST_F(photon_tracing_test, jobs_are_dealt_to_the_threads_by_index) {
   host().threads = 4;
-  set_emitters({object_emitter(1.0f)});
-  renderer->create_emission_jobs(3, 0);
+  make_jobs({object_emitter(1.0f)});
   renderer->iteration = 2;
   host().messages.clear();
   renderer->trace_photons(scene());
 
-  // Every job ran its three invisible paths on thread (job mod 4), with its own sampler.
-  ASSERT_EQ(paths.size(), 300u);
-  std::vector<int> paths_of_job(100, 0);
-  for (const traced_path& p : paths) {
-    const int j = job_of(p.random);
-    ASSERT_GE(j, 0);
-    EXPECT_EQ(j % 4, p.thread_index) << "job " << j;
-    paths_of_job[j] += 1;
-  }
-  EXPECT_EQ(paths_of_job, std::vector<int>(100, 3));
-  for (const emission_job& job : renderer->emission_jobs) EXPECT_EQ(job.paths_traced, 3u);
+  // Every job ran its three invisible paths on thread (job mod 4), with its own sampler: on a
+  // thread of the host's, or on the driver's when the host cannot start one.
+  auto expect_every_job_traced_on_its_thread = [this] {
+    std::vector<int> paths_of_job(100, 0);
+    for (const auto& [thread, job] : paths) {
+      ASSERT_GE(job, 0);
+      EXPECT_EQ(job % 4, thread) << "job " << job;
+      paths_of_job[job] += 1;
+    }
+    EXPECT_EQ(paths_of_job, std::vector<int>(100, 3));
+    for (const emission_job& job : renderer->emission_jobs) EXPECT_EQ(job.paths_traced, 3u);
+  };
+  expect_every_job_traced_on_its_thread();
 
   // Each job seeds its thread's second source from its index and the iteration.
   for (int t = 0; t < 4; ++t) {
@@ -114,7 +73,6 @@ TEST_F(photon_tracing_test, jobs_are_dealt_to_the_threads_by_index) {
     EXPECT_EQ(host().random2(t).seeds, expected) << "thread " << t;
     EXPECT_EQ(host().thread(t).random, &host().random(t)) << "host source put back";
   }
-
   EXPECT_EQ(host().started_threads.size(), 3u);
   EXPECT_EQ(host().joined_threads, host().started_threads);
   std::vector<int> freed = host().tls_frees;
@@ -132,66 +90,63 @@ TEST_F(photon_tracing_test, jobs_are_dealt_to_the_threads_by_index) {
   EXPECT_EQ(lines[1], "Emitter 0: Uniform accept:   0.00% (0 / 300)\n");
   EXPECT_EQ(lines[4], "[3] Photon tracing (0.0 seconds)\n");
   EXPECT_EQ(renderer->photons_emitted, 1000);
+
+  paths.clear();
+  host().thread_starts_fail = true;
+  renderer->trace_photons(scene());
+  expect_every_job_traced_on_its_thread();
+  EXPECT_EQ(host().tls_frees.size(), 6u);
 }
 
 TEST_F(photon_tracing_test, each_job_prepares_the_photon_ray_for_its_kind_of_emitter) {
   qorMaterial light_material{test_shader(4)};
   light.material = &light_material;
-  set_emitters({camera_emitter(1.0f), light_emitter(1.0f, &light), object_emitter(1.0f)});
-  renderer->create_emission_jobs(2, 0);  // 33 jobs each
-  renderer->emitters[0].weight = 0.5f;
-  renderer->emitters[1].weight = 0.25f;
-  renderer->emitters[2].weight = 2.0f;
+  make_jobs({camera_emitter(1.0f), light_emitter(1.0f, &light), object_emitter(1.0f)}, 2);
+  float weights[3] = {0.5f, 0.25f, 2.0f};
+  for (int k = 0; k < 3; ++k) renderer->emitters[k].weight = weights[k];
   renderer->iteration = 1;
+  uint32_t flags_expected = 0x1100;
+  check = [&](const qorRay& ray, int job) {
+    const int kind = job / 33;  // 33 jobs each: camera, light, object
+    const photon_path_buffer& buffer = path_buffer_at(ray, renderer->tls_slot);
+    EXPECT_EQ(static_cast<qorRandom_adaptive*>(ray.thread->random)->next_index, 0u);
+    EXPECT_EQ(ray.flags, flags_expected);
+    EXPECT_EQ(ray.thread->emission_flags, kind == 0 ? 1u : 0u);
+    EXPECT_EQ(ray.current_light, kind == 1 ? &light : nullptr);
+    EXPECT_EQ(ray.emitter_object, kind == 2 ? test_object() : nullptr);
+    EXPECT_EQ(ray.origin_object, ray.emitter_object);
+    EXPECT_EQ(ray.medium, kind == 1 ? static_cast<void*>(&light_material) : nullptr);
+    EXPECT_EQ(ray.medium_ior, 1.0f);
+    EXPECT_EQ(buffer.photon_weight, weights[kind]);
+    EXPECT_EQ(buffer.inv_emitter_photons, 1.0f / 66.0f);
+    // Invisible paths leave every step a uniform one, and every path starts a new one.
+    EXPECT_TRUE(buffer.record_lights == 1 && buffer.flush_pending == 1);
+  };
   renderer->trace_photons(scene());
-
-  ASSERT_EQ(paths.size(), 99u * 2u);
-  for (const traced_path& p : paths) {
-    const int j = job_of(p.random);
-    const int kind = j / 33;  // camera, light, object
-    EXPECT_EQ(p.next_index, 0u);
-    EXPECT_EQ(p.ray_flags, 0x1100u);
-    EXPECT_EQ(p.emission_flags, kind == 0 ? 1u : 0u) << j;
-    EXPECT_EQ(p.current_light, kind == 1 ? &light : nullptr) << j;
-    EXPECT_EQ(p.emitter_object, kind == 2 ? test_object() : nullptr) << j;
-    EXPECT_EQ(p.origin_object, p.emitter_object);
-    EXPECT_EQ(p.medium, kind == 1 ? static_cast<void*>(&light_material) : nullptr) << j;
-    EXPECT_EQ(p.medium_ior, 1.0f);
-    EXPECT_EQ(p.photon_weight, (std::array<float, 3>{0.5f, 0.25f, 2.0f}[kind])) << j;
-    EXPECT_EQ(p.inv_emitter_photons, 1.0f / 66.0f);
-    EXPECT_EQ(p.record_lights, 1);  // invisible paths leave every step a uniform one
-    EXPECT_EQ(p.flush_pending, 1);
-  }
+  EXPECT_EQ(paths.size(), 99u * 2u);
   EXPECT_EQ(host().random2(0).restarts, 99 * 2);
   EXPECT_EQ(host().count_calls("qor_init_medium material"), 33);
   EXPECT_EQ(host().count_calls("qor_init_medium"), 66);
   // One host thread: the driver runs every job itself.
-  EXPECT_TRUE(host().started_threads.empty());
-  EXPECT_TRUE(host().tls_frees.empty());
+  EXPECT_TRUE(host().started_threads.empty() && host().tls_frees.empty());
 
   // In the first iteration no weight is known: photons start weightless.
-  paths.clear();
+  std::fill(weights, weights + 3, 0.0f);
+  flags_expected = 0x11100;
   renderer->iteration = 0;
   renderer->photon_ray_mode = 0;
   renderer->trace_photons(scene());
-  ASSERT_FALSE(paths.empty());
-  for (const traced_path& p : paths) {
-    EXPECT_EQ(p.photon_weight, 0.0f);
-    EXPECT_EQ(p.ray_flags, 0x11100u);
-  }
+  EXPECT_EQ(paths.size(), 2 * 99u * 2u);
 }
 
 TEST_F(photon_tracing_test, a_stop_request_ends_each_thread_after_its_job_in_hand) {
   host().threads = 2;
-  set_emitters({object_emitter(1.0f)});
-  renderer->create_emission_jobs(5, 0);
+  make_jobs({object_emitter(1.0f)}, 5);
   for (emission_job& job : renderer->emission_jobs) job.paths_traced = 77;
   host().stop = 1;
   renderer->trace_photons(scene());
-
-  std::set<int> jobs_run;
-  for (const traced_path& p : paths) jobs_run.insert(job_of(p.random));
-  EXPECT_EQ(jobs_run, (std::set<int>{0, 1}));
+  std::set<std::pair<int, int>> jobs_run(paths.begin(), paths.end());
+  EXPECT_EQ(jobs_run, (std::set<std::pair<int, int>>{{0, 0}, {1, 1}}));
   EXPECT_EQ(paths.size(), 10u);
   // No job completed its pass, so every job keeps the counters of its last one.
   for (const emission_job& job : renderer->emission_jobs) EXPECT_EQ(job.paths_traced, 77u);
@@ -200,38 +155,34 @@ TEST_F(photon_tracing_test, a_stop_request_ends_each_thread_after_its_job_in_han
   EXPECT_TRUE(host().said("Emitter 0: Total stored 0\n"));
 }
 
-TEST_F(photon_tracing_test, a_pass_without_a_tree_or_without_jobs_traces_nothing) {
-  set_emitters({object_emitter(1.0f)});
-  renderer->create_emission_jobs(5, 0);
-  renderer->tree = nullptr;
+TEST_F(photon_tracing_test, a_pass_without_a_tree_or_without_jobs_or_samplers_traces_nothing) {
+  make_jobs({object_emitter(1.0f)}, 5);
+  ppm_tree* tree = std::exchange(renderer->tree, nullptr);
   host().messages.clear();
+  renderer->indirect_photons = 1;
   renderer->trace_photons(scene());
-  EXPECT_EQ(host().texts("warning"), (std::vector<std::string>{"Out of memory??\n"}));
-  EXPECT_TRUE(host().texts("sprint").empty());
+  EXPECT_EQ(host().texts(), std::vector<std::string>{"Out of memory??\n"});
   EXPECT_EQ(renderer->photons_emitted, 0);
+  EXPECT_EQ(renderer->photon_store_mask, 0x600);  // both kinds of photon or only the others
 
   // Without jobs the pass still clears the photon lights, counts its photons and reports.
-  renderer->tree = empty_tree.get();
+  renderer->tree = tree;
   renderer->emission_jobs.clear();
   renderer->photon_lights.resize(3);
   renderer->photon_light_warn = 0;
-  renderer->indirect_photons = 1;
   renderer->caustic_photons = 1;
   renderer->trace_photons(scene());
-  EXPECT_TRUE(paths.empty());
   EXPECT_TRUE(renderer->photon_lights.empty());
   EXPECT_EQ(renderer->photon_light_warn, 1);
   EXPECT_EQ(renderer->photon_store_mask, -1);
   EXPECT_EQ(host().thread(0).emission_flags, 3072u);
   EXPECT_EQ(renderer->photons_emitted, 1000);
   EXPECT_TRUE(host().said("[1] Photon tracing (0.0 seconds)\n"));
-}
 
-TEST_F(photon_tracing_test, jobs_without_a_sampler_are_passed_over) {
+  // Jobs without a sampler are passed over, with a pass of zero counters.
   host().threads = 2;
-  set_emitters({object_emitter(1.0f)});
   host().fail_allocations_of_bytes = adaptive_sampler_bytes;
-  renderer->create_emission_jobs(5, 0);
+  make_jobs({object_emitter(1.0f)}, 5);
   for (emission_job& job : renderer->emission_jobs) job.paths_traced = 77;
   renderer->trace_photons(scene());
   EXPECT_TRUE(paths.empty());

@@ -16,13 +16,14 @@ std::vector<float> centres(const ppm_tree& tree, const ppm_tree_node& node, int 
 }
 
 // Checks the tree's structure: the index is a permutation, sibling ranges tile their parent's,
-// every box is the tight box of its points' spheres, siblings are separated on some axis, and
-// leaves are small unless big_leaves. Returns the number of nodes reached.
+// every box is the tight box of its points' spheres, siblings are separated on some axis, the
+// pool holds child pairs in the order of a depth-first build (child 0 first), and leaves are
+// small unless big_leaves. Returns the number of nodes reached.
 uint32_t check_tree(const ppm_tree& tree, bool big_leaves = false) {
   std::vector<uint32_t> sorted(tree.index, tree.index + tree.count);
   std::sort(sorted.begin(), sorted.end());
   for (uint32_t k = 0; k < tree.count; ++k) EXPECT_EQ(sorted[k], k) << "index not a permutation";
-  uint32_t reached = 0;
+  uint32_t reached = 0, pairs = 0;
   std::vector<const ppm_tree_node*> stack{tree.root};
   while (tree.root != nullptr && !stack.empty()) {
     const ppm_tree_node& node = *stack.back();
@@ -42,6 +43,7 @@ uint32_t check_tree(const ppm_tree& tree, bool big_leaves = false) {
       EXPECT_TRUE(big_leaves || node.count < 16) << node.count;
       continue;
     }
+    EXPECT_EQ(c, tree.nodes + 1 + 2 * pairs++) << "pool order";
     EXPECT_TRUE(c[0].first == node.first && c[1].first == node.first + c[0].count &&
                 c[0].count + c[1].count == node.count && c[0].count > 0 && c[1].count > 0);
     bool separated = false;
