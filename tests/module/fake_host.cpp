@@ -47,15 +47,12 @@ struct fake_host::thread_slot {
 };
 
 fake_host::fake_host() {
-  options.layout_version = 1;
-  options.max_camera_depth = 8;
-  options.max_photon_depth = 16;
   options.sample_weight_divisor = 1.0f;
   options.shadow_mode = 's';
   options.indirect_enabled = 1;
-  options.fov = camera.fov = 90.0f;
-  options.width = camera.width = 4;
-  options.height = camera.height = 3;
+  options.fov = 90.0f;
+  options.width = 4;
+  options.height = 3;
   options.display_scale = 1.0f;
   options.sample_spread = 1.0f;
   camera.screen_left = camera.screen_right = 4.0f / 3.0f;
@@ -72,18 +69,6 @@ qorThread& fake_host::thread(int index) {
   return thread_slots[index]->context;
 }
 
-fake_random& fake_host::random(int index) {
-  thread(index);
-  std::lock_guard<std::mutex> lock(record_mutex);
-  return thread_slots[index]->random;
-}
-
-fake_random& fake_host::random2(int index) {
-  thread(index);
-  std::lock_guard<std::mutex> lock(record_mutex);
-  return thread_slots[index]->random2;
-}
-
 std::vector<std::string> fake_host::texts(const std::string& kind) const {
   std::vector<std::string> out;
   for (const fake_message& m : messages) {
@@ -93,8 +78,7 @@ std::vector<std::string> fake_host::texts(const std::string& kind) const {
 }
 
 bool fake_host::said(const std::string& text) const {
-  const std::vector<std::string> all = texts();
-  return std::find(all.begin(), all.end(), text) != all.end();
+  return std::count(messages.begin(), messages.end(), text) != 0;
 }
 
 int fake_host::count_calls(const std::string& call) const {
@@ -366,11 +350,7 @@ int qor_output_check_input(qorScene&, qorOutput_event* event) {
 // --- Time and messages --------------------------------------------------------------------
 
 double qor_get_time() {
-  fake_host& h = host();
-  if (h.now) return h.now();
-  const double now = h.clock;
-  h.clock += h.clock_step;
-  return now;
+  return host().now ? host().now() : 0.0;
 }
 
 #define FAKE_MESSAGE(function, kind)       \

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/qor.h"
@@ -32,12 +33,7 @@ class fake_random final : public qorRandom {
 struct fake_message {
   std::string kind;  // "sprint", "info", "warning", "error", "critical"
   std::string text;
-};
-
-struct fake_registration {
-  std::string name;
-  qorIllum_api* api;
-  qorImage_sampler* sampler;
+  bool operator==(const std::string& t) const { return text == t; }
 };
 
 struct fake_allocation {
@@ -64,9 +60,7 @@ struct fake_host {
   std::vector<qorObject*> emissive_objects;
   std::deque<qorOutput_event> events;
   int stop = 0;
-  double clock = 0.0;  // qor_get_time answers this, then adds clock_step,
-  double clock_step = 0.0;
-  std::function<double()> now;           // unless this is set: then it answers
+  std::function<double()> now;           // answers qor_get_time when set; else 0
   size_t fail_allocations_of_bytes = 0;  // an allocation of exactly this size returns null
   bool thread_starts_fail = false;       // qor_thread_start refuses every thread
 
@@ -86,7 +80,7 @@ struct fake_host {
   std::vector<qorInstaller*> installers;
   std::vector<qorIllum_api*> illum_apis;
   std::vector<qorImage_sampler*> samplers;
-  std::vector<fake_registration> renderers;
+  std::vector<std::tuple<std::string, qorIllum_api*, qorImage_sampler*>> renderers;
   std::vector<qorImage_block*> shown_blocks;
   std::vector<qorImage_block*> output_blocks;
   std::vector<std::vector<float>> shown_pixels;  // copies, taken when shown
@@ -98,10 +92,8 @@ struct fake_host {
   std::vector<uint64_t> started_threads;
   std::vector<uint64_t> joined_threads;
 
-  // Per-thread contexts and their random sources.
+  // The context of a worker thread, with fake_random sources.
   qorThread& thread(int index);
-  fake_random& random(int index);
-  fake_random& random2(int index);
 
   // Messages of one kind, or all of them, in order.
   std::vector<std::string> texts(const std::string& kind = "") const;

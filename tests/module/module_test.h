@@ -33,8 +33,12 @@ inline ppm_parameters default_parameters() {
   return block;
 }
 
+// Short names for the expected values of whole-vector comparisons.
+using floats = std::vector<float>;
+using strings = std::vector<std::string>;
+
 // The three channels of a colour field, for whole-value comparisons, and setting them.
-inline std::vector<float> rgb(const float* c) {
+inline floats rgb(const float* c) {
   return {c[0], c[1], c[2]};
 }
 template <typename T>

@@ -58,53 +58,36 @@ class photon_deposit_test : public point_tree_test {
 
 // --- Deposit and the path buffer --------------------------------------------------------------
 
-TEST_F(photon_deposit_test, a_flush_deposits_each_buffered_hit_once_with_the_reuse_count_as_flux) {
-  deposit();  // buffers the hit (flux 1)
-  ASSERT_EQ(buffer().hit_count, 1u);
-  buffer().reuse_count = 3;
-  buffer().path_deposits = 0;
-  renderer->flush_path_buffer(*renderer->tree, *photon);
-  EXPECT_EQ(rgb(point().pass_flux), std::vector<float>(3, 1.0f + 3.0f));
-  EXPECT_EQ(point().pass_photons, 2);  // one for the hit, one for its whole flush
-  EXPECT_TRUE(buffer().reuse_count == 0 && buffer().hit_count == 0 && buffer().path_deposits == 0);
-
-  deposit();  // without reuses the flush only empties the buffer
-  renderer->flush_path_buffer(*renderer->tree, *photon);
-  EXPECT_EQ(buffer().hit_count, 0u);
-  EXPECT_EQ(point().pass_photons, 3);
-
-  // A tree without points takes no deposit and leaves the buffer alone.
-  deposit();
-  buffer().reuse_count = 4;
-  const uint32_t deposits = buffer().path_deposits;
-  std::vector<measurement_point> none;
-  ppm_tree& empty = tree_over(none);
-  const float p[3] = {1.0f, 1.0f, 1.0f};
-  renderer->deposit_photon(empty, p, *photon);
-  renderer->flush_path_buffer(empty, *photon);
-  EXPECT_TRUE(buffer().hit_count == 1 && buffer().reuse_count == 4);
-  EXPECT_EQ(buffer().path_deposits, deposits);
-}
-
-TEST_F(photon_deposit_test, the_first_visible_hit_of_a_path_settles_the_previous_path_first) {
-  deposit(2.0f);  // the previous path's hit
+TEST_F(photon_deposit_test, the_first_visible_hit_of_a_path_flushes_the_previous_path) {
+  deposit(2.0f);  // the previous path's hit, buffered with its flux
   buffer().reuse_count = 2;
   buffer().flush_pending = 1;  // a new path begins
   buffer().path_deposits = 0;
-
   aim_at(5.0);
   deposit(7.0f);  // reaches nothing: the previous path stays current
   EXPECT_TRUE(buffer().flush_pending == 1 && buffer().reuse_count == 2);
   EXPECT_TRUE(buffer().hit_count == 1 && buffer().path_deposits == 0);
 
+  // The flush deposits each buffered hit once, as one photon with the reuse count in its flux.
   aim_at(0.0);
   deposit(5.0f);
   EXPECT_TRUE(buffer().flush_pending == 0 && buffer().reuse_count == 0);
   ASSERT_EQ(buffer().hit_count, 1u);
-  EXPECT_EQ(buffer().hits[0].flux[0], 5.0f);
-  EXPECT_EQ(buffer().path_deposits, 1u);
-  EXPECT_EQ(point().pass_flux[1], 2.0f + 2.0f * 2.0f + 5.0f);
+  EXPECT_TRUE(buffer().hits[0].flux[0] == 5.0f && buffer().path_deposits == 1);
+  EXPECT_EQ(rgb(point().pass_flux), floats(3, 2.0f + 2.0f * 2.0f + 5.0f));
   EXPECT_EQ(point().pass_photons, 3);
+  renderer->flush_path_buffer(*renderer->tree, *photon);  // without reuses: only emptied
+  EXPECT_TRUE(buffer().hit_count == 0 && point().pass_photons == 3);
+
+  // A tree without points takes no deposit and leaves the buffer alone.
+  deposit();
+  buffer().reuse_count = 4;
+  std::vector<measurement_point> none;
+  ppm_tree& empty = tree_over(none);
+  const float p[3] = {1.0f, 1.0f, 1.0f};
+  renderer->deposit_photon(empty, p, *photon);
+  renderer->flush_path_buffer(empty, *photon);
+  EXPECT_TRUE(buffer().hit_count == 1 && buffer().reuse_count == 4 && buffer().path_deposits == 2);
 }
 
 TEST_F(photon_deposit_test, the_sixty_fifth_visible_hit_is_deposited_but_not_buffered) {
@@ -115,7 +98,7 @@ TEST_F(photon_deposit_test, the_sixty_fifth_visible_hit_is_deposited_but_not_buf
   EXPECT_EQ(point().pass_photons, 65);
   EXPECT_TRUE(buffer().hit_count == 64 && buffer().path_deposits == 65);
   EXPECT_FLOAT_EQ(buffer().hits[63].position[1], 0.063f);
-  EXPECT_EQ(host().texts("warning"), std::vector<std::string>{"Max photons per path reached 64\n"});
+  EXPECT_EQ(host().texts("warning"), strings{"Max photons per path reached 64\n"});
   aim_at(5.0);
   deposit();  // with the buffer full, even a hit that reaches nothing warns
   EXPECT_EQ(host().texts("warning").size(), 2u);
@@ -172,10 +155,9 @@ TEST_F(photon_deposit_test, photons_reach_the_point_sets_by_kind_of_hit) {
     renderer->iteration = c.iteration;
     renderer->point2_last_iteration = 2;
     store();
-    EXPECT_EQ((std::vector<float>{main_points[0].pass_flux[0], second_points[0].pass_flux[0],
-                                  float(main_points[0].pass_photons),
-                                  float(second_points[0].pass_photons)}),
-              (std::vector<float>{c.main, c.second, c.main, c.second}))
+    EXPECT_EQ((floats{main_points[0].pass_flux[0], second_points[0].pass_flux[0],
+                      float(main_points[0].pass_photons), float(second_points[0].pass_photons)}),
+              (floats{c.main, c.second, c.main, c.second}))
         << "type " << c.type << " flags " << c.flags << " mode " << c.point_mode;
   }
 }
@@ -211,9 +193,9 @@ TEST_F(photon_deposit_test, a_uniform_path_leaves_a_light_where_it_bounced) {
   // The photon's share of its emitter over pi, scaled in double, and not faded.
   const float scale = static_cast<float>(static_cast<double>(1.0f / 3.0f) * 0.3183098861837907);
   ASSERT_NE(scale, (1.0f / 3.0f) * 0.31830987f);
-  EXPECT_EQ(rgb(light.power), (std::vector<float>{scale, 2.0f * scale, 4.0f * scale}));
-  EXPECT_EQ(rgb(light.normal), (std::vector<float>{0.6f, 0.0f, 0.8f}));  // the bounce's
-  EXPECT_EQ(rgb(light.position), (std::vector<float>{1.5f, -2.25f, 3.0f}));
+  EXPECT_EQ(rgb(light.power), (floats{scale, 2.0f * scale, 4.0f * scale}));
+  EXPECT_EQ(rgb(light.normal), (floats{0.6f, 0.0f, 0.8f}));  // the bounce's
+  EXPECT_EQ(rgb(light.position), (floats{1.5f, -2.25f, 3.0f}));
 
   // Only uniform paths, diffuse bounces and photon light mode make lights, near or far.
   buffer().record_lights = 0;
@@ -245,7 +227,7 @@ TEST_F(photon_deposit_test, a_full_list_refuses_lights_with_one_warning_per_pass
   store();
   store();
   EXPECT_EQ(renderer->photon_lights.size(), 1000001u);
-  EXPECT_EQ(host().texts("warning"), std::vector<std::string>{"Too many photon lights\n"});
+  EXPECT_EQ(host().texts("warning"), strings{"Too many photon lights\n"});
   EXPECT_EQ(renderer->photon_light_warn, 0);
 
   // A path that would not record a light still finds the list full and warns in a new pass.

@@ -16,23 +16,15 @@ using installer_test = module_test;
 TEST_F(installer_test, only_a_compatible_host_gets_the_installer_and_always_the_same_one) {
   host().signature_ok = false;
   qor_initialize(&scene());
-  EXPECT_EQ(host().texts("critical"),
-            std::vector<std::string>{"Cannot load incompatible module\n"});
+  EXPECT_EQ(host().texts("critical"), strings{"Cannot load incompatible module\n"});
   host().signature_ok = true;
   qor_initialize(&scene());
   qor_initialize(&scene());
   const std::string check = std::string("qor_check_signature ") + qor_interface_banner;
   const std::string registration = "qor_register_dso_installer";
-  EXPECT_EQ(host().calls,
-            (std::vector<std::string>{check, check, registration, check, registration}));
+  EXPECT_EQ(host().calls, (strings{check, check, registration, check, registration}));
   ASSERT_EQ(host().installers, (std::vector<qorInstaller*>(2, &the_installer())));
-  qorInstaller& installer = the_installer();
-  EXPECT_TRUE(installer.version_word == 0x20008u && installer.host_link == nullptr);
-  EXPECT_TRUE(installer.parameter_size() == 72 && installer.extension() == nullptr);
-  const auto* declaration = static_cast<const declaration_record*>(installer.declaration());
-  EXPECT_EQ(declaration->flags, 0);
-  EXPECT_STREQ(declaration->parameter_text, "");
-  EXPECT_STREQ(declaration->help_text, "");
+  EXPECT_TRUE(the_installer().version_word == 0x20008u && the_installer().parameter_size() == 72);
 }
 
 TEST_F(installer_test, defaults_fill_every_byte_of_the_block) {
@@ -56,21 +48,20 @@ TEST_F(installer_test, create_copies_every_field_and_registers_both_renderer_nam
                             r.caustic_photons, r.direct_photons, r.point_mode, r.max_iterations,
                             r.photons_per_pass, r.output_every, r.point2_last_iteration}),
       (std::vector<int32_t>{3, 4, 5, 6, 7, 8, 10, 12, 13, 14, 2}));
-  EXPECT_EQ((std::vector<float>{r.alpha, r.min_radius_scale, r.radius_scale}),
-            (std::vector<float>{0.25f, 0.125f, 0.0625f}));
+  EXPECT_EQ((floats{r.alpha, r.min_radius_scale, r.radius_scale}),
+            (floats{0.25f, 0.125f, 0.0625f}));
   EXPECT_TRUE(r.show_first_pass && !r.smooth && r.light_irradiance);
   EXPECT_EQ(r.points_file, file_name);  // the host's string, not a copy
-  EXPECT_TRUE(r.photon_ray_mode == 1 && r.ctor_flag == 1 && r.photon_light_lock == 0);
 
   create(default_parameters());  // a second create reconfigures and registers again
   EXPECT_EQ(r.alpha, 0.999f);
   EXPECT_EQ(host().illum_apis, (std::vector<qorIllum_api*>{renderer, renderer}));
-  std::vector<std::string> names;
-  for (const fake_registration& reg : host().renderers) {
-    names.push_back(reg.name);
-    EXPECT_TRUE(reg.api == renderer && reg.sampler == &the_sampler());
+  strings names;
+  for (const auto& [name, api, sampler] : host().renderers) {
+    names.push_back(name);
+    EXPECT_TRUE(api == renderer && sampler == &the_sampler());
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"ppm", "asppm", "ppm", "asppm"}));
+  EXPECT_EQ(names, (strings{"ppm", "asppm", "ppm", "asppm"}));
   EXPECT_TRUE(the_sampler().renderer == renderer && the_sampler().host_link == nullptr);
   EXPECT_STREQ(the_sampler().name(), "ppm");
 
@@ -99,8 +90,8 @@ class render_loop_test : public module_test {
     return the_sampler().render(scene());
   }
 
-  std::vector<std::string> lines_with(const std::string& part, const std::string& kind) const {
-    std::vector<std::string> lines;
+  strings lines_with(const std::string& part, const std::string& kind) const {
+    strings lines;
     for (const std::string& t : host().texts(kind)) {
       if (t.find(part) != std::string::npos) lines.push_back(t);
     }
@@ -147,8 +138,7 @@ TEST_F(render_loop_test, setup_allocates_the_output_block_and_forgets_the_last_r
   renderer->cleanup();
   EXPECT_EQ(host().live_allocations.size(), 1u);
   EXPECT_EQ(host().live_allocations.count(first), 1u);
-  EXPECT_EQ(host().texts("sprint"),
-            std::vector<std::string>(2, "Cleanup progressive photon mapping\n"));
+  EXPECT_EQ(host().texts("sprint"), strings(2, "Cleanup progressive photon mapping\n"));
 }
 
 TEST_F(render_loop_test, without_an_output_block_or_framebuffer_the_render_delivers_at_once) {
@@ -159,8 +149,7 @@ TEST_F(render_loop_test, without_an_output_block_or_framebuffer_the_render_deliv
   EXPECT_TRUE(renderer->camera_pos[0] == 3.0 && renderer->pixel_angle > 0.0f);
   create(block);
   the_sampler().render(scene());
-  EXPECT_EQ(host().texts("error"),
-            std::vector<std::string>(2, "Out of memory allocating framebuffer element\n"));
+  EXPECT_EQ(host().texts("error"), strings(2, "Out of memory allocating framebuffer element\n"));
   EXPECT_EQ(host().output_blocks, std::vector<qorImage_block*>{nullptr});
   EXPECT_TRUE(lines_with("Elapsed", "info").empty());
 }
@@ -177,10 +166,9 @@ TEST_F(render_loop_test, the_image_is_output_every_output_every_iterations_zero_
     EXPECT_EQ(host().output_blocks, std::vector<qorImage_block*>{renderer->output_block});
     EXPECT_EQ(host().calls.back(), "qor_output_block");
   }
-  EXPECT_EQ(lines_with("Elapsed", "info"),
-            (std::vector<std::string>{"[1] Elapsed time 0 minutes 0.0 seconds\n",
-                                      "[2] Elapsed time 0 minutes 0.0 seconds\n",
-                                      "[3] Elapsed time 0 minutes 0.0 seconds\n"}));
+  EXPECT_EQ(lines_with("Elapsed", "info"), (strings{"[1] Elapsed time 0 minutes 0.0 seconds\n",
+                                                    "[2] Elapsed time 0 minutes 0.0 seconds\n",
+                                                    "[3] Elapsed time 0 minutes 0.0 seconds\n"}));
 }
 
 TEST_F(render_loop_test, a_limit_below_one_runs_until_the_end_event) {
@@ -202,8 +190,7 @@ TEST_F(render_loop_test, elapsed_time_splits_into_whole_minutes_and_seconds) {
   bool first = true;
   host().now = [&first] { return std::exchange(first, false) ? 1000.0 : 1125.3; };
   render();
-  EXPECT_EQ(lines_with("Elapsed", "info"),
-            std::vector<std::string>{"[1] Elapsed time 2 minutes 5.3 seconds\n"});
+  EXPECT_EQ(lines_with("Elapsed", "info"), strings{"[1] Elapsed time 2 minutes 5.3 seconds\n"});
 }
 
 TEST_F(render_loop_test, a_render_allocates_its_arrays_and_keeps_only_the_images) {
@@ -277,11 +264,11 @@ TEST_F(render_loop_test, single_eye_pass_points_are_traced_once_and_first_rescal
   };
   render();
   EXPECT_EQ(lines_with("Image sampling", "sprint").size(), 1u);
-  const std::vector<std::string> builds = lines_with("Build ppm structure 12 / 0 points", "sprint");
+  const strings builds = lines_with("Build ppm structure 12 / 0 points", "sprint");
   ASSERT_EQ(builds.size(), 3u);
   EXPECT_EQ(builds[2].substr(0, 4), "[3] ");
   // iteration / (iteration + 1) is 0 in the first iteration: the estimate starts over.
-  EXPECT_EQ(host().shown_pixels.at(0), std::vector<float>(36, 0.0f));
+  EXPECT_EQ(host().shown_pixels.at(0), floats(36, 0.0f));
 }
 
 }  // namespace

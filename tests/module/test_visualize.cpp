@@ -38,9 +38,9 @@ class visualize_test : public module_test {
     const float* p = arrays->pixel(x, y);
     return {p[0] + v[0], p[1] + v[1], p[2] + v[2]};
   }
-  std::vector<float> accumulation() { return {arrays->pixels(), arrays->pixels() + 36}; }
+  floats accumulation() { return {arrays->pixels(), arrays->pixels() + 36}; }
 
-  const std::vector<float> black = std::vector<float>(36, 0.0f);
+  const floats black = floats(36, 0.0f);
   std::unique_ptr<render_arrays> arrays;
   std::vector<uint32_t> output_words;
 };
@@ -68,9 +68,7 @@ TEST_F(visualize_test, views_without_points_show_the_accumulation_image_or_black
 
 TEST_F(visualize_test, views_0_and_1_add_the_points_radiance) {
   measurement_point& a = add_point(1, 2);
-  a.radiance[0] = 1.0f;
-  a.radiance[1] = 2.0f;
-  a.radiance[2] = 4.0f;
+  set3(a.radiance, 1.0f, 2.0f, 4.0f);
   a.light_radiance[0] = 100.0f;  // not shown without the light irradiance step
   add_point(1, 2).radiance[0] = 0.5f;
   renderer->visualize(scene(), 0, 1);
@@ -151,9 +149,7 @@ TEST_F(visualize_test, view_3_shows_radii_relative_to_the_largest_and_red_at_the
 TEST_F(visualize_test, views_4_7_and_8_show_the_flux_the_deviation_and_the_photon_offsets) {
   measurement_point& p = add_point(1, 2);
   p.radius = 0.0684799999f;
-  p.pass_flux[0] = 1.0f;
-  p.pass_flux[1] = 2.0f;
-  p.pass_flux[2] = 0.5f;
+  set3(p.pass_flux, 1.0f, 2.0f, 0.5f);
   renderer->visualize(scene(), 4, 1);
   const float per_area = 1.0f / (p.radius * p.radius);
   const float k = static_cast<float>(static_cast<double>(per_area) * 0.10132118364233779);
@@ -177,9 +173,7 @@ TEST_F(visualize_test, views_4_7_and_8_show_the_flux_the_deviation_and_the_photo
   measurement_point& q = add_point(1, 1);
   q.photon_count = 17.0f;
   q.radius = 0.0562f;
-  q.offset_sum[0] = 0.3f;
-  q.offset_sum[1] = -0.2f;
-  q.offset_sum[2] = 0.7f;
+  set3(q.offset_sum, 0.3f, -0.2f, 0.7f);
   renderer->visualize(scene(), 8, 3);
   EXPECT_EQ(shown(0, 1), (rgb3{0.0f, 0.0f, 0.0f}));
   const float scale = static_cast<float>(0.1 / 5.75);
@@ -218,7 +212,7 @@ TEST_F(visualize_test, keys_choose_the_view_toggle_smoothing_reset_and_end_the_r
     EXPECT_TRUE(poll(qor_event_key, key));
     EXPECT_EQ(renderer->iteration, 0);
   }
-  EXPECT_EQ(host().texts("info"), std::vector<std::string>(2, "Reset points\n"));
+  EXPECT_EQ(host().texts("info"), strings(2, "Reset points\n"));
 
   // The end event stops the render; each call takes one event.
   host().events.push_back({qor_event_end, 0});
