@@ -1,5 +1,6 @@
 #include <cmath>
 #include <functional>
+#include <latch>
 #include <thread>
 
 #include "photons/adaptive_sampler.h"
@@ -239,7 +240,7 @@ TEST_F(photon_deposit_test, a_full_list_refuses_lights_with_one_warning_per_pass
 
 TEST_F(photon_deposit_test, concurrent_threads_append_every_light) {
   renderer->light_irradiance = true;
-  constexpr int threads = 4, lights_per_thread = 2000;
+  constexpr int threads = 4, lights_per_thread = 20000;
   std::vector<ray_ptr> rays;
   for (int t = 0; t < threads; ++t) {
     rays.emplace_back(make_ray(t, qor_ray_photon_diffuse));
@@ -249,9 +250,11 @@ TEST_F(photon_deposit_test, concurrent_threads_append_every_light) {
     path_buffer_at(*rays.back(), renderer->tls_slot).record_lights = 1;
   }
   std::vector<std::thread> workers;
+  std::latch all_started(threads);  // the appends overlap however the threads are started
   for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([this, ray = rays[t].get()] {
+    workers.emplace_back([this, &all_started, ray = rays[t].get()] {
       const float power[3] = {1.0f, 1.0f, 1.0f};
+      all_started.arrive_and_wait();
       for (int i = 0; i < lights_per_thread; ++i) renderer->store_photon(power, *ray);
     });
   }

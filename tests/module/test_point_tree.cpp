@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <latch>
 #include <random>
 #include <thread>
 
@@ -269,11 +270,13 @@ TEST_F(point_tree, concurrent_deposits_into_shared_points_lose_nothing) {
   constexpr int threads = 4, photons = 20000, total = threads * photons;
   std::vector<uint32_t> hits(threads, 0);
   std::vector<std::thread> workers;
+  std::latch all_started(threads);  // the deposits overlap however the threads are started
   for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&tree, &hits, t] {
+    workers.emplace_back([&tree, &hits, &all_started, t] {
       photon_query q = make_photon(0.25f, 0, -0.5f, &hits[t]);
       set3(q.flux, 1.0f, 2.0f, 3.0f);
       q.count = 2;
+      all_started.arrive_and_wait();
       for (int k = 0; k < photons; ++k) tree.deposit(tree.root, q);
     });
   }
