@@ -1,11 +1,13 @@
 #include "tests/module/fake_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -22,7 +24,6 @@ void record(const std::string& call) {
 void say(const char* kind, const char* format, va_list args) {
   char text[4096];
   std::vsnprintf(text, sizeof text, format, args);
-  if (std::getenv("QOR_FAKE_ECHO") != nullptr) std::fprintf(stderr, "[%s] %s", kind, text);
   std::lock_guard<std::mutex> lock(record_mutex);
   host().messages.push_back({kind, text});
 }
@@ -30,8 +31,7 @@ void say(const char* kind, const char* format, va_list args) {
 void* fake_allocate(size_t bytes, int kind, size_t alignment) {
   fake_host& h = host();
   if (h.fail_allocations_of_bytes != 0 && bytes == h.fail_allocations_of_bytes) return nullptr;
-  const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-  void* block = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
+  void* block = std::aligned_alloc(alignment, (bytes / alignment + 1) * alignment);
   std::lock_guard<std::mutex> lock(record_mutex);
   h.live_allocations[block] = {bytes, kind, alignment};
   h.allocation_log.push_back({bytes, kind, alignment});
@@ -40,36 +40,13 @@ void* fake_allocate(size_t bytes, int kind, size_t alignment) {
 
 }  // namespace
 
-float fake_random::next_float() {
-  // A small LCG: deterministic, and different for different seeds.
-  state = state * 1664525u + 1013904223u;
-  ++draws;
-  return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
-}
-
-void fake_random::seed(uint32_t s) {
-  seeds.push_back(s);
-  state = s;
-}
-
 struct fake_host::thread_slot {
-  qorThread* context;
+  qorThread context{};  // 64-byte aligned, as its storage area asks
   fake_random random;
   fake_random random2;
-
-  thread_slot() {
-    context = static_cast<qorThread*>(std::aligned_alloc(64, sizeof(qorThread)));
-    std::memset(static_cast<void*>(context), 0, sizeof(qorThread));
-    context->random = &random;
-    context->random2 = &random2;
-  }
-  ~thread_slot() { std::free(context); }
 };
 
 fake_host::fake_host() {
-  options.layout_version = 1;
-  options.max_camera_depth = 8;
-  options.max_photon_depth = 16;
   options.sample_weight_divisor = 1.0f;
   options.shadow_mode = 's';
   options.indirect_enabled = 1;
@@ -78,9 +55,6 @@ fake_host::fake_host() {
   options.height = 3;
   options.display_scale = 1.0f;
   options.sample_spread = 1.0f;
-  camera.fov = 90.0f;
-  camera.width = 4;
-  camera.height = 3;
   camera.screen_left = camera.screen_right = 4.0f / 3.0f;
   camera.screen_bottom = camera.screen_top = 1.0f;
 }
@@ -88,21 +62,11 @@ fake_host::fake_host() {
 qorThread& fake_host::thread(int index) {
   std::lock_guard<std::mutex> lock(record_mutex);
   while (static_cast<int>(thread_slots.size()) <= index) {
-    thread_slots.push_back(std::make_unique<thread_slot>());
+    thread_slot& slot = *thread_slots.emplace_back(std::make_unique<thread_slot>());
+    slot.context.random = &slot.random;
+    slot.context.random2 = &slot.random2;
   }
-  return *thread_slots[index]->context;
-}
-
-fake_random& fake_host::random(int index) {
-  thread(index);
-  std::lock_guard<std::mutex> lock(record_mutex);
-  return thread_slots[index]->random;
-}
-
-fake_random& fake_host::random2(int index) {
-  thread(index);
-  std::lock_guard<std::mutex> lock(record_mutex);
-  return thread_slots[index]->random2;
+  return thread_slots[index]->context;
 }
 
 std::vector<std::string> fake_host::texts(const std::string& kind) const {
@@ -114,16 +78,11 @@ std::vector<std::string> fake_host::texts(const std::string& kind) const {
 }
 
 bool fake_host::said(const std::string& text) const {
-  for (const fake_message& m : messages) {
-    if (m.text == text) return true;
-  }
-  return false;
+  return std::count(messages.begin(), messages.end(), text) != 0;
 }
 
 int fake_host::count_calls(const std::string& call) const {
-  int n = 0;
-  for (const std::string& c : calls) n += c == call;
-  return n;
+  return static_cast<int>(std::count(calls.begin(), calls.end(), call));
 }
 
 fake_host& host() {
@@ -158,27 +117,21 @@ void qor_register_dso_installer(qorScene&, qorInstaller* installer) {
 }
 
 void qor_install_illum_api(qorScene&, qorIllum_api* api) {
-  record("qor_install_illum_api");
   host().illum_apis.push_back(api);
 }
 
 void qor_add_image_sampler(qorScene&, qorImage_sampler* sampler) {
-  record("qor_add_image_sampler");
   host().samplers.push_back(sampler);
 }
 
 qorImage_sampler* qor_find_image_sampler(qorScene&, const char* name) {
-  record(std::string("qor_find_image_sampler ") + name);
-  fake_host& h = host();
-  if (!h.sampler_findable) return nullptr;
-  for (qorImage_sampler* s : h.samplers) {
-    if (std::strcmp(s->name(), name) == 0) return s;
+  for (qorImage_sampler* s : host().samplers) {
+    if (host().sampler_findable && std::strcmp(s->name(), name) == 0) return s;
   }
   return nullptr;
 }
 
 void qor_add_renderer(qorScene&, const char* name, qorIllum_api* api, qorImage_sampler* sampler) {
-  record(std::string("qor_add_renderer ") + name);
   host().renderers.push_back({name, api, sampler});
 }
 
@@ -186,18 +139,10 @@ void qor_add_renderer(qorScene&, const char* name, qorIllum_api* api, qorImage_s
 
 void* qor_info(qorScene&, int selector) {
   fake_host& h = host();
-  switch (selector) {
-    case qor_info_view:
-      return &h.view;
-    case qor_info_threads:
-      return &h.threads;
-    case qor_info_lights:
-      return h.lights;
-    case qor_info_options:
-      return &h.options;
-    default:
-      return nullptr;
-  }
+  if (selector == qor_info_view) return &h.view;
+  if (selector == qor_info_threads) return &h.threads;
+  if (selector == qor_info_lights) return h.lights;
+  return selector == qor_info_options ? &h.options : nullptr;
 }
 
 void* qor_info(qorRay&, int selector) {
@@ -209,10 +154,8 @@ qorCamera* qor_camera_get(qorScene&) {
 }
 
 qorObject** qor_get_emissive_objects(qorScene&, uint32_t& count) {
-  record("qor_get_emissive_objects");
-  fake_host& h = host();
-  count = static_cast<uint32_t>(h.emissive_objects.size());
-  return h.emissive_objects.data();
+  count = static_cast<uint32_t>(host().emissive_objects.size());
+  return host().emissive_objects.data();
 }
 
 int qor_stop_requested(qorScene&) {
@@ -221,12 +164,10 @@ int qor_stop_requested(qorScene&) {
 
 void qor_options_update(qorOptions&) {
   record("qor_options_update");
-  ++host().options_updates;
 }
 
 void qor_render_update(qorScene&) {
   record("qor_render_update");
-  ++host().render_updates;
 }
 
 // --- Rays ---------------------------------------------------------------------------------
@@ -238,38 +179,33 @@ qorRay* qor_get_primary_ray(qorScene&, int thread, uint32_t type) {
 
 qorRay* qorRay::new_ray(uint32_t new_type) {
   record("new_ray " + std::to_string(new_type));
-  fake_ray* ray = make_ray(0, new_type);
+  fake_ray* ray = new fake_ray();
   ray->thread = thread;
+  ray->type = new_type;
   ray->parent = this;
   return ray;
 }
 
 void qorRay::delete_ray() {
   record("delete_ray");
-  delete static_cast<fake_ray*>(this);
+  delete this;
 }
 
 bool qorRay::intersect() {
-  fake_host& h = host();
-  return h.intersect ? h.intersect(static_cast<fake_ray&>(*this)) : false;
+  return host().intersect && host().intersect(*this);
 }
 
 bool qorRay::trace_primary(float color[3], int x, int y, float dx, float dy) {
-  fake_host& h = host();
-  if (!h.trace_primary) return false;
-  return h.trace_primary(static_cast<fake_ray&>(*this), color, x, y, dx, dy);
+  return host().trace_primary && host().trace_primary(*this, color, x, y, dx, dy);
 }
 
 bool qorRay::trace_diffuse(float result[3]) {
   record("trace_diffuse");
-  fake_host& h = host();
-  if (!h.trace_diffuse) return false;
-  return h.trace_diffuse(static_cast<fake_ray&>(*this), result);
+  return host().trace_diffuse && host().trace_diffuse(*this, result);
 }
 
 void qorRay::compute_ray_differentials() {
-  fake_host& h = host();
-  if (h.compute_ray_differentials) h.compute_ray_differentials(static_cast<fake_ray&>(*this));
+  if (host().compute_ray_differentials) host().compute_ray_differentials(*this);
 }
 
 void qor_init_medium(qorRay& ray, qorMaterial* material, float ior) {
@@ -287,35 +223,30 @@ void qor_init_medium(qorRay& ray, float ior) {
 // --- Shaders ------------------------------------------------------------------------------
 
 int qor_call_info_shader(qorRay* ray, qorShader* shader, int info, void* data) {
-  record("qor_call_info_shader " + std::to_string(info));
-  fake_host& h = host();
-  return h.info_shader ? h.info_shader(ray, shader, info, data) : 0;
+  return host().info_shader ? host().info_shader(ray, shader, info, data) : 0;
 }
 
 int qor_call_info_and_sub_shader(qorRay* ray, qorShader* shader, int info, void* data) {
-  fake_host& h = host();
-  return h.info_and_sub_shader ? h.info_and_sub_shader(ray, shader, info, data) : 0;
+  return host().info_and_sub_shader ? host().info_and_sub_shader(ray, shader, info, data) : 0;
 }
 
 int qor_call_photon_shader(const float* power, qorRay* ray, qorShader* shader) {
-  fake_host& h = host();
-  return h.photon_shader ? h.photon_shader(power, static_cast<fake_ray&>(*ray), shader) : 0;
+  return host().photon_shader ? host().photon_shader(power, *ray, shader) : 0;
 }
 
 void qor_evaluate_shadows(float result[3], qorRay& ray, qorRay& light_ray) {
   record("qor_evaluate_shadows");
-  fake_host& h = host();
-  if (h.evaluate_shadows) h.evaluate_shadows(result, ray, light_ray);
+  if (host().evaluate_shadows) host().evaluate_shadows(result, ray, light_ray);
 }
 
 // --- Threads ------------------------------------------------------------------------------
 
 bool qor_thread_start(qor_thread_entry entry, void* argument, uint64_t* handle, int) {
+  if (host().thread_starts_fail) return false;
   std::lock_guard<std::mutex> lock(record_mutex);
-  const uint64_t id = next_thread_handle++;
-  *handle = id;
-  host().started_threads.push_back(id);
-  running_threads.emplace(id, std::thread([entry, argument] { entry(argument); }));
+  *handle = next_thread_handle++;
+  host().started_threads.push_back(*handle);
+  running_threads.emplace(*handle, std::thread(entry, argument));
   return true;
 }
 
@@ -323,10 +254,8 @@ void qor_thread_join(uint64_t handle) {
   std::thread worker;
   {
     std::lock_guard<std::mutex> lock(record_mutex);
-    auto it = running_threads.find(handle);
-    if (it == running_threads.end()) return;
-    worker = std::move(it->second);
-    running_threads.erase(it);
+    worker = std::move(running_threads.at(handle));
+    running_threads.erase(handle);
     host().joined_threads.push_back(handle);
   }
   worker.join();
@@ -337,26 +266,17 @@ void qor_add_thread_task(qorScene&, qorTask* task, bool delete_when_done) {
   host().pending_tasks.push_back(task);
 }
 
+// Runs every added task on a thread of its own.
 void qor_thread_barrier(qorScene&) {
   record("qor_thread_barrier");
-  fake_host& h = host();
-  std::vector<qorTask*> tasks;
-  tasks.swap(h.pending_tasks);
-  if (h.run_tasks_on_threads) {
-    std::vector<std::thread> workers;
-    for (qorTask* task : tasks) {
-      workers.emplace_back([task] {
-        task->run();
-        task->finish();
-      });
-    }
-    for (std::thread& w : workers) w.join();
-  } else {
-    for (qorTask* task : tasks) {
+  std::vector<std::thread> workers;
+  for (qorTask* task : std::exchange(host().pending_tasks, {})) {
+    workers.emplace_back([task] {
       task->run();
       task->finish();
-    }
+    });
   }
+  for (std::thread& w : workers) w.join();
 }
 
 void qor_scene_thread_init(qorScene& scene, int thread) {
@@ -374,13 +294,9 @@ void qor_scene_thread_exit(qorScene&, int thread) {
 
 int qor_tls_alloc(qorScene&, size_t bytes) {
   record("qor_tls_alloc " + std::to_string(bytes));
-  fake_host& h = host();
-  const int offset = qor_thread_storage_offset + h.tls_used;
-  h.tls_used += static_cast<int>((bytes + 63) / 64 * 64);
-  if (h.tls_used > qor_thread_storage_bytes) {
-    std::fprintf(stderr, "fake host: per-thread storage exhausted\n");
-    std::abort();
-  }
+  const int offset = qor_thread_storage_offset + host().tls_used;
+  host().tls_used += static_cast<int>((bytes + 63) / 64 * 64);
+  if (host().tls_used > qor_thread_storage_bytes) std::abort();  // per-thread storage exhausted
   return offset;
 }
 
@@ -401,18 +317,11 @@ void* qor_malloc2_aligned(size_t bytes, int kind, size_t alignment) {
   return fake_allocate(bytes, kind, alignment);
 }
 
+// Aborts on a block that is not allocated, or released twice.
 void qor_free_aligned(void* block) {
   if (block == nullptr) return;
   std::lock_guard<std::mutex> lock(record_mutex);
-  fake_host& h = host();
-  auto it = h.live_allocations.find(block);
-  if (it == h.live_allocations.end()) {
-    std::fprintf(stderr, "fake host: qor_free_aligned(%p): not allocated, or released twice\n",
-                 block);
-    std::abort();
-  }
-  h.live_allocations.erase(it);
-  ++h.frees;
+  if (host().live_allocations.erase(block) != 1) std::abort();
   std::free(block);
 }
 
@@ -420,10 +329,9 @@ void qor_free_aligned(void* block) {
 
 void qor_show_block(qorScene&, qorImage_block* block) {
   record("qor_show_block");
-  fake_host& h = host();
-  h.shown_blocks.push_back(block);
+  host().shown_blocks.push_back(block);
   const size_t floats = static_cast<size_t>(block->width) * block->height * 3;
-  h.shown_pixels.emplace_back(block->pixels(), block->pixels() + floats);
+  host().shown_pixels.emplace_back(block->pixels(), block->pixels() + floats);
 }
 
 void qor_output_block(qorScene&, qorImage_block* block) {
@@ -433,21 +341,16 @@ void qor_output_block(qorScene&, qorImage_block* block) {
 
 int qor_output_check_input(qorScene&, qorOutput_event* event) {
   record("qor_output_check_input");
-  fake_host& h = host();
-  if (h.events.empty()) return 0;
-  *event = h.events.front();
-  h.events.pop_front();
+  if (host().events.empty()) return 0;
+  *event = host().events.front();
+  host().events.pop_front();
   return 1;
 }
 
 // --- Time and messages --------------------------------------------------------------------
 
 double qor_get_time() {
-  fake_host& h = host();
-  if (h.now) return h.now();
-  const double now = h.clock;
-  h.clock += h.clock_step;
-  return now;
+  return host().now ? host().now() : 0.0;
 }
 
 #define FAKE_MESSAGE(function, kind)       \

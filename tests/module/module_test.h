@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "module/installer.h"
 #include "module/ppm_parameters.h"
@@ -30,6 +32,34 @@ inline ppm_parameters default_parameters() {
   the_installer().default_parameters(host().scene(), &block);
   return block;
 }
+
+// Short names for the expected values of whole-vector comparisons.
+using floats = std::vector<float>;
+using strings = std::vector<std::string>;
+
+// The three channels of a colour field, for whole-value comparisons, and setting them.
+inline floats rgb(const float* c) {
+  return {c[0], c[1], c[2]};
+}
+template <typename T>
+void set3(T* field, T a, T b, T c) {
+  field[0] = a;
+  field[1] = b;
+  field[2] = c;
+}
+
+// A point facing +z with white reflectance.
+inline measurement_point make_point(float x, float y, float z, float radius) {
+  measurement_point p{};
+  set3(p.position, x, y, z);
+  p.radius = radius;
+  p.normal[2] = 1.0f;
+  set3(p.reflectance, 1.0f, 1.0f, 1.0f);
+  return p;
+}
+
+// A ray of the fake host, owned by the test.
+using ray_ptr = std::unique_ptr<fake_ray>;
 
 class module_test : public ::testing::Test {
  protected:

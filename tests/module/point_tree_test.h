@@ -8,21 +8,6 @@
 #include "tests/module/module_test.h"
 #include "tree/ppm_tree.h"
 
-inline measurement_point make_point(float x, float y, float z, float radius) {
-  measurement_point p{};
-  p.position[0] = x;
-  p.position[1] = y;
-  p.position[2] = z;
-  p.radius = radius;
-  p.normal[2] = 1.0f;
-  p.reflectance[0] = p.reflectance[1] = p.reflectance[2] = 1.0f;
-  return p;
-}
-
-inline std::vector<float> rgb(const float* c) {
-  return {c[0], c[1], c[2]};
-}
-
 class point_tree_test : public module_test {
  protected:
   void TearDown() override {

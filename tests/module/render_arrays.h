@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "render/qor_ppm.h"
-#include "tests/module/fake_host.h"
+#include "tests/module/module_test.h"
 
 struct render_arrays {
   render_arrays(qorPPM& renderer, int width, int height, int threads, bool second_set = false)
@@ -16,7 +16,6 @@ struct render_arrays {
         pixel_points(static_cast<size_t>(width) * height),
         candidates(static_cast<size_t>(threads > 0 ? threads : 1)) {
     // The vectors value-initialise their records: every array starts zero-filled.
-    auto* block = reinterpret_cast<qorImage_block*>(framebuffer_bytes.data());
     *block = {0, 0, width, height};
     renderer.framebuffer = block;
     renderer.pixels = block->pixels();
@@ -31,13 +30,11 @@ struct render_arrays {
     renderer.point2_count = 0;
   }
 
-  float* pixel(int x, int y) { return pixels() + 3 * (y * width() + x); }
-  float* pixels() { return reinterpret_cast<qorImage_block*>(framebuffer_bytes.data())->pixels(); }
-  int width() const {
-    return reinterpret_cast<const qorImage_block*>(framebuffer_bytes.data())->width;
-  }
+  float* pixel(int x, int y) { return block->pixels() + 3 * (y * block->width + x); }
+  float* pixels() { return block->pixels(); }
 
   std::vector<uint32_t> framebuffer_bytes;  // 32-bit words, so the block is float-aligned
+  qorImage_block* block = reinterpret_cast<qorImage_block*>(framebuffer_bytes.data());
   std::vector<measurement_point> points;
   std::vector<measurement_point> points2;
   std::vector<measurement_point> pixel_points;
@@ -53,12 +50,8 @@ inline int shade_camera_hit(qorPPM& renderer, qorRay& ray, int x, int y, float w
   ray.thread->pixel_y = y;
   ray.depth = 0;
   ray.weight = weight;
-  ray.hit_position[0] = x;
-  ray.hit_position[1] = y;
-  ray.hit_position[2] = depth;
-  ray.shading_normal[0] = 0.0;
-  ray.shading_normal[1] = 0.0;
-  ray.shading_normal[2] = -1.0;
+  set3(ray.hit_position, static_cast<double>(x), static_cast<double>(y), depth);
+  set3(ray.shading_normal, 0.0, 0.0, -1.0);
   float result[3];
   return renderer.indirect_illumination(result, ray);
 }
