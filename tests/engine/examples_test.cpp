@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
     scenes, example_scene,
     ::testing::Values(expected_counts{"cornell-box.pbrt", 8, 0, 0, 1, 6, 0, 0, 32, 100000},
                       expected_counts{"cornell-caustics.pbrt", 8, 2, 0, 1, 7, 0, 0, 64, 200000},
-                      expected_counts{"door-gap.pbrt", 12, 1, 0, 1, 6, 0, 0, 32, 200000},
+                      expected_counts{"door-gap.pbrt", 10, 1, 0, 1, 6, 0, 0, 32, 200000},
                       expected_counts{"glass-caustic.pbrt", 3, 1, 2, 0, 4, 0, 0, 32, 200000},
                       expected_counts{"torus-instances.pbrt", 3, 0, 0, 1, 5, 2, 9, 16, 100000}),
     [](const auto& info) {
