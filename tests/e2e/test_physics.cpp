@@ -208,7 +208,7 @@ TEST_F(physics_test, a_closed_box_of_emitting_diffuse_walls_converges_to_le_over
 // shrink (about 1% more); measured +5%. A drift, such as an estimate that sums its passes instead
 // of averaging them, changes it fourfold.
 TEST_F(physics_test, the_cornell_box_converges_without_drift) {
-  // 64 x 64 pixels and radius 0.5 footprints (0.02 units at the back wall) keep the blur at the
+  // 64 x 64 pixels and radius 0.5 footprints (0.04 units at the back wall) keep the blur at the
   // box's edges small; 50000 photons a pass keep each pass quick.
   const std::vector<std::string> options = {
       "--resolution",         "64x64", "--photons", "50000", "--set", "radius_scale=0.5", "--set",
