@@ -8,8 +8,12 @@
 qorPPM::qorPPM() : photon_ray_mode(1), photon_light_lock(0), ctor_flag(1) {}
 
 // The three lists release their storage in reverse declaration order: jobs, emitters, lights.
-// The arrays, trees and image blocks belong to a render and are released by it.
-qorPPM::~qorPPM() = default;
+// The arrays and image blocks belong to a render and are released by it. The last render's
+// trees live on until the next setup, so with no next render they are released here.
+qorPPM::~qorPPM() {
+  delete tree2;
+  delete tree;
+}
 
 void qorPPM::setup(qorScene& scene) {
   qorOptions& options = qor_options(scene);
