@@ -141,6 +141,10 @@ embree_tracer::~embree_tracer() {
   if (state_->device) rtcReleaseDevice(state_->device);
 }
 
+void* embree_tracer::native_scene() const {
+  return state_->world;
+}
+
 std::optional<raw_hit> embree_tracer::intersect(const ray_query& ray) const {
   RTCIntersectContext context;
   rtcInitIntersectContext(&context);

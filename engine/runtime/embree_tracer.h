@@ -23,6 +23,9 @@ class embree_tracer final : public ray_tracer {
   std::optional<raw_hit> intersect(const ray_query& ray) const override;
   bool occluded(const ray_query& ray) const override;
 
+  // The world as Embree holds it (an RTCScene), for benchmarks that time Embree's own queries.
+  void* native_scene() const;
+
   struct state;
 
  private:

@@ -30,7 +30,15 @@ thread_context::thread_context(int index)
 
 using namespace engine;
 
-qorScene::qorScene(int threads) : thread_count(threads), pool(threads) {}
+qorScene::qorScene(int threads)
+    : thread_count(threads),
+      pool(threads),
+      photon_tallies(std::make_unique<photon_tally[]>(size_t(std::max(threads, 1)))) {}
+
+photon_tally* qorScene::photon_tally_of(const qorThread& thread) {
+  const int index = thread.thread_index;
+  return index >= 0 && index < std::max(thread_count, 1) ? &photon_tallies[index] : nullptr;
+}
 
 qorScene::~qorScene() {
   for (thread_context* c : contexts) {
@@ -357,6 +365,17 @@ int render_engine::render_frame(const std::string& renderer_name) {
   const int stopped = sampler->render(s);
   api->cleanup();
   return stopped;
+}
+
+photon_statistics render_engine::photons() const {
+  photon_statistics total;
+  const qorScene& s = *impl_->scene;
+  for (int i = 0; i < std::max(s.thread_count, 1); ++i) {
+    total.paths += s.photon_tallies[i].paths.load(std::memory_order_relaxed);
+    total.hits += s.photon_tallies[i].hits.load(std::memory_order_relaxed);
+    total.segments += s.photon_tallies[i].segments.load(std::memory_order_relaxed);
+  }
+  return total;
 }
 
 void render_engine::request_stop() {

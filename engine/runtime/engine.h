@@ -66,6 +66,13 @@ struct memory_usage {
 };
 memory_usage current_memory_usage();
 
+// What the photon shader has done since the engine was built, summed over the threads.
+struct photon_statistics {
+  uint64_t paths = 0;     // photon paths emitted (each call of the photon shader that emitted one)
+  uint64_t hits = 0;      // hits reported to the illumination object's store_photon
+  uint64_t segments = 0;  // rays traced for photons
+};
+
 class render_engine {
  public:
   // Builds the ray tracing scene, camera, materials, lights and options from the description.
@@ -99,6 +106,10 @@ class render_engine {
   // returned (the stop flag). Per-thread storage is handed out afresh for every frame. Throws
   // std::runtime_error when no renderer has that name.
   int render_frame(const std::string& renderer_name);
+
+  // The photon figures so far. Exact between photon passes (on the render's driver thread, in a
+  // message callback, or after the frame); during a pass, a recent value.
+  photon_statistics photons() const;
 
   // Asks the render to stop now; the module sees it through qor_stop_requested.
   void request_stop();

@@ -77,7 +77,9 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
 
   bool met_diffuse = false;
   int events = 0, passes = 0;
+  uint64_t segments = 0, hits = 0;
   for (;;) {
+    ++segments;
     const std::optional<raw_hit> hit = trace(scene, *segment);
     if (!hit) break;
     const surface_hit s = record_hit(scene, *segment, *hit);
@@ -96,6 +98,7 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
     if (event.kind == scattering::kind_type::diffuse && api != nullptr) {
       const float arriving[3] = {flux.r, flux.g, flux.b};
       api->store_photon(arriving, *segment);
+      ++hits;
     }
     if (events++ >= max_events) break;
 
@@ -128,6 +131,11 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
         event.kind == scattering::kind_type::specular ? event.medium_ior : segment->medium_ior;
     leave_surface(scene, *segment, s, direction, next);
     segment = &next;
+  }
+  if (photon_tally* tally = scene.photon_tally_of(*ray.thread)) {
+    photon_tally::add(tally->paths, 1);
+    photon_tally::add(tally->hits, hits);
+    photon_tally::add(tally->segments, segments);
   }
   return 1;
 }

@@ -83,6 +83,19 @@ struct alignas(64) thread_context {
   explicit thread_context(int index);
 };
 
+// What the photon shader did on one thread index, for benchmarks. Only the thread that holds the
+// index during a pass adds to it (a relaxed load and store, no read-modify-write across cores);
+// others read it between passes.
+struct alignas(64) photon_tally {
+  std::atomic<uint64_t> paths{0};     // photon paths emitted
+  std::atomic<uint64_t> hits{0};      // hits reported to the illumination object (store_photon)
+  std::atomic<uint64_t> segments{0};  // rays traced for photons
+
+  static void add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+};
+
 struct material_slot {
   surface_material data;
   qorShader shader;
@@ -139,6 +152,11 @@ struct qorScene {
 
   engine::task_pool pool;
   std::atomic<int> stop{0};
+
+  // One per thread index below thread_count; photons traced on other indices are not counted.
+  std::unique_ptr<engine::photon_tally[]> photon_tallies;
+  // The tally of a thread context's index, or null.
+  engine::photon_tally* photon_tally_of(const qorThread& thread);
 
   ~qorScene();
 

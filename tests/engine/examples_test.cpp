@@ -68,10 +68,10 @@ TEST_P(example_scene, parses_without_warnings_into_the_expected_records) {
 
 INSTANTIATE_TEST_SUITE_P(
     scenes, example_scene,
-    ::testing::Values(expected_counts{"cornell-box.pbrt", 8, 0, 0, 1, 6, 0, 0, 32, 100000},
-                      expected_counts{"cornell-caustics.pbrt", 8, 2, 0, 1, 7, 0, 0, 64, 200000},
-                      expected_counts{"door-gap.pbrt", 12, 1, 0, 1, 6, 0, 0, 32, 200000},
-                      expected_counts{"glass-caustic.pbrt", 3, 1, 2, 0, 4, 0, 0, 32, 200000},
+    ::testing::Values(expected_counts{"cornell-box.pbrt", 8, 0, 0, 1, 6, 0, 0, 32, 50000},
+                      expected_counts{"cornell-caustics.pbrt", 8, 2, 0, 1, 7, 0, 0, 64, 25000},
+                      expected_counts{"door-gap.pbrt", 10, 1, 0, 1, 6, 0, 0, 32, 200000},
+                      expected_counts{"glass-caustic.pbrt", 3, 1, 2, 0, 4, 0, 0, 32, 50000},
                       expected_counts{"torus-instances.pbrt", 3, 0, 0, 1, 5, 2, 9, 16, 100000}),
     [](const auto& info) {
       std::string name = info.param.file;
