@@ -5,6 +5,7 @@
 
 #include "photons/random.h"
 #include "render/qor_ppm.h"
+#include "tree/ppm_tree.h"
 
 namespace {
 
@@ -204,4 +205,10 @@ void qorPPM::render_frame(qorScene& scene) {
   release(points);
   release(candidates);
   if (points2 != nullptr) release(points2);
+  // The trees index the arrays just released: nothing may query them again, so they go too,
+  // rather than wait for the next frame's set-up (a host may unload the module before that).
+  delete tree;
+  delete tree2;
+  tree = nullptr;
+  tree2 = nullptr;
 }

@@ -216,6 +216,10 @@ TEST_F(render_loop_test, single_eye_pass_points_are_traced_once_and_first_rescal
   // iteration / (iteration + 1) is 0 in the first iteration: the estimate starts over.
   ASSERT_FALSE(host().shown_pixels.empty());
   EXPECT_EQ(host().shown_pixels[0], std::vector<float>(36, 0.0f));
+  // The trees indexed the released point arrays; they are gone with them.
+  EXPECT_EQ(renderer->tree, nullptr);
+  EXPECT_EQ(renderer->tree2, nullptr);
+  for (const auto& [block, allocation] : host().live_allocations) EXPECT_NE(allocation.kind, 16);
 }
 
 }  // namespace
