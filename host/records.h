@@ -92,11 +92,12 @@ static_assert(offsetof(qorOptions, max_pixel_samples) == 292);
 static_assert(offsetof(qorOptions, in_eye_pass) == 354);
 static_assert(offsetof(qorOptions, reserved_points) == 424);
 
-// The camera record, qor_camera_get(scene). The screen window is the image plane at distance 1
-// in camera space: x from -screen_left to screen_right, y from -screen_bottom to screen_top, with
-// the shorter image axis spanning [-1, 1] (pbrt's convention). The module derives the angle one
-// pixel subtends from the extents (screen_left + screen_right, screen_bottom + screen_top) and the
-// field of view in qorOptions.
+// The camera record, qor_camera_get(scene). The screen window (x from -screen_left to
+// screen_right, y from -screen_bottom to screen_top) is given in units of the field of view: the
+// module takes (screen_left + screen_right) x fov in radians / width, and likewise for y, as the
+// tangent of the angle one pixel subtends. Our engine hands over pbrt's window (the shorter axis
+// spanning [-1, 1] in units of tan(fov / 2)) times tan(fov / 2) / fov, so that product is a
+// pixel's width on the image plane at distance 1 (about 0.5 per unit of pbrt's window).
 struct qorCamera {
   float world_from_camera[12];  // 0: row-major 3x4; camera space is left-handed, +z forward
   float fov;                    // 48: degrees, on the shorter image axis

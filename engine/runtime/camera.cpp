@@ -92,10 +92,19 @@ void perspective_camera::fill_camera_record(qorCamera& record) const {
   record.emission_shader = nullptr;
   record.near_clip = 0;
   record.far_clip = std::numeric_limits<float>::infinity();
-  record.screen_left = float(-screen_[0]);
-  record.screen_right = float(screen_[1]);
-  record.screen_bottom = float(-screen_[2]);
-  record.screen_top = float(screen_[3]);
+  // The module takes (left + right) x fov in radians / width as the tangent of the angle one
+  // pixel subtends, and sizes its measurement points by it. The screen window is in units of
+  // tan(fov / 2), so it is handed over rescaled to units of the field of view: then that product
+  // is the pixel's width on the image plane at distance 1 (pixel_tangent_x), not about twice it.
+  const double fov_radians = double(fov_) * pi / 180.0;
+  double to_fov_units = tan_half_fov_ / fov_radians;
+  if (!(fov_radians > 0) || !std::isfinite(to_fov_units) || !(to_fov_units > 0)) {
+    to_fov_units = 0.5;  // the limit for a vanishing field of view
+  }
+  record.screen_left = float(-screen_[0] * to_fov_units);
+  record.screen_right = float(screen_[1] * to_fov_units);
+  record.screen_bottom = float(-screen_[2] * to_fov_units);
+  record.screen_top = float(screen_[3] * to_fov_units);
 }
 
 void perspective_camera::fill_view_record(qorView& record) const {

@@ -77,11 +77,15 @@ TEST(RuntimeCamera, CameraAndViewRecords) {
   engine::traceable_scene s = cornell_view(300, 200);
   camera_bench bench(s);
   const qorCamera& camera = *qor_camera_get(bench.engine.scene());
-  // The shorter axis spans [-1, 1].
-  EXPECT_FLOAT_EQ(camera.screen_left, 1.5f);
-  EXPECT_FLOAT_EQ(camera.screen_right, 1.5f);
-  EXPECT_FLOAT_EQ(camera.screen_bottom, 1.0f);
-  EXPECT_FLOAT_EQ(camera.screen_top, 1.0f);
+  // The window is in units of the field of view: extent x fov in radians / pixels is a pixel's
+  // width on the image plane at distance 1, which the module sizes its points by. pbrt's window
+  // (the shorter axis spanning [-1, 1] in units of tan(fov / 2)) would make that about twice it.
+  const double fov_radians = 40 * pi / 180;
+  const double pixel_width = 2 * std::tan(20 * pi / 180) / 200;  // either axis: square pixels
+  EXPECT_FLOAT_EQ(camera.screen_left, camera.screen_right);
+  EXPECT_FLOAT_EQ(camera.screen_bottom, camera.screen_top);
+  EXPECT_NEAR((camera.screen_left + camera.screen_right) * fov_radians / 300, pixel_width, 1e-9);
+  EXPECT_NEAR((camera.screen_bottom + camera.screen_top) * fov_radians / 200, pixel_width, 1e-9);
   EXPECT_FLOAT_EQ(camera.fov, 40.0f);
   EXPECT_EQ(camera.width, 300);
   EXPECT_EQ(camera.emission_shader, nullptr);
@@ -107,10 +111,11 @@ TEST(RuntimeCamera, CameraAndViewRecords) {
   s.view.screen_window = std::array<float, 4>{-0.5f, 1.0f, -0.25f, 0.75f};
   camera_bench windowed(s);
   const qorCamera& w = *qor_camera_get(windowed.engine.scene());
-  EXPECT_FLOAT_EQ(w.screen_left, 0.5f);
-  EXPECT_FLOAT_EQ(w.screen_right, 1.0f);
-  EXPECT_FLOAT_EQ(w.screen_bottom, 0.25f);
-  EXPECT_FLOAT_EQ(w.screen_top, 0.75f);
+  const double to_fov_units = std::tan(20 * pi / 180) / fov_radians;
+  EXPECT_FLOAT_EQ(w.screen_left, float(0.5 * to_fov_units));
+  EXPECT_FLOAT_EQ(w.screen_right, float(1.0 * to_fov_units));
+  EXPECT_FLOAT_EQ(w.screen_bottom, float(0.25 * to_fov_units));
+  EXPECT_FLOAT_EQ(w.screen_top, float(0.75 * to_fov_units));
 }
 
 TEST(RuntimeCamera, TheCropWindowBecomesTheRenderRegion) {
