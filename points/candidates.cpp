@@ -109,7 +109,9 @@ int qorPPM::indirect_illumination(float result[3], qorRay& ray) {
     for (int c = 0; c < 3; ++c) {
       p.pass_flux[c] = 0.0f;
       p.offset_sum[c] = 0.0f;
-      p.radiance[c] = 0.0f;
+      // A second-set record may still be read by another worker's lookup in the previous
+      // pass's tree (the set is rebuilt in place): write the value whole.
+      std::atomic_ref<float>(p.radiance[c]).store(0.0f, std::memory_order_relaxed);
     }
     p.pixel_x = ray.thread->pixel_x;
     p.pixel_y = ray.thread->pixel_y;

@@ -1,5 +1,6 @@
 // Point tree queries: the photon deposit, the radiance lookup of the second point set, the
 // coverage test, and the per-thread photon path buffer.
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -107,8 +108,12 @@ void ppm_tree::lookup(const ppm_tree_node* node, const float position[3], float 
   if (node->count == 0) return;
   float sum[3] = {0.0f, 0.0f, 0.0f};
   for (uint32_t k = node->first; k < node->first + node->count; ++k) {
-    const measurement_point& p = points[index[k]];
-    for (int c = 0; c < 3; ++c) sum[c] += p.radiance[c];
+    measurement_point& p = points[index[k]];
+    // With a second set rebuilt every pass, the eye pass that looks the old set up is already
+    // writing the new one into the same records: read each value whole.
+    for (int c = 0; c < 3; ++c) {
+      sum[c] += std::atomic_ref<float>(p.radiance[c]).load(std::memory_order_relaxed);
+    }
   }
   const float inv_count = 1.0f / static_cast<float>(node->count);
   for (int c = 0; c < 3; ++c) out[c] = sum[c] * inv_count;

@@ -17,6 +17,7 @@ std::map<uint64_t, std::thread> running_threads;
 uint64_t next_thread_handle = 1;
 
 void record(const std::string& call) {
+  if (!host().record_calls) return;
   std::lock_guard<std::mutex> lock(record_mutex);
   host().calls.push_back(call);
 }

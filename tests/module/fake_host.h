@@ -63,6 +63,9 @@ struct fake_host {
   std::function<double()> now;           // answers qor_get_time when set; else 0
   size_t fail_allocations_of_bytes = 0;  // an allocation of exactly this size returns null
   bool thread_starts_fail = false;       // qor_thread_start refuses every thread
+  // false: host calls are not recorded. Recording takes a lock in every call, which orders the
+  // workers' accesses for ThreadSanitizer; a test of the module's own synchronisation turns it off.
+  bool record_calls = true;
 
   // Unset hooks: trace_primary and trace_diffuse miss, intersect finds nothing.
   std::function<bool(qorRay&, float color[3], int x, int y, float dx, float dy)> trace_primary;

@@ -258,3 +258,50 @@ TEST(pixel_offsets, the_fixed_first_entries_and_every_prefix_evenly_spread_in_th
 }
 
 }  // namespace
+
+namespace {
+
+// With a second set rebuilt every pass, each camera hit's continuation makes a new second-set
+// record while other workers still look up the previous pass's tree over the same records. Four
+// workers overlap here; ThreadSanitizer judges the shared records, and every continuation must
+// have made exactly one record.
+TEST_F(eye_pass_test, continuations_rebuild_the_second_set_while_workers_look_it_up) {
+  constexpr int w = 16, h = 12;
+  host().threads = 4;
+  host().options.width = w;
+  host().options.height = h;
+  render_arrays large(*renderer, w, h, 4, true);
+  renderer->point_mode = 1;
+  // The previous pass's second set: every record at the spot the continuations hit.
+  for (measurement_point& p : large.points2) {
+    p = make_point(0.0f, 0.0f, 10.0f, 1.0f);
+    set3(p.radiance, 0.25f, 0.5f, 0.75f);
+  }
+  ppm_tree previous(large.points2.data(), w * h);
+  previous.build();
+  renderer->tree2 = &previous;
+  renderer->point2_count = 0;
+  host().record_calls = false;
+
+  std::latch all_started(4);
+  bool started[4] = {};
+  host().trace_primary = [&, this](fake_ray& ray, float color[3], int x, int y, float, float) {
+    const int t = ray.thread->thread_index;
+    if (!std::exchange(started[t], true)) all_started.arrive_and_wait();
+    shade_camera_hit(*renderer, ray, x, y);
+    set3(color, 0.0f, 0.0f, 0.0f);
+    return true;
+  };
+  host().trace_diffuse = [this](fake_ray& ray, float result[3]) {
+    set3(ray.hit_position, 0.0, 0.0, 10.0);
+    set3(ray.shading_normal, 0.0, 0.0, -1.0);
+    return renderer->indirect_illumination(result, ray) == 1;
+  };
+  pass(1);
+  renderer->tree2 = nullptr;
+  EXPECT_EQ(renderer->point_count, static_cast<uint32_t>(w * h));
+  EXPECT_EQ(renderer->point2_count, static_cast<uint32_t>(w * h));
+  for (const measurement_point& p : large.points2) EXPECT_EQ(p.position[2], 10.0f);
+}
+
+}  // namespace
