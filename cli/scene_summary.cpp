@@ -1,8 +1,9 @@
 #include "cli/scene_summary.h"
 
-#include <cmath>
 #include <cstdio>
 #include <map>
+
+#include "engine/scene/vector_math.h"
 
 namespace qor::cli {
 
@@ -54,11 +55,7 @@ std::string summarize_scene(const scene_description& scene) {
   const camera_description& camera = scene.camera;
   const transform world_from_camera = camera.camera_from_world.inverse();
   double3 forward = world_from_camera.apply_vector({0, 0, 1});
-  const double length =
-      std::sqrt(forward[0] * forward[0] + forward[1] * forward[1] + forward[2] * forward[2]);
-  if (length > 0) {
-    for (double& c : forward) c /= length;
-  }
+  if (length(forward) > 0) forward = normalize(forward);
   out += format("camera: %s, fov %g degrees, at %s looking along %s%s\n", camera.type.c_str(),
                 camera.fov, triple(world_from_camera.apply_point({0, 0, 0})).c_str(),
                 triple(forward).c_str(), camera.given ? "" : " (no Camera directive: defaults)");

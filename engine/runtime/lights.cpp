@@ -8,6 +8,23 @@
 
 namespace engine {
 
+namespace {
+
+// Sets out's direction (unit, from p) and distance towards a point of a light, and answers the
+// squared distance, from which the light's fall-off is formed. At the light point itself the
+// answer is not above 0, and out is left as it was.
+double aim_at_light_point(const vec3& light_point, const vec3& p, incident_light& out) {
+  const vec3 d = light_point - p;
+  const double d2 = length_squared(d);
+  if (d2 > 0) {
+    out.distance = std::sqrt(d2);
+    out.direction = d / out.distance;
+  }
+  return d2;
+}
+
+}  // namespace
+
 void scene_light::add_direct_light(float result[3], qorRay& ray, qorRay& light_ray) {
   const qorScene& scene = scene_of(ray);
   const vec3 p = vec3::from(ray.hit_position);
@@ -53,11 +70,8 @@ photon_start point_light::emit(const double u[4]) const {
 }
 
 bool point_light::incident(const vec3& p, double, double, incident_light& out) const {
-  const vec3 d = s_.position - p;
-  const double d2 = length_squared(d);
+  const double d2 = aim_at_light_point(s_.position, p, out);
   if (!(d2 > 0)) return false;
-  out.distance = std::sqrt(d2);
-  out.direction = d / out.distance;
   out.irradiance = s_.intensity * float(1 / d2);
   return true;
 }
@@ -86,11 +100,8 @@ photon_start spot_light::emit(const double u[4]) const {
 }
 
 bool spot_light::incident(const vec3& p, double, double, incident_light& out) const {
-  const vec3 d = s_.position - p;
-  const double d2 = length_squared(d);
+  const double d2 = aim_at_light_point(s_.position, p, out);
   if (!(d2 > 0)) return false;
-  out.distance = std::sqrt(d2);
-  out.direction = d / out.distance;
   const rgb i = intensity_towards(-out.direction);
   if (i.is_black()) return false;
   out.irradiance = i * float(1 / d2);
@@ -222,11 +233,8 @@ bool area_light::incident(const vec3& p, double u1, double u2, incident_light& o
   vec3 q, n;
   uint32_t primitive;
   sample_point(u1, u2, q, n, primitive);
-  const vec3 d = q - p;
-  const double d2 = length_squared(d);
+  const double d2 = aim_at_light_point(q, p, out);
   if (!(d2 > 0)) return false;
-  out.distance = std::sqrt(d2);
-  out.direction = d / out.distance;
   double cos_light = dot(n, -out.direction);
   if (s_.two_sided) cos_light = std::abs(cos_light);
   if (!(cos_light > 0)) return false;

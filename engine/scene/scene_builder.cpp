@@ -7,6 +7,7 @@
 #include "engine/scene/ply_reader.h"
 #include "engine/scene/shapes.h"
 #include "engine/scene/spectra.h"
+#include "engine/scene/vector_math.h"
 
 namespace qor::scene {
 
@@ -14,25 +15,6 @@ namespace {
 
 using matrix = std::array<std::array<double, 4>, 4>;
 
-double3 sub(const double3& a, const double3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-double3 cross(const double3& a, const double3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const double3& a, const double3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-double length(const double3& a) {
-  return std::sqrt(dot(a, a));
-}
-double3 normalize(const double3& a) {
-  double l = length(a);
-  return {a[0] / l, a[1] / l, a[2] / l};
-}
-bool finite(const double3& a) {
-  return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]);
-}
 std::string text(const double3& a) {
   char buffer[128];
   std::snprintf(buffer, sizeof buffer, "(%g, %g, %g)", a[0], a[1], a[2]);
@@ -137,7 +119,7 @@ void scene_builder::rotate(double degrees, const double3& axis, const file_locat
     throw scene_error(loc, "expected a non-zero rotation axis, found " + text(axis));
   }
   double3 a = normalize(axis);
-  double theta = degrees * std::numbers::pi / 180;
+  double theta = radians(degrees);
   double s = std::sin(theta), c = std::cos(theta);
   matrix m{};
   m[0][0] = a[0] * a[0] + (1 - a[0] * a[0]) * c;
@@ -834,8 +816,8 @@ void scene_builder::light_source(const std::string& type, const parameter_list& 
     l.direction = normalize(world_dir);
     float k = scale;
     if (l.power > 0) {
-      double cos_end = std::cos(l.cone_angle * std::numbers::pi / 180);
-      double cos_start = std::cos((l.cone_angle - l.cone_delta_angle) * std::numbers::pi / 180);
+      double cos_end = std::cos(radians(l.cone_angle));
+      double cos_start = std::cos(radians(l.cone_angle - l.cone_delta_angle));
       double k_e = 2 * std::numbers::pi * ((1 - cos_start) + (cos_start - cos_end) / 2);
       k *= float(l.power / k_e);
     }

@@ -4,22 +4,11 @@
 #include <cmath>
 #include <numbers>
 
+#include "engine/scene/vector_math.h"
+
 namespace qor::scene {
 
 namespace {
-
-double3 sub(const double3& a, const double3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-double3 cross(const double3& a, const double3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const double3& a, const double3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-double radians(double degrees) {
-  return degrees * std::numbers::pi / 180;
-}
 
 // Segments around a full turn; partial shapes get a share of them.
 constexpr int full_turn_segments = 64;

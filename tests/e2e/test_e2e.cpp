@@ -1,88 +1,33 @@
 // qor-render as a user runs it: exit statuses, messages and the images it writes.
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using e2e::run_result;
 
 const std::string scenes = QOR_E2E_SCENES;
 const std::string tiny = scenes + "/tiny.pbrt";
 
-struct run_result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quoted(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::string slurp(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-class qor_render_test : public ::testing::Test {
- protected:
-  void SetUp() override {
-    directory = fs::temp_directory_path() /
-                ("qor-e2e-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory);
-    fs::create_directories(directory);
-  }
-  void TearDown() override { fs::remove_all(directory); }
-  std::string path(const std::string& name) const { return (directory / name).string(); }
-
-  // Runs qor-render in the test's directory, standard input from /dev/null, for two minutes at
-  // most. `shell` wraps the command: "%" stands for it (e.g. "xvfb-run -a %").
-  run_result run(const std::vector<std::string>& arguments, const std::string& shell = "%") {
-    std::string command = quoted(QOR_RENDER_PATH);
-    for (const std::string& argument : arguments) command.append(" ").append(quoted(argument));
-    std::string wrapped = shell;
-    wrapped.replace(wrapped.find('%'), 1, std::string("timeout 120 ").append(command));
-    std::string line = "cd ";
-    line.append(quoted(directory.string())).append(" && { ").append(wrapped);
-    line.append("; } </dev/null >.stdout 2>.stderr");
-    const int status = std::system(line.c_str());
-    run_result result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(directory / ".stdout");
-    result.err = slurp(directory / ".stderr");
-    EXPECT_NE(result.status, 124) << "qor-render did not finish: " << result.err;
-    return result;
-  }
-
-  fs::path directory;
-};
+using qor_render_test = e2e::qor_render_test;
 
 // An image of the given size whose every value is finite.
 void expect_rendered_image(const std::string& path, int width, int height) {
-  auto in = OIIO::ImageInput::open(path);
-  ASSERT_TRUE(in) << path << ": " << OIIO::geterror();
-  const OIIO::ImageSpec layout = in->spec_dimensions(0);
-  EXPECT_EQ(layout.width, width);
-  EXPECT_EQ(layout.height, height);
-  ASSERT_EQ(layout.nchannels, 3);
-  std::vector<float> values(size_t(width) * height * 3);
-  ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, values.data()));
-  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); }));
+  const e2e::rgb_image image = e2e::read_rgb_image(path);
+  if (image.values.empty()) return;  // a failure already
+  EXPECT_EQ(image.width, width);
+  EXPECT_EQ(image.height, height);
+  EXPECT_TRUE(std::all_of(image.values.begin(), image.values.end(),
+                          [](float v) { return std::isfinite(v); }));
 }
 
 size_t lines(const std::string& text) {
@@ -116,12 +61,13 @@ TEST_F(qor_render_test, a_time_limit_a_scripted_key_and_ctrl_c_end_an_endless_re
   EXPECT_NE(keyed.err.find("Visualize 2"), std::string::npos) << keyed.err;  // view key taken
 
   // Interrupted once the render is under way, that is once its first preview exists.
-  const run_result interrupted =
-      run({tiny, "-o", "interrupted.exr", "--iterations", "0", "--preview", "preview.png"},
-          // Job control keeps the background job's SIGINT from being ignored.
-          "set -m; % & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; "
-          "done; "
-          "kill -INT $pid; wait $pid");
+  const run_result interrupted = run(
+      {tiny, "-o", "interrupted.exr", "--iterations", "0", "--preview", "preview.png"},
+      // Job control keeps the background job's SIGINT from being ignored.
+      {.shell =
+           "set -m; % & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; "
+           "done; "
+           "kill -INT $pid; wait $pid"});
   ASSERT_EQ(interrupted.status, 0) << interrupted.err;
   expect_rendered_image(path("interrupted.exr"), 32, 24);
   EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos) << interrupted.err;
@@ -190,7 +136,7 @@ TEST_F(qor_render_test, a_missing_or_unloadable_module_or_renderer_is_a_render_f
 TEST_F(qor_render_test, the_preview_window_works_under_xvfb) {
   if (system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
   const run_result r =
-      run({tiny, "-o", "window.exr", "--window", "--iterations", "3"}, "xvfb-run -a %");
+      run({tiny, "-o", "window.exr", "--window", "--iterations", "3"}, {.shell = "xvfb-run -a %"});
   ASSERT_EQ(r.status, 0) << r.err;
   expect_rendered_image(path("window.exr"), 32, 24);
 }

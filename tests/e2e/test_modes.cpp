@@ -1,9 +1,6 @@
 // Every renderer mode through qor-render and the real module: each finishes with a finite,
 // plausible image and shows in its messages that it ran as asked; the points file holds the
 // second point set; without direct photons the light loop gives the same picture.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
@@ -23,12 +21,6 @@ namespace fs = std::filesystem;
 
 const std::string caustics_scene = std::string(QOR_EXAMPLE_SCENES) + "/cornell-caustics.pbrt";
 const std::string box_scene = std::string(QOR_EXAMPLE_SCENES) + "/cornell-box.pbrt";
-
-std::string quoted(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 struct render_result {
   bool ok = false;
@@ -73,53 +65,25 @@ std::vector<long> second_set_sizes(const std::string& messages) {
   return sizes;
 }
 
-class render_modes_test : public ::testing::Test {
+class render_modes_test : public e2e::qor_render_test {
  protected:
-  void SetUp() override {
-    directory = fs::temp_directory_path() /
-                ("qor-modes-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory);
-    fs::create_directories(directory);
-  }
-  void TearDown() override { fs::remove_all(directory); }
-  std::string path(const std::string& name) const { return (directory / name).string(); }
-
   // Renders `scene` on two threads (the same job split on every machine) into an EXR and reads it.
   render_result render(const std::string& scene, const std::vector<std::string>& options) {
     const std::string image = path("render.exr");
     fs::remove(image);
-    std::string command = "timeout 120 " + quoted(QOR_RENDER_PATH);
-    for (const std::string& word : {scene, std::string("-v"), std::string("--threads"),
-                                    std::string("2"), std::string("-o"), image}) {
-      command.append(" ").append(quoted(word));
-    }
-    for (const std::string& option : options) command.append(" ").append(quoted(option));
-    command.append(" </dev/null >/dev/null 2>").append(quoted(path("messages")));
-    const int status = std::system(command.c_str());
+    std::vector<std::string> arguments = {scene, "-v", "--threads", "2", "-o", image};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const e2e::run_result finished = run(arguments);
     render_result result;
-    std::ifstream err(path("messages"));
-    std::stringstream text;
-    text << err.rdbuf();
-    result.messages = text.str();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      ADD_FAILURE() << command << " failed:\n" << result.messages.substr(0, 2000);
+    result.messages = finished.err;
+    if (finished.status != 0) {
+      ADD_FAILURE() << finished.command << " failed:\n" << result.messages.substr(0, 2000);
       return result;
     }
-    auto in = OIIO::ImageInput::open(image);
-    if (!in) {
-      ADD_FAILURE() << image << ": " << OIIO::geterror();
-      return result;
-    }
-    const OIIO::ImageSpec& layout = in->spec();
-    result.values.resize(size_t(layout.width) * layout.height * 3);
-    result.ok = layout.nchannels == 3 &&
-                in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, result.values.data());
-    EXPECT_TRUE(result.ok) << image;
+    result.values = e2e::read_rgb_image(image).values;
+    result.ok = !result.values.empty();
     return result;
   }
-
-  fs::path directory;
 };
 
 std::vector<std::string> with(std::vector<std::string> options,

@@ -12,81 +12,30 @@
 //   about 1.4 pixel footprints and shrinks slowly (alpha 0.999). The scenes are lit smoothly and
 //   the radius is set small against the scene, so the blur is far below the tolerances.
 // Each run uses two threads, so the job split is the same on every machine.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <numbers>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using e2e::rgb_image;
 
-struct rgb_image {
-  int width = 0, height = 0;
-  std::vector<float> values;  // RGB, row-major from the top
-
-  float at(int x, int y, int channel) const {
-    return values[(size_t(y) * width + x) * 3 + channel];
-  }
-};
-
-std::string quoted(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-class physics_test : public ::testing::Test {
+class physics_test : public e2e::qor_render_test {
  protected:
-  void SetUp() override {
-    directory = fs::temp_directory_path() /
-                ("qor-physics-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory);
-    fs::create_directories(directory);
-  }
-  void TearDown() override { fs::remove_all(directory); }
-
   // Renders `scene` with the options given into an EXR in the test's directory and reads it.
   rgb_image render(const std::string& scene, const std::vector<std::string>& options) {
-    const std::string image = (directory / "render.exr").string();
-    std::string command = quoted(QOR_RENDER_PATH);
-    for (const std::string& word : {scene, std::string("-q"), std::string("--threads"),
-                                    std::string("2"), std::string("-o"), image}) {
-      command.append(" ").append(quoted(word));
-    }
-    for (const std::string& option : options) command.append(" ").append(quoted(option));
-    command.append(" </dev/null 2>").append(quoted((directory / "stderr").string()));
-    const int status = std::system(command.c_str());
-    std::ifstream err(directory / "stderr");
-    std::stringstream messages;
-    messages << err.rdbuf();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << messages.str();
-    rgb_image result;
-    auto in = OIIO::ImageInput::open(image);
-    if (!in) {
-      ADD_FAILURE() << image << ": " << OIIO::geterror();
-      return result;
-    }
-    const OIIO::ImageSpec& layout = in->spec();
-    result.width = layout.width;
-    result.height = layout.height;
-    result.values.resize(size_t(layout.width) * layout.height * 3);
-    EXPECT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, result.values.data()));
-    return result;
+    const std::string image = path("render.exr");
+    std::vector<std::string> arguments = {scene, "-q", "--threads", "2", "-o", image};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const e2e::run_result finished = run(arguments, {.time_limit = 0});
+    EXPECT_EQ(finished.status, 0) << finished.command << "\n" << finished.err;
+    return e2e::read_rgb_image(image);
   }
-
-  fs::path directory;
 };
 
 const std::string test_scenes = QOR_E2E_SCENES;

@@ -202,6 +202,20 @@ class recording_illum : public qorIllum_api {
   float last_weight = 0;
 };
 
+// An engine around `s` on one thread (so calls arrive in order), whose illumination object
+// records what the engine hands it; thread 0's context is set up. Test benches build on it.
+struct recording_engine {
+  explicit recording_engine(const engine::traceable_scene& s)
+      : engine(s, settings(1), log.callbacks()) {
+    qor_install_illum_api(engine.scene(), &illum);
+    qor_scene_thread_init(engine.scene(), 0);
+  }
+
+  message_log log;
+  engine::render_engine engine;
+  recording_illum illum;
+};
+
 // A random source that hands out scripted numbers first, then a fixed value.
 class scripted_random : public qorRandom {
  public:

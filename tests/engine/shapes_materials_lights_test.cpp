@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "engine/scene/spectra.h"
+#include "engine/scene/vector_math.h"
 #include "scene_test_util.h"
 
 namespace qor::scene {
@@ -13,14 +14,9 @@ using testing::parse;
 using testing::parse_error;
 using testing::parse_world;
 
+// Between two stored vertices: the difference is taken in float, as the mesh holds them.
 double3 sub(const float3& a, const float3& b) {
   return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-double3 cross(const double3& a, const double3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const double3& a, const double3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
 // pbrt-v4's geometric normal of each triangle, cross(p0 - p2, p1 - p2), unnormalised.

@@ -1,5 +1,4 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/io/image_file.h"
+#include "tests/scratch_directory.h"
 
 namespace {
 
@@ -66,21 +66,11 @@ read_back read(const std::string& path) {
   return image;
 }
 
-class image_files : public ::testing::Test {
+class image_files : public test_support::scratch_directory_test {
  protected:
-  void SetUp() override {
-    directory = fs::temp_directory_path() /
-                ("qor-io-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory);
-    fs::create_directories(directory);
-  }
-  void TearDown() override { fs::remove_all(directory); }
-  std::string path(const std::string& name) const { return (directory / name).string(); }
   size_t entries() const {
     return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
   }
-  fs::path directory;
 };
 
 TEST(srgb8_from_linear, follows_the_transfer_and_clamps_with_nan_as_black) {

@@ -13,11 +13,8 @@ namespace {
 
 // An engine whose illumination object records the shading calls, one thread, with the camera
 // of `view` (the scene's own view when omitted).
-struct camera_bench {
-  explicit camera_bench(const engine::traceable_scene& s)
-      : engine(s, settings(1), log.callbacks()) {
-    qor_install_illum_api(engine.scene(), &illum);
-    qor_scene_thread_init(engine.scene(), 0);
+struct camera_bench : recording_engine {
+  explicit camera_bench(const engine::traceable_scene& s) : recording_engine(s) {
     ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_camera);
   }
   ~camera_bench() { ray->delete_ray(); }
@@ -27,9 +24,6 @@ struct camera_bench {
   }
   rgb colour() const { return {color[0], color[1], color[2]}; }
 
-  message_log log;
-  engine::render_engine engine;
-  recording_illum illum;
   qorRay* ray = nullptr;
   float color[3] = {0, 0, 0};
 };

@@ -15,12 +15,8 @@ using engine::pi;
 namespace {
 
 // An engine around a scene whose photons are recorded; one thread, so photons arrive in order.
-struct photon_bench {
-  explicit photon_bench(const engine::traceable_scene& s)
-      : engine(s, settings(1), log.callbacks()) {
-    qor_install_illum_api(engine.scene(), &illum);
-    qor_scene_thread_init(engine.scene(), 0);
-  }
+struct photon_bench : recording_engine {
+  using recording_engine::recording_engine;
 
   qorLight* light(int index) {
     qorLight* l = qor_lights(engine.scene());
@@ -41,10 +37,6 @@ struct photon_bench {
     }
     ray->delete_ray();
   }
-
-  message_log log;
-  engine::render_engine engine;
-  recording_illum illum;
 };
 
 light_source make_light(light_kind kind, rgb intensity) {

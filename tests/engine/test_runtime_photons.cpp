@@ -13,10 +13,8 @@ namespace {
 
 // One engine thread, a recording illumination object and a scripted random source in the
 // thread's first slot, as a module's sampler would sit there.
-struct path_bench {
-  explicit path_bench(const engine::traceable_scene& s) : engine(s, settings(1), log.callbacks()) {
-    qor_install_illum_api(engine.scene(), &illum);
-    qor_scene_thread_init(engine.scene(), 0);
+struct path_bench : recording_engine {
+  explicit path_bench(const engine::traceable_scene& s) : recording_engine(s) {
     engine.scene().context(0).record.random = &random;
     ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_photon);
     ray->flags = 0x1100;
@@ -30,9 +28,6 @@ struct path_bench {
     qor_call_photon_shader(nullptr, ray, light->material->shader);
   }
 
-  message_log log;
-  engine::render_engine engine;
-  recording_illum illum;
   scripted_random random;
   qorRay* ray = nullptr;
 };

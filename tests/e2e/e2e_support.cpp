@@ -1,0 +1,73 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+std::string shell_quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string read_text(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+run_result run_qor_render(const std::filesystem::path& directory,
+                          const std::vector<std::string>& arguments, const run_options& options) {
+  std::string command = shell_quoted(QOR_RENDER_PATH);
+  for (const std::string& argument : arguments) command.append(" ").append(shell_quoted(argument));
+  if (options.time_limit > 0) {
+    command.insert(0, "timeout " + std::to_string(options.time_limit) + " ");
+  }
+  std::string wrapped = options.shell;
+  wrapped.replace(wrapped.find('%'), 1, command);
+  run_result result;
+  result.command = "cd ";
+  result.command.append(shell_quoted(directory.string())).append(" && { ").append(wrapped);
+  result.command.append("; } </dev/null >.stdout 2>.stderr");
+  const int status = std::system(result.command.c_str());
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = read_text(directory / ".stdout");
+  result.err = read_text(directory / ".stderr");
+  if (options.time_limit > 0) {
+    EXPECT_NE(result.status, 124) << "qor-render did not finish: " << result.err;
+  }
+  return result;
+}
+
+rgb_image read_rgb_image(const std::string& path) {
+  rgb_image image;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    ADD_FAILURE() << path << ": " << OIIO::geterror();
+    return image;
+  }
+  const OIIO::ImageSpec& layout = in->spec();
+  if (layout.nchannels != 3) {
+    ADD_FAILURE() << path << ": " << layout.nchannels << " channels, expected RGB";
+    return image;
+  }
+  std::vector<float> values(size_t(layout.width) * layout.height * 3);
+  if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, values.data())) {
+    ADD_FAILURE() << path << ": " << in->geterror();
+    return image;
+  }
+  image.width = layout.width;
+  image.height = layout.height;
+  image.values = std::move(values);
+  return image;
+}
+
+}  // namespace e2e
