@@ -54,7 +54,7 @@ rgb_image read_rgb_image(const std::string& path) {
     ADD_FAILURE() << path << ": " << OIIO::geterror();
     return image;
   }
-  const OIIO::ImageSpec& layout = in->spec();
+  const OIIO::ImageSpec layout = in->spec_dimensions(0);
   if (layout.nchannels != 3) {
     ADD_FAILURE() << path << ": " << layout.nchannels << " channels, expected RGB";
     return image;
