@@ -23,11 +23,6 @@ std::vector<fs::path> malformed_files() {
   return files;
 }
 
-bool is_ply(const fs::path& p) {
-  std::string name = p.filename().string();
-  return name.ends_with(".ply") || name.ends_with(".ply.gz");
-}
-
 class malformed_file : public ::testing::TestWithParam<fs::path> {};
 
 TEST_P(malformed_file, gives_a_scene_error) {
@@ -37,20 +32,18 @@ TEST_P(malformed_file, gives_a_scene_error) {
   contents << in.rdbuf();
   std::string text = contents.str();
   try {
-    if (is_ply(path)) {
-      read_ply(text, path.string());
-    } else {
-      parse_scene_file(path.string());
-    }
+    std::string name = path.filename().string();
+    if (name.ends_with(".ply") || name.ends_with(".ply.gz")) read_ply(text, path.string());
+    if (name.ends_with(".pbrt")) parse_scene_file(path.string());
     FAIL() << path << " parsed without an error";
   } catch (const scene_error& e) {
     const std::string marker = "# expect-error: ";
     if (text.starts_with(marker)) {
       std::string expected = text.substr(marker.size(), text.find('\n') - marker.size());
-      std::string got = fs::path(e.location().file).filename().string() + ":" +
-                        std::to_string(e.location().line) + ":" +
-                        std::to_string(e.location().column);
-      EXPECT_EQ(got, expected) << e.what();
+      file_location at = e.location();
+      EXPECT_EQ(to_string(file_location{fs::path(at.file).filename().string(), at.line, at.column}),
+                expected)
+          << e.what();
     }
     EXPECT_NE(std::string(e.what()).find(": error: expected "), std::string::npos) << e.what();
   } catch (const std::exception& e) {
