@@ -48,25 +48,25 @@ inline void expect_error(const std::string& what, const std::string& where,
   EXPECT_NE(what.find(fragment), std::string::npos) << what << "\nexpected to contain " << fragment;
 }
 
-// "test.pbrt:line:column" of the n-th occurrence of `needle` in `text`, so that tests say which
-// token an error must point at rather than counting columns by hand.
-inline std::string position_of(const std::string& text, const std::string& needle,
-                               int occurrence = 0) {
-  size_t at = text.find(needle);
-  for (int i = 0; i < occurrence && at != std::string::npos; i++) at = text.find(needle, at + 1);
+// Scene text with a '^' just before the token a message must point at: the text without the
+// mark, and "test.pbrt:line:column" of that token.
+inline std::pair<std::string, std::string> unmark(const std::string& marked) {
+  size_t at = marked.find('^');
   if (at == std::string::npos) {
-    ADD_FAILURE() << "test text has no " << needle;
-    return "";
+    ADD_FAILURE() << "no ^ in " << marked;
+    return {marked, ""};
   }
-  int line = 1 + int(std::count(text.begin(), text.begin() + at, '\n'));
-  size_t line_start = text.rfind('\n', at);
+  int line = 1 + int(std::count(marked.begin(), marked.begin() + at, '\n'));
+  size_t line_start = at == 0 ? std::string::npos : marked.rfind('\n', at - 1);
   size_t column = at - (line_start == std::string::npos ? 0 : line_start + 1) + 1;
-  return "test.pbrt:" + std::to_string(line) + ":" + std::to_string(column);
+  return {marked.substr(0, at) + marked.substr(at + 1),
+          "test.pbrt:" + std::to_string(line) + ":" + std::to_string(column)};
 }
 
-inline void expect_error_at_token(const std::string& text, const std::string& needle,
-                                  const std::string& fragment, int occurrence = 0) {
-  expect_error(error_of([&] { parse(text); }), position_of(text, needle, occurrence), fragment);
+// Parsing `marked` without its mark stops with an error at the mark that contains `fragment`.
+inline void expect_error_at_mark(const std::string& marked, const std::string& fragment) {
+  auto [text, where] = unmark(marked);
+  expect_error(error_of([&] { parse(text); }), where, fragment);
 }
 
 }  // namespace qor::scene::testing
