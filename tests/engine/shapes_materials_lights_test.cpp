@@ -248,18 +248,25 @@ MakeNamedMaterial "late" "string type" "conductor"
   EXPECT_EQ(m.type, material_type::conductor);
 }
 
-TEST(options, film_crop_window_gives_pbrts_pixel_bounds) {
+TEST(options, film_and_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_them) {
   parse_result r = parse(
       "Film \"rgb\" \"integer xresolution\" 100 \"integer yresolution\" 50 \"float cropwindow\" "
-      "[0.75 0.25 0.1 0.9] \"string filename\" \"out.exr\"\nWorldBegin\n");
+      "[0.75 0.25 0.1 0.9] \"string filename\" \"out.exr\"\n"
+      "Camera \"perspective\" \"float fov\" 30 \"float lensradius\" 0.1 \"float focaldistance\" 4 "
+      "\"float screenwindow\" [-1 1 -0.5 0.5]\nWorldBegin\n");
   const film_description& f = r.scene.film;
   EXPECT_EQ(f.filename, "out.exr");
   EXPECT_FLOAT_EQ(f.crop_window[0], 0.25f);
   EXPECT_FLOAT_EQ(f.crop_window[1], 0.75f);
-  EXPECT_EQ(f.pixel_x0, 25);
-  EXPECT_EQ(f.pixel_x1, 75);
-  EXPECT_EQ(f.pixel_y0, 5);
-  EXPECT_EQ(f.pixel_y1, 45);
+  EXPECT_EQ((std::array{f.pixel_x0, f.pixel_x1, f.pixel_y0, f.pixel_y1}),
+            (std::array{25, 75, 5, 45}));
+  const camera_description& c = r.scene.camera;
+  EXPECT_FLOAT_EQ(c.fov, 30);
+  EXPECT_FLOAT_EQ(c.lens_radius, 0.1f);
+  EXPECT_FLOAT_EQ(c.focal_distance, 4);
+  ASSERT_TRUE(c.screen_window.has_value());
+  EXPECT_FLOAT_EQ((*c.screen_window)[2], -0.5f);
+  EXPECT_EQ(c.location.line, 2);
   parse_result defaults = parse("WorldBegin\n");
   EXPECT_EQ(defaults.scene.film.xresolution, 1280);
   EXPECT_EQ(defaults.scene.film.pixel_y1, 720);
@@ -267,36 +274,21 @@ TEST(options, film_crop_window_gives_pbrts_pixel_bounds) {
   EXPECT_FLOAT_EQ(defaults.scene.camera.fov, 90);
 }
 
-TEST(options, camera_parameters) {
-  parse_result r = parse(
-      "Camera \"perspective\" \"float fov\" 30 \"float lensradius\" 0.1 \"float focaldistance\" 4 "
-      "\"float screenwindow\" [-1 1 -0.5 0.5]\nWorldBegin\n");
-  const camera_description& c = r.scene.camera;
-  EXPECT_FLOAT_EQ(c.fov, 30);
-  EXPECT_FLOAT_EQ(c.lens_radius, 0.1f);
-  EXPECT_FLOAT_EQ(c.focal_distance, 4);
-  ASSERT_TRUE(c.screen_window.has_value());
-  EXPECT_FLOAT_EQ((*c.screen_window)[2], -0.5f);
-  EXPECT_EQ(c.location.line, 1);
-}
-
 TEST(options, iterations_and_photons_from_sampler_and_integrator) {
-  for (const char* text :
-       {"Sampler \"halton\" \"integer pixelsamples\" 8\nIntegrator \"sppm\" \"integer "
-        "numiterations\" 20 "
-        "\"integer photonsperiteration\" 5000 \"integer maxdepth\" 9\nWorldBegin\n",
-        "Integrator \"sppm\" \"integer numiterations\" 20 \"integer photonsperiteration\" 5000 "
-        "\"integer maxdepth\" 9\nSampler \"halton\" \"integer pixelsamples\" 8\nWorldBegin\n"}) {
-    parse_result r = parse(text);
+  const std::string sampler = "Sampler \"halton\" \"integer pixelsamples\" 8\n";
+  const std::string integrator =
+      "Integrator \"sppm\" \"integer numiterations\" 20 \"integer photonsperiteration\" 5000 "
+      "\"integer maxdepth\" 9\n";
+  for (const std::string& text : {sampler + integrator, integrator + sampler}) {
+    parse_result r = parse(text + "WorldBegin\n");
     EXPECT_EQ(r.scene.settings.iterations, 20);
     EXPECT_EQ(r.scene.settings.photons_per_iteration, 5000);
     EXPECT_EQ(r.scene.settings.max_depth, 9);
     EXPECT_EQ(r.scene.settings.integrator, "sppm");
     EXPECT_TRUE(r.warnings.empty());
   }
-  parse_result samples = parse(
-      "Sampler \"halton\" \"integer pixelsamples\" 8\nIntegrator \"sppm\" "
-      "\"integer photonsperiteration\" -1\nWorldBegin\n");
+  parse_result samples =
+      parse(sampler + "Integrator \"sppm\" \"integer photonsperiteration\" -1\nWorldBegin\n");
   EXPECT_EQ(samples.scene.settings.iterations, 8);
   EXPECT_EQ(samples.scene.settings.photons_per_iteration, 0);
 }
