@@ -17,62 +17,58 @@ const std::vector<std::vector<int>> faces = {{0, 1, 2, 3}, {0, 1, 4}, {1, 2, 4},
 
 enum class encoding { ascii, little, big };
 
-template <typename T>
-void put(std::string& out, T value, encoding e) {
-  char bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  bool want_little = e == encoding::little;
-  if (want_little != (std::endian::native == std::endian::little))
-    std::reverse(bytes, bytes + sizeof(T));
-  out.append(bytes, sizeof(T));
-}
+// One element's values in the file's encoding: ASCII as numbers on a line of their own.
+struct ply_writer {
+  encoding e;
+  std::string out;
+  template <typename T>
+  void put(T value) {
+    if (e == encoding::ascii) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%g ", double(value));
+      out += text;
+      return;
+    }
+    char bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    if ((e == encoding::little) != (std::endian::native == std::endian::little))
+      std::reverse(bytes, bytes + sizeof(T));
+    out.append(bytes, sizeof(T));
+  }
+  void end_row() {
+    if (e == encoding::ascii) out.back() = '\n';
+  }
+};
 
 std::string make_ply(encoding e) {
   const char* format = e == encoding::ascii    ? "ascii"
                        : e == encoding::little ? "binary_little_endian"
                                                : "binary_big_endian";
-  std::string out = std::string("ply\r\nformat ") + format +
-                    " 1.0\ncomment a test pyramid\nelement vertex 5\n"
-                    "property float x\nproperty float y\nproperty float z\n"
-                    "property uchar confidence\n"
-                    "property float nx\nproperty float ny\nproperty float nz\n"
-                    "property double s\nproperty double t\n"
-                    "element edge 1\nproperty list uchar int vertex_pair\n"
-                    "element face 4\nproperty list uchar uint vertex_indices\nend_header\n";
+  ply_writer w{e, std::string("ply\r\nformat ") + format +
+                      " 1.0\ncomment a test pyramid\nelement vertex 5\n"
+                      "property float x\nproperty float y\nproperty float z\n"
+                      "property uchar confidence\n"
+                      "property float nx\nproperty float ny\nproperty float nz\n"
+                      "property double s\nproperty double t\n"
+                      "element edge 1\nproperty list uchar int vertex_pair\n"
+                      "element face 4\nproperty list uchar uint vertex_indices\nend_header\n"};
   for (int i = 0; i < 5; i++) {
-    const float* p = positions[i];
-    float n[3] = {0, 0, float(i + 1)};
-    double uv[2] = {i * 0.25, 1 - i * 0.25};
-    if (e == encoding::ascii) {
-      char line[256];
-      std::snprintf(line, sizeof line, "%g %g %g 7 %g %g %g %g %g\n", p[0], p[1], p[2], n[0], n[1],
-                    n[2], uv[0], uv[1]);
-      out += line;
-    } else {
-      for (int c = 0; c < 3; c++) put(out, p[c], e);
-      put(out, uint8_t(7), e);
-      for (int c = 0; c < 3; c++) put(out, n[c], e);
-      for (int c = 0; c < 2; c++) put(out, uv[c], e);
-    }
+    for (float c : positions[i]) w.put(c);
+    w.put(uint8_t(7));
+    for (float n : {0.0f, 0.0f, float(i + 1)}) w.put(n);
+    for (double uv : {i * 0.25, 1 - i * 0.25}) w.put(uv);
+    w.end_row();
   }
-  if (e == encoding::ascii) {
-    out += "2 0 4\n";
-  } else {
-    put(out, uint8_t(2), e);
-    put(out, int32_t(0), e);
-    put(out, int32_t(4), e);
-  }
+  w.put(uint8_t(2));
+  w.put(int32_t(0));
+  w.put(int32_t(4));
+  w.end_row();
   for (const auto& f : faces) {
-    if (e == encoding::ascii) {
-      out += std::to_string(f.size());
-      for (int v : f) out.append(" ").append(std::to_string(v));
-      out += "\n";
-    } else {
-      put(out, uint8_t(f.size()), e);
-      for (int v : f) put(out, uint32_t(v), e);
-    }
+    w.put(uint8_t(f.size()));
+    for (int v : f) w.put(uint32_t(v));
+    w.end_row();
   }
-  return out;
+  return w.out;
 }
 
 std::string gzip(const std::string& data) {
@@ -170,14 +166,14 @@ TEST(ply_reader, broken_compressed_data) {
 }
 
 TEST(ply_reader, a_list_longer_than_the_file_is_refused_before_it_is_read) {
-  std::string text =
-      "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\nproperty "
-      "float y\nproperty float z\nelement face 1\nproperty list int int vertex_indices\n"
-      "end_header\n" +
-      std::string(36, '\0');
-  put(text, int32_t(2000000000), encoding::little);
+  ply_writer text{encoding::little,
+                  "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+                  "property float y\nproperty float z\nelement face 1\n"
+                  "property list int int vertex_indices\nend_header\n" +
+                      std::string(36, '\0')};
+  text.put(int32_t(2000000000));
   testing::expect_error(
-      ply_error(text), "bad.ply:10:1",
+      ply_error(text.out), "bad.ply:10:1",
       "expected a list length between 0 and 0 for property 'vertex_indices' of face 0 "
       "of 1, found 2000000000 at byte 36 of the data");
 }
