@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -41,8 +42,7 @@ test_block gradient() {
 struct read_back {
   int width = 0, height = 0;
   OIIO::TypeDesc stored;
-  std::vector<float> values;         // as floats
-  std::vector<unsigned char> codes;  // 8-bit files: the stored codes
+  std::vector<float> values;  // 8-bit files: code / 255
 };
 
 read_back read(const std::string& path) {
@@ -59,10 +59,6 @@ read_back read(const std::string& path) {
   image.stored = layout.format;
   image.values.resize(size_t(layout.width) * layout.height * 3);
   in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, image.values.data());
-  if (layout.format == OIIO::TypeDesc::UINT8) {
-    image.codes.resize(image.values.size());
-    in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, image.codes.data());
-  }
   return image;
 }
 
@@ -83,6 +79,7 @@ TEST(srgb8_from_linear, follows_the_transfer_and_clamps_with_nan_as_black) {
   EXPECT_EQ(srgb8_from_linear(std::numeric_limits<float>::infinity()), 255);
 }
 
+// OpenImageIO reads PFM back, so a wrong byte order or row order in our own PFM writer shows here.
 TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
   for (const std::string name : {"linear.exr", "linear.PFM"}) {
     SCOPED_TRACE(name);
@@ -96,23 +93,6 @@ TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
   }
 }
 
-TEST_F(image_files, pfm_stores_little_endian_rows_from_the_bottom_up) {
-  test_block image(1, 2);
-  image.pixel(0, 0)[0] = 1.0f;  // top
-  image.pixel(0, 1)[0] = 2.0f;  // bottom
-  write_image(path("rows.pfm"), image.block(), 1.0f);
-  std::ifstream file(path("rows.pfm"), std::ios::binary);
-  std::string kind, scale;
-  int width = 0, height = 0;
-  file >> kind >> width >> height >> scale;
-  file.get();
-  float first[3];
-  file.read(reinterpret_cast<char*>(first), sizeof first);
-  EXPECT_EQ(kind + " " + std::to_string(width) + " " + std::to_string(height), "PF 1 2");
-  EXPECT_LT(std::stof(scale), 0.0f);
-  EXPECT_EQ(first[0], 2.0f);
-}
-
 TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
   test_block image(4, 1);
   const float linear[4] = {-1.0f, 0.09f, 0.25f, 0.75f};  // times 2: -2, 0.18, 0.5, 1.5
@@ -122,17 +102,16 @@ TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
   write_image(path("display.png"), image.block(), 2.0f);
   const read_back png = read(path("display.png"));
   ASSERT_EQ(png.stored, OIIO::TypeDesc::UINT8);
-  const std::vector<unsigned char> expected = {0,   0,   0,   118, 118, 118,
-                                               188, 188, 188, 255, 255, 255};
-  EXPECT_EQ(png.codes, expected);
+  const int expected[4] = {0, 118, 188, 255};
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(std::lround(png.values[i] * 255), expected[i / 3]) << i;
 
   // JPEG is lossy, but a flat grey survives to within a code or two.
   test_block grey(16, 16);
   for (int i = 0; i < 16 * 16 * 3; ++i) grey.block().pixels()[i] = 0.18f;
   write_image(path("grey.jpeg"), grey.block(), 1.0f);
   const read_back jpeg = read(path("grey.jpeg"));
-  ASSERT_EQ(jpeg.codes.size(), 16u * 16 * 3);
-  for (unsigned char code : jpeg.codes) EXPECT_NEAR(code, 118, 2);
+  ASSERT_EQ(jpeg.values.size(), 16u * 16 * 3);
+  for (float value : jpeg.values) EXPECT_NEAR(value * 255, 118, 2);
 }
 
 TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
@@ -147,11 +126,6 @@ TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
   EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode
   EXPECT_EQ(read(target).width, 3);
   EXPECT_EQ(entries(), 1u);  // no temporary left
-
-  const fs::path temporary = engine::io::temporary_name_for(target);
-  EXPECT_EQ(temporary.parent_path(), directory);
-  EXPECT_EQ(temporary.filename().string().substr(0, 7), ".image.");
-  EXPECT_EQ(temporary.extension(), ".exr");  // the writers choose by it
 }
 
 TEST_F(image_files, a_failed_write_is_an_error_naming_the_file_and_leaves_the_old_one) {

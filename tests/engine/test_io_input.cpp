@@ -44,6 +44,7 @@ TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
   }
   try {
     parse_key_script("3:1,4:xy");
+    ADD_FAILURE() << "accepted 4:xy";
   } catch (const std::invalid_argument& error) {
     EXPECT_NE(std::string(error.what()).find("'4:xy'"), std::string::npos) << error.what();
   }
@@ -65,11 +66,7 @@ TEST(input_events, the_end_overtakes_queued_keys_and_is_answered_at_every_poll) 
     input_events events;
     events.type_key('s');
     events.type_key(key);
-    qorOutput_event event{};
-    ASSERT_TRUE(events.next(event));
-    EXPECT_EQ(event.type, qor_event_end) << key;
-    ASSERT_TRUE(events.next(event));
-    EXPECT_EQ(event.type, qor_event_end) << key;
+    EXPECT_EQ(drain(events), event_list(8, {qor_event_end, 0})) << key;
   }
   input_events scripted;  // a scripted q means what a typed one means
   scripted.set_script(parse_key_script("2:q"));
@@ -100,9 +97,11 @@ struct pseudo_terminal {
   int master = -1, slave = -1;
 };
 
-bool next_within_a_second(input_events& events, qorOutput_event& event) {
-  for (int i = 0; i < 200; ++i) {
-    if (events.next(event)) return true;
+// Polls `done` for up to two seconds.
+template <typename F>
+bool eventually(F&& done) {
+  for (int i = 0; i < 400; ++i) {
+    if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
@@ -129,13 +128,13 @@ TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
 
     qorOutput_event event{};
     ASSERT_EQ(write(terminal.master, "r", 1), 1);  // no newline
-    ASSERT_TRUE(next_within_a_second(events, event));
+    ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.key, uint32_t('r'));
     ASSERT_EQ(write(terminal.master, "\033[A", 3), 3);  // an arrow key is no key at all
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(events.next(event));
     ASSERT_EQ(write(terminal.master, "\033", 1), 1);  // a lone Escape ends
-    ASSERT_TRUE(next_within_a_second(events, event));
+    ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.type, qor_event_end);
 
     engine::io::restore_terminal();  // what the exit handler calls
@@ -174,22 +173,15 @@ TEST(terminal_keys, a_fatal_signals_handler_restores_the_terminal_then_lets_the_
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
-bool reaches(const std::atomic<int>& value, int wanted) {
-  for (int i = 0; i < 400 && value.load() < wanted; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return value.load() >= wanted;
-}
-
 // Runs in a child process: each step that goes wrong exits with its own status.
 void interrupt_three_times() {
   std::atomic<int> ends{0};
   std::atomic<int> stops{0};
   engine::io::interrupts handler([&] { ++ends; }, [&] { ++stops; });
   kill(getpid(), SIGINT);
-  if (!reaches(ends, 1) || stops != 0) std::_Exit(10);
+  if (!eventually([&] { return ends >= 1; }) || stops != 0) std::_Exit(10);
   kill(getpid(), SIGINT);
-  if (!reaches(stops, 1) || ends != 1) std::_Exit(11);
+  if (!eventually([&] { return stops >= 1; }) || ends != 1) std::_Exit(11);
   kill(getpid(), SIGINT);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   std::_Exit(12);  // the third should have left at once

@@ -9,105 +9,97 @@ namespace {
 
 using testing::parse;
 using testing::parse_world;
-using matrix = std::array<std::array<double, 4>, 4>;
 
-void expect_matrix_near(const matrix& got, const matrix& want, double tolerance = 1e-9) {
-  for (int i = 0; i < 4; i++)
-    for (int j = 0; j < 4; j++)
-      EXPECT_NEAR(got[i][j], want[i][j], tolerance) << "element [" << i << "][" << j << "]";
-}
-
-void expect_point_near(const float3& got, const double3& want, double tolerance = 1e-5) {
+template <typename V>
+void expect_near(const V& got, const double3& want, double tolerance = 1e-5) {
   for (int i = 0; i < 3; i++) EXPECT_NEAR(got[i], want[i], tolerance) << "component " << i;
 }
 
-// World positions of the three corners of `Shape "trianglemesh" "point3 P" [1 0 0 0 1 0 0 0 1]`
-// after `transforms`.
-std::vector<float3> corners_after(const std::string& transforms) {
-  parse_result r =
-      parse_world(transforms + "\nShape \"trianglemesh\" \"point3 P\" [1 0 0  0 1 0  0 0 1]\n");
-  EXPECT_EQ(r.scene.shapes.size(), 1u);
-  if (r.scene.shapes.empty()) return {};
-  return r.scene.shapes[0].positions;
-}
-
 TEST(look_at, builds_camera_from_world_with_pbrt_axes) {
-  // Eye (0, 1, 3.5) looking down -z: right = cross(up, dir) = -x, so world +x appears on the
-  // image's left, as pbrt-v4 renders it.
-  parse_result r = parse("LookAt 0 1 3.5  0 1 0  0 1 0\nCamera \"perspective\"\nWorldBegin\n");
-  ASSERT_TRUE(r.scene.camera.given);
-  expect_matrix_near(r.scene.camera.camera_from_world.m,
-                     {{{-1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}});
-  expect_matrix_near(r.scene.camera.camera_from_world.m_inverse,
-                     {{{-1, 0, 0, 0}, {0, 1, 0, 1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}});
-}
-
-TEST(look_at, oblique_view_and_a_tilted_up_vector) {
-  // Looking along (1, 0, 1) with an up vector tilted towards the view: the up vector is
-  // re-orthogonalised, right = normalize(cross(up, dir)) = (1, 0, -1) / sqrt 2.
   const double a = 1 / std::sqrt(2.0);
-  parse_result r = parse("LookAt 0 0 0  1 0 1  0.3 1 0.3\nCamera \"perspective\"\nWorldBegin\n");
-  const transform& t = r.scene.camera.camera_from_world;
-  double3 right = t.apply_vector({1, 0, -1});  // world direction that must map to camera +x
-  EXPECT_NEAR(right[0], std::sqrt(2.0), 1e-9);
-  EXPECT_NEAR(right[1], 0, 1e-9);
-  EXPECT_NEAR(right[2], 0, 1e-9);
-  double3 ahead = t.apply_point({2, 0, 2});
-  EXPECT_NEAR(ahead[0], 0, 1e-9);
-  EXPECT_NEAR(ahead[1], 0, 1e-9);
-  EXPECT_NEAR(ahead[2], 4 * a, 1e-9);
-  EXPECT_FALSE(t.swaps_handedness());
+  const struct {
+    const char* transforms;
+    std::array<std::array<double, 4>, 4> camera_from_world;
+    bool swaps_handedness;
+  } cases[] = {
+      // Looking down -z: right = cross(up, dir) = -x, so world +x appears on the image's left.
+      {"LookAt 0 1 3.5  0 1 0  0 1 0",
+       {{{-1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}},
+       false},
+      // An up vector tilted towards the view is re-orthogonalised.
+      {"LookAt 0 0 0  1 0 1  0.3 1 0.3",
+       {{{a, 0, -a, 0}, {0, 1, 0, 0}, {a, 0, a, 0}, {0, 0, 0, 1}}},
+       false},
+      // The common "Scale -1 1 1" before LookAt mirrors the image.
+      {"Scale -1 1 1\nLookAt 0 1 3.5  0 1 0  0 1 0",
+       {{{1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.transforms);
+    // Transformations after Camera belong to no one until WorldBegin resets them.
+    parse_result r = parse(std::string(c.transforms) +
+                           "\nCamera \"perspective\"\nTranslate 5 5 5\nWorldBegin\n");
+    ASSERT_TRUE(r.scene.camera.given);
+    const transform& t = r.scene.camera.camera_from_world;
+    for (int i = 0; i < 4; i++)
+      for (int j = 0; j < 4; j++) EXPECT_NEAR(t.m[i][j], c.camera_from_world[i][j], 1e-9);
+    EXPECT_EQ(t.swaps_handedness(), c.swaps_handedness);
+  }
 }
 
-TEST(look_at, follows_the_transformation_before_it_and_ignores_what_comes_after_camera) {
-  // The common "Scale -1 1 1" before LookAt mirrors the image; transformations after Camera belong
-  // to no one until WorldBegin resets them.
-  parse_result r = parse(
-      "Scale -1 1 1\nLookAt 0 1 3.5  0 1 0  0 1 0\nCamera \"perspective\"\nTranslate 5 5 5\n"
-      "WorldBegin\n");
-  expect_matrix_near(r.scene.camera.camera_from_world.m,
-                     {{{1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}});
-  EXPECT_TRUE(r.scene.camera.camera_from_world.swaps_handedness());
+TEST(transform_directives, move_the_corners_of_a_triangle_as_pbrt_does) {
+  const struct {
+    const char* transforms;
+    double3 corners[3];  // of P [1 0 0  0 1 0  0 0 1]
+  } cases[] = {
+      // Right-handed rotations about each axis and a diagonal given unnormalised.
+      {"Rotate 90 0 0 1", {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}},
+      {"Rotate 90 1 0 0", {{1, 0, 0}, {0, 0, 1}, {0, -1, 0}}},
+      {"Rotate 90 0 1 0", {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}}},
+      {"Rotate 120 2 2 2", {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}}},
+      // Each directive applies to what follows it first.
+      {"Translate 1 0 0\nScale 2 3 4", {{3, 0, 0}, {1, 3, 0}, {1, 0, 4}}},
+      {"Scale 2 3 4\nTranslate 1 0 0", {{4, 0, 0}, {2, 3, 0}, {2, 0, 4}}},
+      // pbrt's column order: the translation is in numbers 13 to 15; a shear x' = x + 2y.
+      {"Translate 100 100 100\nTransform [1 0 0 0  0 1 0 0  0 0 1 0  5 6 7 1]",
+       {{6, 6, 7}, {5, 7, 7}, {5, 6, 8}}},
+      {"Translate 1 0 0\nConcatTransform [1 0 0 0  2 1 0 0  0 0 1 0  0 0 0 1]",
+       {{2, 0, 0}, {3, 1, 0}, {1, 0, 1}}},
+      {"Translate 1 0 0\nIdentity\nTranslate 0 0 1", {{1, 0, 1}, {0, 1, 1}, {0, 0, 2}}},
+      {"Translate 1 2 3\nCoordinateSystem \"here\"\nIdentity\nScale 5 5 5\n"
+       "CoordSysTransform \"here\"",
+       {{2, 2, 3}, {1, 3, 3}, {1, 2, 4}}},
+      // An unknown name warns and leaves the transformation.
+      {"Translate 1 0 0\nCoordSysTransform \"nowhere\"", {{2, 0, 0}, {1, 1, 0}, {1, 0, 1}}},
+      // End-time transformations are ignored.
+      {"ActiveTransform EndTime\nTranslate 5 0 0\nActiveTransform All\nTranslate 0 1 0",
+       {{1, 1, 0}, {0, 2, 0}, {0, 1, 1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.transforms);
+    parse_result r = parse_world(std::string(c.transforms) +
+                                 "\nShape \"trianglemesh\" \"point3 P\" [1 0 0  0 1 0  0 0 1]\n");
+    ASSERT_EQ(r.scene.shapes.size(), 1u);
+    for (int k = 0; k < 3; k++) expect_near(r.scene.shapes[0].positions[k], c.corners[k]);
+  }
 }
 
-TEST(rotate, right_handed_about_each_axis_and_a_diagonal) {
-  auto z = corners_after("Rotate 90 0 0 1");  // x -> y, y -> -x
-  expect_point_near(z[0], {0, 1, 0});
-  expect_point_near(z[1], {-1, 0, 0});
-  expect_point_near(z[2], {0, 0, 1});
-  auto x = corners_after("Rotate 90 1 0 0");  // y -> z, z -> -y
-  expect_point_near(x[1], {0, 0, 1});
-  expect_point_near(x[2], {0, -1, 0});
-  auto y = corners_after("Rotate 90 0 1 0");  // z -> x, x -> -z
-  expect_point_near(y[0], {0, 0, -1});
-  expect_point_near(y[2], {1, 0, 0});
-  // 120 degrees about (1, 1, 1), unnormalised: x -> y -> z -> x.
-  auto d = corners_after("Rotate 120 2 2 2");
-  expect_point_near(d[0], {0, 1, 0});
-  expect_point_near(d[1], {0, 0, 1});
-  expect_point_near(d[2], {1, 0, 0});
-}
-
-TEST(transform_directives, compose_by_post_multiplication) {
-  // Each directive applies to what follows it first: Translate then Scale moves the scaled point.
-  auto ts = corners_after("Translate 1 0 0\nScale 2 3 4");
-  expect_point_near(ts[0], {3, 0, 0});
-  expect_point_near(ts[1], {1, 3, 0});
-  auto st = corners_after("Scale 2 3 4\nTranslate 1 0 0");
-  expect_point_near(st[0], {4, 0, 0});
-  expect_point_near(st[2], {2, 0, 4});
-}
-
-TEST(transform_directives, transform_and_concat_transform_take_pbrts_column_order) {
-  // The translation is in numbers 13 to 15.
-  auto t = corners_after("Translate 100 100 100\nTransform [1 0 0 0  0 1 0 0  0 0 1 0  5 6 7 1]");
-  expect_point_near(t[0], {6, 6, 7});
-  // A shear written column by column: x' = x + 2y.
-  auto c = corners_after("Translate 1 0 0\nConcatTransform [1 0 0 0  2 1 0 0  0 0 1 0  0 0 0 1]");
-  expect_point_near(c[0], {2, 0, 0});
-  expect_point_near(c[1], {3, 1, 0});
-  auto i = corners_after("Translate 1 0 0\nIdentity\nTranslate 0 0 1");
-  expect_point_near(i[0], {1, 0, 1});
+TEST(transform_directives, camera_names_world_from_camera) {
+  parse_result r = parse(R"(LookAt 0 1 3.5  0 1 0  0 1 0
+Camera "perspective"
+WorldBegin
+CoordSysTransform "camera"
+Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
+CoordSysTransform "world"
+Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
+)");
+  ASSERT_EQ(r.scene.shapes.size(), 2u);
+  // One unit ahead of the camera, and camera +x is world -x.
+  expect_near(r.scene.shapes[0].positions[0], {0, 1, 2.5});
+  expect_near(r.scene.shapes[0].positions[1], {-1, 1, 2.5});
+  expect_near(r.scene.shapes[1].positions[0], {0, 0, 1});
+  EXPECT_TRUE(r.warnings.empty());
 }
 
 TEST(graphics_state, nested_attributes_restore_transform_material_and_orientation) {
@@ -131,22 +123,22 @@ AttributeBegin
 AttributeEnd
 Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0]
 )");
-  const auto& shapes = r.scene.shapes;
-  ASSERT_EQ(shapes.size(), 4u);
-  auto reflectance = [&](const shape_description& s) {
-    return r.scene.materials[s.material].reflectance[0];
-  };
-  expect_point_near(shapes[0].positions[0], {1, 1, 0});
-  EXPECT_TRUE(shapes[0].reverse_orientation);
-  EXPECT_FLOAT_EQ(reflectance(shapes[0]), 0.3f);
-  expect_point_near(shapes[1].positions[0], {1, 0, 0});
-  EXPECT_FALSE(shapes[1].reverse_orientation);
-  EXPECT_FLOAT_EQ(reflectance(shapes[1]), 0.2f);
   // TransformEnd restores the transformation only: the material set inside stays.
-  expect_point_near(shapes[2].positions[0], {1, 0, 0});
-  EXPECT_FLOAT_EQ(reflectance(shapes[2]), 0.4f);
-  expect_point_near(shapes[3].positions[0], {0, 0, 0});
-  EXPECT_FLOAT_EQ(reflectance(shapes[3]), 0.1f);
+  const struct {
+    double3 corner;
+    bool reversed;
+    float reflectance;
+  } want[] = {{{1, 1, 0}, true, 0.3f},
+              {{1, 0, 0}, false, 0.2f},
+              {{1, 0, 0}, false, 0.4f},
+              {{0, 0, 0}, false, 0.1f}};
+  ASSERT_EQ(r.scene.shapes.size(), 4u);
+  for (int i = 0; i < 4; i++) {
+    const shape_description& s = r.scene.shapes[i];
+    expect_near(s.positions[0], want[i].corner);
+    EXPECT_EQ(s.reverse_orientation, want[i].reversed) << i;
+    EXPECT_FLOAT_EQ(r.scene.materials[s.material].reflectance[0], want[i].reflectance) << i;
+  }
 }
 
 TEST(graphics_state, reverse_orientation_and_mirroring_mark_the_shape_and_flip_its_normals) {
@@ -168,44 +160,13 @@ AttributeEnd
   ASSERT_EQ(shapes.size(), 3u);
   EXPECT_TRUE(shapes[0].reverse_orientation);
   EXPECT_FALSE(shapes[0].transform_swaps_handedness);
-  expect_point_near(shapes[0].normals[0], {0, 0, -1});
+  expect_near(shapes[0].normals[0], {0, 0, -1});
   EXPECT_FALSE(shapes[1].reverse_orientation);
   EXPECT_TRUE(shapes[1].transform_swaps_handedness);
-  expect_point_near(shapes[1].normals[0], {0, 0, 1});
+  expect_near(shapes[1].normals[0], {0, 0, 1});
   // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
   const double l = std::sqrt(1.25);
-  expect_point_near(shapes[2].normals[0], {0.5 / l, 1 / l, 0});
-}
-
-TEST(named_coordinate_systems, are_saved_and_restored_and_camera_is_world_from_camera) {
-  auto saved = corners_after(
-      "Translate 1 2 3\nCoordinateSystem \"here\"\nIdentity\nScale 5 5 5\nCoordSysTransform "
-      "\"here\"");
-  expect_point_near(saved[0], {2, 2, 3});
-  parse_result r = parse(R"(LookAt 0 1 3.5  0 1 0  0 1 0
-Camera "perspective"
-WorldBegin
-CoordSysTransform "camera"
-Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
-CoordSysTransform "world"
-Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
-)");
-  ASSERT_EQ(r.scene.shapes.size(), 2u);
-  // One unit ahead of the camera, and camera +x is world -x.
-  expect_point_near(r.scene.shapes[0].positions[0], {0, 1, 2.5});
-  expect_point_near(r.scene.shapes[0].positions[1], {-1, 1, 2.5});
-  expect_point_near(r.scene.shapes[1].positions[0], {0, 0, 1});
-  EXPECT_TRUE(r.warnings.empty());
-}
-
-TEST(named_coordinate_systems, an_unknown_name_warns_and_leaves_the_transformation) {
-  parse_result r = parse_world(
-      "Translate 1 0 0\nCoordSysTransform \"nowhere\"\n"
-      "Shape \"trianglemesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0]\n");
-  ASSERT_EQ(r.warnings.size(), 1u);
-  EXPECT_EQ(r.warnings[0].location.line, 3);
-  EXPECT_NE(r.warnings[0].message.find("nowhere"), std::string::npos);
-  expect_point_near(r.scene.shapes[0].positions[0], {1, 0, 0});
+  expect_near(shapes[2].normals[0], {0.5 / l, 1 / l, 0});
 }
 
 TEST(instancing, objects_keep_their_definition_transform_and_instances_the_use_transform) {
@@ -224,59 +185,32 @@ ObjectInstance "early"
 )");
   ASSERT_EQ(r.scene.objects.size(), 1u);
   ASSERT_EQ(r.scene.instances.size(), 2u);
-  expect_point_near(r.scene.objects[0].shapes[0].positions[0], {1, 0, 1});
+  EXPECT_TRUE(r.scene.shapes.empty());
+  expect_near(r.scene.objects[0].shapes[0].positions[0], {1, 0, 1});
   EXPECT_EQ(r.scene.instances[0].object, 0);
   EXPECT_TRUE(r.scene.instances[0].world_from_instance.is_identity());
-  double3 p = r.scene.instances[1].world_from_instance.apply_point({1, 0, 0});
-  EXPECT_NEAR(p[0], 0, 1e-12);
-  EXPECT_NEAR(p[1], 4, 1e-12);
-  EXPECT_TRUE(r.scene.shapes.empty());
+  expect_near(r.scene.instances[1].world_from_instance.apply_point({1, 0, 0}), {0, 4, 0}, 1e-12);
 }
 
-TEST(includes, include_shares_the_graphics_state_and_import_keeps_its_own) {
-  testing::file_map files{
-      {"inc.pbrt", "Translate 1 0 0\nMaterial \"conductor\"\n"},
-      {"sub/imp.pbrt",
-       "Translate 0 1 0\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0]\n"},
-  };
-  parse_result r = parse_world(R"(Import "sub/imp.pbrt"
-Include "inc.pbrt"
-Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0]
-)",
-                               files);
-  ASSERT_EQ(r.scene.shapes.size(), 2u);
-  expect_point_near(r.scene.shapes[0].positions[0], {0, 1, 0});
-  EXPECT_EQ(r.scene.shapes[0].location.file, "sub/imp.pbrt");
-  EXPECT_EQ(r.scene.shapes[0].location.line, 2);
-  expect_point_near(r.scene.shapes[1].positions[0], {1, 0, 0});
-  EXPECT_EQ(r.scene.materials[r.scene.shapes[1].material].type, material_type::conductor);
-}
-
-TEST(includes, resolve_against_the_including_file_then_the_main_file) {
+TEST(includes, include_shares_the_graphics_state_import_keeps_its_own_and_paths_resolve) {
   // "a/b.pbrt" includes "c.pbrt" (next to it) and "a/d.pbrt" (relative to the main file, as
   // pbrt-v4 resolves every path).
-  testing::file_map files{
-      {"a/b.pbrt", "Include \"c.pbrt\"\nInclude \"a/d.pbrt\"\n"},
-      {"a/c.pbrt", "Shape \"sphere\"\n"},
-      {"a/d.pbrt", "Shape \"sphere\"\n"},
-  };
-  parse_result r = parse_world("Include \"a/b.pbrt\"\n", files);
-  ASSERT_EQ(r.scene.shapes.size(), 2u);
-  EXPECT_EQ(r.scene.shapes[0].location.file, "a/c.pbrt");
-  EXPECT_EQ(r.scene.shapes[1].location.file, "a/d.pbrt");
-}
-
-TEST(active_transform, end_time_transformations_are_ignored_with_one_warning) {
-  parse_result r = parse_world(R"(ActiveTransform EndTime
-Translate 5 0 0
-Translate 5 0 0
-ActiveTransform EndTime
-ActiveTransform All
-Translate 0 1 0
-Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0]
-)");
-  expect_point_near(r.scene.shapes[0].positions[0], {0, 1, 0});
-  EXPECT_EQ(r.warnings.size(), 1u);
+  parse_result r = parse_world(
+      "Import \"sub/imp.pbrt\"\nInclude \"inc.pbrt\"\n"
+      "Shape \"trianglemesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0]\nInclude \"a/b.pbrt\"\n",
+      {{"inc.pbrt", "Translate 1 0 0\nMaterial \"conductor\"\n"},
+       {"sub/imp.pbrt",
+        "Translate 0 1 0\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0]\n"},
+       {"a/b.pbrt", "Include \"c.pbrt\"\nInclude \"a/d.pbrt\"\n"},
+       {"a/c.pbrt", "Shape \"sphere\"\n"},
+       {"a/d.pbrt", "Shape \"sphere\"\n"}});
+  ASSERT_EQ(r.scene.shapes.size(), 4u);
+  expect_near(r.scene.shapes[0].positions[0], {0, 1, 0});
+  EXPECT_EQ(to_string(r.scene.shapes[0].location), "sub/imp.pbrt:2:1");
+  expect_near(r.scene.shapes[1].positions[0], {1, 0, 0});
+  EXPECT_EQ(r.scene.materials[r.scene.shapes[1].material].type, material_type::conductor);
+  EXPECT_EQ(r.scene.shapes[2].location.file, "a/c.pbrt");
+  EXPECT_EQ(r.scene.shapes[3].location.file, "a/d.pbrt");
 }
 
 TEST(lights, spot_light_placement_follows_from_to_and_the_transformation) {
@@ -285,17 +219,12 @@ LightSource "spot" "point3 from" [1 0 0] "point3 to" [1 -1 0]
 )");
   ASSERT_EQ(r.scene.lights.size(), 1u);
   const light_description& l = r.scene.lights[0];
-  EXPECT_NEAR(l.from[1], 10, 1e-12);
-  EXPECT_NEAR(l.to[1], 9, 1e-12);
-  EXPECT_NEAR(l.direction[1], -1, 1e-12);
+  expect_near(l.from, {1, 10, 0}, 1e-12);
+  expect_near(l.to, {1, 9, 0}, 1e-12);
+  expect_near(l.direction, {0, -1, 0}, 1e-12);
   // The light's own +z axis is the spot's axis, and its origin the spot's position.
-  double3 axis = l.world_from_light.apply_vector({0, 0, 1});
-  EXPECT_NEAR(axis[0], 0, 1e-12);
-  EXPECT_NEAR(axis[1], -1, 1e-12);
-  EXPECT_NEAR(axis[2], 0, 1e-12);
-  double3 origin = l.world_from_light.apply_point({0, 0, 0});
-  EXPECT_NEAR(origin[0], 1, 1e-12);
-  EXPECT_NEAR(origin[1], 10, 1e-12);
+  expect_near(l.world_from_light.apply_vector({0, 0, 1}), {0, -1, 0}, 1e-12);
+  expect_near(l.world_from_light.apply_point({0, 0, 0}), {1, 10, 0}, 1e-12);
 }
 
 }  // namespace
