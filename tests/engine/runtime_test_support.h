@@ -48,6 +48,20 @@ inline engine::shape sphere(const vec3& center, double radius, uint32_t material
   return s;
 }
 
+// `s` as the emitting shape of area light `light`.
+inline engine::shape lit(engine::shape s, int32_t light) {
+  s.area_light = light;
+  return s;
+}
+
+inline engine::light_source make_light(engine::light_kind kind, rgb intensity, vec3 position = {}) {
+  engine::light_source l;
+  l.kind = kind;
+  l.intensity = intensity;
+  l.position = position;
+  return l;
+}
+
 inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
   engine::area_light_source a;
   a.shape = shape;
@@ -107,6 +121,14 @@ inline engine::engine_settings settings(int threads = 2) {
   engine::engine_settings s;
   s.threads = threads;
   return s;
+}
+
+inline void expect_near(const rgb& got, const rgb& expected, double tolerance) {
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], expected[c], tolerance) << "channel " << c;
+}
+
+inline void expect_near(const vec3& got, const vec3& expected, double tolerance) {
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], expected[i], tolerance) << "axis " << i;
 }
 
 // Collects messages instead of printing them.

@@ -15,10 +15,7 @@ engine::traceable_scene mirror_and_ceiling() {
   s.materials.push_back(of_kind(engine::material_kind::conductor, {1, 1, 1}));
   s.shapes.push_back(square_z(-1.0, 100, 1, true));
   s.shapes.push_back(square_z(2.0, 100, 0, false));
-  engine::light_source l;
-  l.kind = engine::light_kind::point;
-  l.intensity = {1, 1, 1};
-  s.lights.push_back(l);
+  s.lights.push_back(make_light(engine::light_kind::point, {1, 1, 1}));
   return s;
 }
 

@@ -33,10 +33,7 @@ struct path_bench : recording_engine {
 };
 
 engine::light_source point_light_at_origin() {
-  engine::light_source l;
-  l.kind = engine::light_kind::point;
-  l.intensity = {1, 1, 1};
-  return l;
+  return make_light(engine::light_kind::point, {1, 1, 1});
 }
 
 }  // namespace
@@ -54,7 +51,6 @@ TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
   bench.engine.options().max_photon_depth = 4;
   // u0 = 1 sends the photon straight down; (0.5, 0.5) sends a diffuse bounce along the normal.
   bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};
-  bench.random.after = 0.5f;
   bench.emit_from_first_light();
 
   const auto& photons = bench.illum.photons;
@@ -77,9 +73,7 @@ TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
   EXPECT_EQ(bounced.flags, 0x1100u);
   EXPECT_EQ(bounced.parent_type, qor_ray_photon_diffuse);
   // Through the ceiling (albedo, survival probability 1) and the mirror twice.
-  EXPECT_NEAR(bounced.power.r, emitted * 0.5f * 0.5f * 0.5f, 1e-4);
-  EXPECT_NEAR(bounced.power.g, emitted * 0.5f * 1.0f * 0.5f, 1e-4);
-  EXPECT_NEAR(bounced.power.b, emitted * 0.5f * 0.25f * 0.5f, 1e-4);
+  expect_near(bounced.power, rgb{0.5f, 1.0f, 0.25f} * (emitted * 0.25f), 1e-4);
   // Eight numbers up front, four per later hit: three more scatterings, and the fifth hit,
   // which draws its numbers before the depth limit ends the path.
   EXPECT_EQ(bench.random.draws, 8 + 4 * 4);
