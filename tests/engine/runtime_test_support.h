@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -157,7 +158,6 @@ struct message_log {
 struct stored_photon {
   rgb power;
   uint32_t type = 0, flags = 0;
-  int32_t depth = 0;
   vec3 position, shading_normal, geometric_normal, direction, origin;
   double max_distance = 0;
   bool has_parent = false;
@@ -168,12 +168,9 @@ struct stored_photon {
 // An illumination object that records photons and answers shading calls with set values.
 class recording_illum : public qorIllum_api {
  public:
-  int direct_illumination(float result[3], qorRay& ray, void* context) override {
+  int direct_illumination(float result[3], qorRay&, void*) override {
     ++direct_calls;
-    if (on_direct) return on_direct(result, ray, context);
-    result[0] = direct[0];
-    result[1] = direct[1];
-    result[2] = direct[2];
+    std::copy_n(direct, 3, result);
     return 1;
   }
   int indirect_illumination(float result[3], qorRay& ray) override {
@@ -184,10 +181,7 @@ class recording_illum : public qorIllum_api {
     last_hit = vec3::from(ray.hit_position);
     last_depth = ray.depth;
     last_weight = ray.weight;
-    if (on_indirect) return on_indirect(result, ray);
-    result[0] = indirect[0];
-    result[1] = indirect[1];
-    result[2] = indirect[2];
+    std::copy_n(indirect, 3, result);
     return 1;
   }
   void store_photon(const float power[3], qorRay& ray) override {
@@ -195,7 +189,6 @@ class recording_illum : public qorIllum_api {
     p.power = {power[0], power[1], power[2]};
     p.type = ray.type;
     p.flags = ray.flags;
-    p.depth = ray.depth;
     p.position = vec3::from(ray.hit_position);
     p.shading_normal = vec3::from(ray.shading_normal);
     p.geometric_normal = vec3::from(ray.geometric_normal);
@@ -215,8 +208,6 @@ class recording_illum : public qorIllum_api {
   std::vector<stored_photon> photons;
   float direct[3] = {0, 0, 0};
   float indirect[3] = {0, 0, 0};
-  std::function<int(float*, qorRay&, void*)> on_direct;
-  std::function<int(float*, qorRay&)> on_indirect;
   int direct_calls = 0, indirect_calls = 0;
   rgb last_reflectance;
   vec3 last_hit;

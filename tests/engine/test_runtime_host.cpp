@@ -41,6 +41,15 @@ struct counting_task : qorTask {
   int* slot;
 };
 
+struct function_task : qorTask {
+  explicit function_task(std::function<void()> body) : body(std::move(body)) {}
+  int run() override {
+    body();
+    return 0;
+  }
+  std::function<void()> body;
+};
+
 }  // namespace
 
 TEST(RuntimeHost, TheBarrierRunsEveryQueuedTaskOnceAndWaitsForAll) {
@@ -64,36 +73,25 @@ TEST(RuntimeHost, TheBarrierRunsEveryQueuedTaskOnceAndWaitsForAll) {
   EXPECT_EQ(runs.load(), 300);
 }
 
-TEST(RuntimeHost, TasksRunOnSeveralWorkers) {
+TEST(RuntimeHost, TasksRunOnSeveralWorkersAtOnce) {
   host_bench bench(3);
-  struct meeting_task : qorTask {
-    std::mutex* mutex;
-    std::set<std::thread::id>* seen;
-    std::atomic<int>* waiting;
-    int run() override {
-      {
-        std::lock_guard<std::mutex> lock(*mutex);
-        seen->insert(std::this_thread::get_id());
-      }
-      // Each task waits for the others to start, so all three must run at once.
-      ++*waiting;
-      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (waiting->load() < 3 && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::yield();
-      }
-      return 0;
-    }
-  };
   std::mutex mutex;
   std::set<std::thread::id> seen;
   std::atomic<int> waiting{0};
-  meeting_task tasks[3];
-  for (meeting_task& t : tasks) {
-    t.mutex = &mutex;
-    t.seen = &seen;
-    t.waiting = &waiting;
-    qor_add_thread_task(bench.scene(), &t, false);
-  }
+  // Each task waits for the others to start, so all three must run at once.
+  std::vector<function_task> tasks(
+      3, function_task([&] {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          seen.insert(std::this_thread::get_id());
+        }
+        ++waiting;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waiting.load() < 3 && std::chrono::steady_clock::now() < give_up) {
+          std::this_thread::yield();
+        }
+      }));
+  for (function_task& t : tasks) qor_add_thread_task(bench.scene(), &t, false);
   qor_thread_barrier(bench.scene());
   EXPECT_EQ(seen.size(), 3u);
   EXPECT_EQ(qor_options(bench.scene()).thread_count, 3);
@@ -129,26 +127,18 @@ TEST(RuntimeHost, PerThreadStorageIsOneOffsetIntoEveryThreadsOwnContext) {
   EXPECT_GE(second, first + 100);
 
   // Each task opens its own context and writes its index into the slot.
-  struct writer : qorTask {
-    qorScene* scene;
-    int index, slot;
-    int run() override {
-      qor_scene_thread_init(*scene, index);
-      qorRay* ray = qor_get_primary_ray(*scene, index, qor_ray_camera);
-      auto* block = reinterpret_cast<int*>(reinterpret_cast<char*>(ray->thread) + slot);
-      for (int i = 0; i < 774; ++i) block[i] = index * 1000 + i;
-      ray->delete_ray();
-      qor_scene_thread_exit(*scene, index);
-      return 0;
-    }
-  };
-  writer tasks[4];
+  std::vector<function_task> tasks;
   for (int i = 0; i < 4; ++i) {
-    tasks[i].scene = &scene;
-    tasks[i].index = i;
-    tasks[i].slot = second;
-    qor_add_thread_task(scene, &tasks[i], false);
+    tasks.emplace_back([&scene, i, second] {
+      qor_scene_thread_init(scene, i);
+      qorRay* ray = qor_get_primary_ray(scene, i, qor_ray_camera);
+      auto* block = reinterpret_cast<int*>(reinterpret_cast<char*>(ray->thread) + second);
+      for (int k = 0; k < 774; ++k) block[k] = i * 1000 + k;
+      ray->delete_ray();
+      qor_scene_thread_exit(scene, i);
+    });
   }
+  for (function_task& t : tasks) qor_add_thread_task(scene, &t, false);
   qor_thread_barrier(scene);
   auto block = [&](int thread) {
     return reinterpret_cast<const int*>(

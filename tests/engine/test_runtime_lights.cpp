@@ -144,12 +144,35 @@ TEST(RuntimeLights, DistantLightDeliversItsIrradianceToAFacingSquare) {
 TEST(RuntimeLights, OneSidedAreaLightEmitsCosineWeightedFromItsFrontFace) {
   engine::traceable_scene s = enclosed();
   s.materials.push_back(diffuse({0, 0, 0}));
+  s.lights.push_back(make_light(light_kind::point, {1, 2, 3}));
   s.shapes.push_back(lit(square_z(0.0, 0.5, 1, false), 0));  // faces -z, area 1
   s.area_lights.push_back(emitter(1, {1, 0.5f, 0.25f}, false));
   photon_bench bench(s);
-  ASSERT_NE(bench.light(0)->object, nullptr);  // area lights emit through their object
+  // The light list: the lights, then the area lights, which emit through their object.
+  qorLight* point = qor_lights(bench.engine.scene());
+  qorLight* area = point->next;
+  ASSERT_NE(area, nullptr);
+  EXPECT_EQ(area->next, nullptr);
+  EXPECT_EQ(area->kind(), int(light_kind::area));
+  EXPECT_EQ(area->material, nullptr);  // enumerated once: through its object
+  uint32_t count = 0;
+  qorObject** objects = qor_get_emissive_objects(bench.engine.scene(), count);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(objects[0], area->object);
+  // Shader query 6: the scalar power in watts, the mean of the RGB power.
+  float power = 0;
+  EXPECT_EQ(qor_call_info_shader(nullptr, point->material->shader, qor_shader_power, &power), 1);
+  EXPECT_NEAR(power, 4 * pi * 2, 1e-4);
+  EXPECT_EQ(qor_call_info_shader(nullptr, objects[0]->material->shader, qor_shader_power, &power),
+            1);
+  EXPECT_NEAR(power, pi * (1 + 0.5 + 0.25) / 3, 1e-5);
+  // Query 746 takes the scene in the ray's place.
+  EXPECT_EQ(qor_call_info_shader(reinterpret_cast<qorRay*>(&bench.engine.scene()),
+                                 objects[0]->material->shader, qor_shader_prepare, nullptr),
+            1);
+
   const int n = 20000;
-  bench.emit(n, nullptr, bench.light(0)->object);
+  bench.emit(n, nullptr, area->object);
   const auto& photons = bench.illum.photons;
   ASSERT_EQ(photons.size(), size_t(n));
   for (const stored_photon& p : photons) {
@@ -191,41 +214,6 @@ TEST(RuntimeLights, TwoSidedAndSphericalAreaLights) {
     EXPECT_NEAR(engine::length(from_center), 0.5, 1e-3);
     EXPECT_GT(engine::dot(from_center, p.direction), 0);  // outwards
   }
-}
-
-TEST(RuntimeLights, TheLightListAndTheEmitterQueries) {
-  engine::traceable_scene s = enclosed();
-  s.materials.push_back(diffuse({0, 0, 0}));
-  s.lights.push_back(make_light(light_kind::point, {1, 2, 3}));
-  s.shapes.push_back(lit(square_z(0.0, 0.5, 1, false), 0));
-  s.area_lights.push_back(emitter(1, {1, 0.5f, 0.25f}, false));
-  photon_bench bench(s);
-  qorScene& scene = bench.engine.scene();
-
-  qorLight* first = qor_lights(scene);
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(first->next, nullptr);
-  EXPECT_EQ(first->next->next, nullptr);
-  EXPECT_EQ(first->next->kind(), int(light_kind::area));
-  EXPECT_EQ(first->next->material, nullptr);  // enumerated once: through its object
-
-  uint32_t count = 0;
-  qorObject** objects = qor_get_emissive_objects(scene, count);
-  ASSERT_EQ(count, 1u);
-  EXPECT_EQ(objects[0], first->next->object);
-
-  // Shader query 6: the scalar power in watts, the mean of the RGB power.
-  qorRay* ray = qor_get_primary_ray(scene, 0, qor_ray_photon);
-  float power = 0;
-  EXPECT_EQ(qor_call_info_shader(ray, first->material->shader, qor_shader_power, &power), 1);
-  EXPECT_NEAR(power, 4 * pi * 2, 1e-4);
-  EXPECT_EQ(qor_call_info_shader(ray, objects[0]->material->shader, qor_shader_power, &power), 1);
-  EXPECT_NEAR(power, pi * (1 + 0.5 + 0.25) / 3, 1e-5);
-  // Query 746 takes the scene in the ray's place.
-  EXPECT_EQ(qor_call_info_shader(reinterpret_cast<qorRay*>(&scene), objects[0]->material->shader,
-                                 qor_shader_prepare, nullptr),
-            1);
-  ray->delete_ray();
 }
 
 // Runs the light loop a module runs at a hit (slot 4 of every light, then the shadow test when
