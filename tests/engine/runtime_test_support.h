@@ -215,6 +215,22 @@ class recording_illum : public qorIllum_api {
   float last_weight = 0;
 };
 
+// Emits n photons on `thread` the way a module's tracer does: the emitter named in the ray's
+// fields, the module's own flag bits set.
+inline void emit_photons(qorScene& scene, int thread, int n, qorLight* light,
+                         qorObject* object = nullptr) {
+  qorRay* ray = qor_get_primary_ray(scene, thread, qor_ray_photon);
+  ray->flags = 0x1100;
+  qorShader* shader = light ? light->material->shader : object->material->shader;
+  for (int i = 0; i < n; ++i) {
+    ray->current_light = light;
+    ray->emitter_object = object;
+    ray->origin_object = object;
+    EXPECT_EQ(qor_call_photon_shader(nullptr, ray, shader), 1);
+  }
+  ray->delete_ray();
+}
+
 // An engine around `s` on one thread (so calls arrive in order), whose illumination object
 // records what the engine hands it; thread 0's context is set up. Test benches build on it.
 struct recording_engine {
@@ -222,6 +238,16 @@ struct recording_engine {
       : engine(s, settings(1), log.callbacks()) {
     qor_install_illum_api(engine.scene(), &illum);
     qor_scene_thread_init(engine.scene(), 0);
+  }
+
+  // The light at `index` of the scene's light list.
+  qorLight* light(int index) {
+    qorLight* l = qor_lights(engine.scene());
+    for (int i = 0; i < index && l != nullptr; ++i) l = l->next;
+    return l;
+  }
+  void emit(int n, qorLight* from_light, qorObject* from_object = nullptr) {
+    emit_photons(engine.scene(), 0, n, from_light, from_object);
   }
 
   message_log log;

@@ -14,30 +14,7 @@ using engine::pi;
 
 namespace {
 
-// An engine around a scene whose photons are recorded; one thread, so photons arrive in order.
-struct photon_bench : recording_engine {
-  using recording_engine::recording_engine;
-
-  qorLight* light(int index) {
-    qorLight* l = qor_lights(engine.scene());
-    for (int i = 0; i < index && l != nullptr; ++i) l = l->next;
-    return l;
-  }
-
-  // Emits n photons the way a module's tracer does: the emitter named in the ray's fields.
-  void emit(int n, qorLight* from_light, qorObject* from_object) {
-    qorRay* ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_photon);
-    ray->flags = 0x1100;
-    qorShader* shader = from_light ? from_light->material->shader : from_object->material->shader;
-    for (int i = 0; i < n; ++i) {
-      ray->current_light = from_light;
-      ray->emitter_object = from_object;
-      ray->origin_object = from_object;
-      EXPECT_EQ(qor_call_photon_shader(nullptr, ray, shader), 1);
-    }
-    ray->delete_ray();
-  }
-};
+using photon_bench = recording_engine;
 
 // A black sphere around everything: every photon is stored once, where it first lands.
 engine::traceable_scene enclosed(double radius = 5.0) {
