@@ -71,13 +71,6 @@ inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_
   return a;
 }
 
-inline engine::surface_material diffuse(rgb albedo) {
-  engine::surface_material m;
-  m.kind = engine::material_kind::diffuse;
-  m.reflectance = albedo;
-  return m;
-}
-
 inline engine::surface_material of_kind(engine::material_kind kind, rgb reflectance = {1, 1, 1},
                                         float eta = 1.5f) {
   engine::surface_material m;
@@ -85,6 +78,10 @@ inline engine::surface_material of_kind(engine::material_kind kind, rgb reflecta
   m.reflectance = reflectance;
   m.eta = eta;
   return m;
+}
+
+inline engine::surface_material diffuse(rgb albedo) {
+  return of_kind(engine::material_kind::diffuse, albedo);
 }
 
 // pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
@@ -102,11 +99,7 @@ inline engine::affine_transform look_at(const vec3& eye, const vec3& target, con
 }
 
 inline engine::object_instance place(uint32_t object, const engine::affine_transform& t) {
-  engine::object_instance i;
-  i.object = object;
-  i.world_from_object = t;
-  i.object_from_world = engine::inverse(t);
-  return i;
+  return {.object = object, .world_from_object = t, .object_from_world = engine::inverse(t)};
 }
 
 // A scene of one material (diffuse grey) and a 4 x 4 image; tests add what they need.
