@@ -96,10 +96,8 @@ TEST(RuntimeCamera, TheCropWindowBecomesTheRenderRegion) {
   message_log log;
   engine::render_engine from_fractions(s, settings(1), log.callbacks());
   const qorOptions& o = from_fractions.options();
-  EXPECT_EQ(o.region_x0, 50);
-  EXPECT_EQ(o.region_x1, 100);
-  EXPECT_EQ(o.region_y0, 10);
-  EXPECT_EQ(o.region_y1, 100);
+  EXPECT_EQ((std::array{o.region_x0, o.region_y0, o.region_x1, o.region_y1}),
+            (std::array{50, 10, 100, 100}));
 
   engine::engine_settings cropped = settings(1);
   std::copy_n(std::array<int, 4>{5, 6, 7, 8}.begin(), 4, cropped.crop);

@@ -123,12 +123,8 @@ WorldBegin
 Shape "sphere" "float radius" 0.05
 )"));
   EXPECT_EQ(s.film.width, 64);
-  ASSERT_TRUE(s.film.region.has_value());
-  EXPECT_EQ((*s.film.region)[0], 16);
-  EXPECT_EQ((*s.film.region)[2], 48);
-  EXPECT_EQ((*s.film.region)[3], 16);
-  const vec3 eye = s.view.world_from_camera.point({0, 0, 0});
-  EXPECT_NEAR(eye.z, 3.5, 1e-12);
+  EXPECT_EQ(s.film.region, (std::array{16, 0, 48, 16}));
+  expect_near(s.view.world_from_camera.point({0, 0, 0}), {0, 1, 3.5}, 1e-12);
   EXPECT_NEAR(s.view.world_from_camera.vector({1, 0, 0}).x, -1.0, 1e-12);
 
   message_log log;
