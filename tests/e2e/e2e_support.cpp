@@ -70,4 +70,23 @@ rgb_image read_rgb_image(const std::string& path) {
   return image;
 }
 
+std::vector<std::string> with(std::vector<std::string> options,
+                              const std::vector<std::string>& more) {
+  options.insert(options.end(), more.begin(), more.end());
+  return options;
+}
+
+rgb_image qor_render_test::render(const std::string& scene, const std::vector<std::string>& options,
+                                  const run_options& limits, std::string* messages) {
+  const std::string image = path("render.exr");
+  std::filesystem::remove(image);
+  const run_result finished = run(with({scene, "--threads", "2", "-o", image}, options), limits);
+  if (messages != nullptr) *messages = finished.err;
+  if (finished.status != 0) {
+    ADD_FAILURE() << finished.command << " failed:\n" << finished.err.substr(0, 2000);
+    return {};
+  }
+  return read_rgb_image(image);
+}
+
 }  // namespace e2e

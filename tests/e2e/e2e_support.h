@@ -47,12 +47,22 @@ struct rgb_image {
 // test failure and gives an image without values.
 rgb_image read_rgb_image(const std::string& path);
 
+// `options` followed by `more`.
+std::vector<std::string> with(std::vector<std::string> options,
+                              const std::vector<std::string>& more);
+
 // A test with its own directory, in which qor-render runs.
 class qor_render_test : public test_support::scratch_directory_test {
  protected:
   run_result run(const std::vector<std::string>& arguments, const run_options& options = {}) {
     return run_qor_render(directory, arguments, options);
   }
+
+  // Renders `scene` on two threads (the same job split on every machine) into an EXR and reads
+  // it, leaving qor-render's standard error in `messages`. A failed run is a test failure and
+  // gives an image without values.
+  rgb_image render(const std::string& scene, const std::vector<std::string>& options,
+                   const run_options& limits = {}, std::string* messages = nullptr);
 };
 
 }  // namespace e2e

@@ -27,14 +27,8 @@ using e2e::rgb_image;
 
 class physics_test : public e2e::qor_render_test {
  protected:
-  // Renders `scene` with the options given into an EXR in the test's directory and reads it.
   rgb_image render(const std::string& scene, const std::vector<std::string>& options) {
-    const std::string image = path("render.exr");
-    std::vector<std::string> arguments = {scene, "-q", "--threads", "2", "-o", image};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    const e2e::run_result finished = run(arguments, {.time_limit = 0});
-    EXPECT_EQ(finished.status, 0) << finished.command << "\n" << finished.err;
-    return e2e::read_rgb_image(image);
+    return qor_render_test::render(scene, e2e::with({"-q"}, options), {.time_limit = 0});
   }
 };
 
@@ -162,14 +156,9 @@ TEST_F(physics_test, the_cornell_box_converges_without_drift) {
   const std::vector<std::string> options = {
       "--resolution",         "64x64", "--photons", "50000", "--set", "radius_scale=0.5", "--set",
       "min_radius_scale=0.25"};
-  auto with_iterations = [&](const char* iterations) {
-    std::vector<std::string> all = options;
-    all.insert(all.end(), {"--iterations", iterations});
-    return all;
-  };
   const std::string scene = example_scenes + "/cornell-box.pbrt";
-  const rgb_image early = render(scene, with_iterations("16"));
-  const rgb_image late = render(scene, with_iterations("64"));
+  const rgb_image early = render(scene, e2e::with(options, {"--iterations", "16"}));
+  const rgb_image late = render(scene, e2e::with(options, {"--iterations", "64"}));
   ASSERT_EQ(early.values.size(), late.values.size());
   ASSERT_EQ(late.width, 64);
 

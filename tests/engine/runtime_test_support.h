@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -48,19 +49,26 @@ inline engine::shape sphere(const vec3& center, double radius, uint32_t material
   return s;
 }
 
+// `s` as the emitting shape of area light `light`.
+inline engine::shape lit(engine::shape s, int32_t light) {
+  s.area_light = light;
+  return s;
+}
+
+inline engine::light_source make_light(engine::light_kind kind, rgb intensity, vec3 position = {}) {
+  engine::light_source l;
+  l.kind = kind;
+  l.intensity = intensity;
+  l.position = position;
+  return l;
+}
+
 inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
   engine::area_light_source a;
   a.shape = shape;
   a.radiance = radiance;
   a.two_sided = two_sided;
   return a;
-}
-
-inline engine::surface_material diffuse(rgb albedo) {
-  engine::surface_material m;
-  m.kind = engine::material_kind::diffuse;
-  m.reflectance = albedo;
-  return m;
 }
 
 inline engine::surface_material of_kind(engine::material_kind kind, rgb reflectance = {1, 1, 1},
@@ -70,6 +78,10 @@ inline engine::surface_material of_kind(engine::material_kind kind, rgb reflecta
   m.reflectance = reflectance;
   m.eta = eta;
   return m;
+}
+
+inline engine::surface_material diffuse(rgb albedo) {
+  return of_kind(engine::material_kind::diffuse, albedo);
 }
 
 // pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
@@ -87,11 +99,7 @@ inline engine::affine_transform look_at(const vec3& eye, const vec3& target, con
 }
 
 inline engine::object_instance place(uint32_t object, const engine::affine_transform& t) {
-  engine::object_instance i;
-  i.object = object;
-  i.world_from_object = t;
-  i.object_from_world = engine::inverse(t);
-  return i;
+  return {.object = object, .world_from_object = t, .object_from_world = engine::inverse(t)};
 }
 
 // A scene of one material (diffuse grey) and a 4 x 4 image; tests add what they need.
@@ -107,6 +115,14 @@ inline engine::engine_settings settings(int threads = 2) {
   engine::engine_settings s;
   s.threads = threads;
   return s;
+}
+
+inline void expect_near(const rgb& got, const rgb& expected, double tolerance) {
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], expected[c], tolerance) << "channel " << c;
+}
+
+inline void expect_near(const vec3& got, const vec3& expected, double tolerance) {
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], expected[i], tolerance) << "axis " << i;
 }
 
 // Collects messages instead of printing them.
@@ -135,7 +151,6 @@ struct message_log {
 struct stored_photon {
   rgb power;
   uint32_t type = 0, flags = 0;
-  int32_t depth = 0;
   vec3 position, shading_normal, geometric_normal, direction, origin;
   double max_distance = 0;
   bool has_parent = false;
@@ -146,12 +161,9 @@ struct stored_photon {
 // An illumination object that records photons and answers shading calls with set values.
 class recording_illum : public qorIllum_api {
  public:
-  int direct_illumination(float result[3], qorRay& ray, void* context) override {
+  int direct_illumination(float result[3], qorRay&, void*) override {
     ++direct_calls;
-    if (on_direct) return on_direct(result, ray, context);
-    result[0] = direct[0];
-    result[1] = direct[1];
-    result[2] = direct[2];
+    std::copy_n(direct, 3, result);
     return 1;
   }
   int indirect_illumination(float result[3], qorRay& ray) override {
@@ -162,10 +174,7 @@ class recording_illum : public qorIllum_api {
     last_hit = vec3::from(ray.hit_position);
     last_depth = ray.depth;
     last_weight = ray.weight;
-    if (on_indirect) return on_indirect(result, ray);
-    result[0] = indirect[0];
-    result[1] = indirect[1];
-    result[2] = indirect[2];
+    std::copy_n(indirect, 3, result);
     return 1;
   }
   void store_photon(const float power[3], qorRay& ray) override {
@@ -173,7 +182,6 @@ class recording_illum : public qorIllum_api {
     p.power = {power[0], power[1], power[2]};
     p.type = ray.type;
     p.flags = ray.flags;
-    p.depth = ray.depth;
     p.position = vec3::from(ray.hit_position);
     p.shading_normal = vec3::from(ray.shading_normal);
     p.geometric_normal = vec3::from(ray.geometric_normal);
@@ -193,14 +201,28 @@ class recording_illum : public qorIllum_api {
   std::vector<stored_photon> photons;
   float direct[3] = {0, 0, 0};
   float indirect[3] = {0, 0, 0};
-  std::function<int(float*, qorRay&, void*)> on_direct;
-  std::function<int(float*, qorRay&)> on_indirect;
   int direct_calls = 0, indirect_calls = 0;
   rgb last_reflectance;
   vec3 last_hit;
   int32_t last_depth = -1;
   float last_weight = 0;
 };
+
+// Emits n photons on `thread` the way a module's tracer does: the emitter named in the ray's
+// fields, the module's own flag bits set.
+inline void emit_photons(qorScene& scene, int thread, int n, qorLight* light,
+                         qorObject* object = nullptr) {
+  qorRay* ray = qor_get_primary_ray(scene, thread, qor_ray_photon);
+  ray->flags = 0x1100;
+  qorShader* shader = light ? light->material->shader : object->material->shader;
+  for (int i = 0; i < n; ++i) {
+    ray->current_light = light;
+    ray->emitter_object = object;
+    ray->origin_object = object;
+    EXPECT_EQ(qor_call_photon_shader(nullptr, ray, shader), 1);
+  }
+  ray->delete_ray();
+}
 
 // An engine around `s` on one thread (so calls arrive in order), whose illumination object
 // records what the engine hands it; thread 0's context is set up. Test benches build on it.
@@ -209,6 +231,16 @@ struct recording_engine {
       : engine(s, settings(1), log.callbacks()) {
     qor_install_illum_api(engine.scene(), &illum);
     qor_scene_thread_init(engine.scene(), 0);
+  }
+
+  // The light at `index` of the scene's light list.
+  qorLight* light(int index) {
+    qorLight* l = qor_lights(engine.scene());
+    for (int i = 0; i < index && l != nullptr; ++i) l = l->next;
+    return l;
+  }
+  void emit(int n, qorLight* from_light, qorObject* from_object = nullptr) {
+    emit_photons(engine.scene(), 0, n, from_light, from_object);
   }
 
   message_log log;

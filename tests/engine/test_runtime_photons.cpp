@@ -1,5 +1,5 @@
 // Photon paths: the ray types and flags of each segment, the parent chain, Russian roulette,
-// and which random number decides what.
+// which random number decides what, and the photon figures the engine keeps for benchmarks.
 #include <cmath>
 
 #include "engine/runtime/runtime.h"
@@ -16,27 +16,24 @@ namespace {
 struct path_bench : recording_engine {
   explicit path_bench(const engine::traceable_scene& s) : recording_engine(s) {
     engine.scene().context(0).record.random = &random;
-    ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_photon);
-    ray->flags = 0x1100;
   }
-  ~path_bench() { ray->delete_ray(); }
-
-  void emit_from_first_light() {
-    qorLight* light = qor_lights(engine.scene());
-    ray->current_light = light;
-    ray->emitter_object = nullptr;
-    qor_call_photon_shader(nullptr, ray, light->material->shader);
-  }
-
+  void emit_from_first_light() { emit(1, light(0)); }
   scripted_random random;
-  qorRay* ray = nullptr;
 };
 
 engine::light_source point_light_at_origin() {
-  engine::light_source l;
-  l.kind = engine::light_kind::point;
-  l.intensity = {1, 1, 1};
-  return l;
+  return make_light(engine::light_kind::point, {1, 1, 1});
+}
+
+// A point light at the origin between a mirror below (z = -1) and a diffuse ceiling (z = 2).
+engine::traceable_scene mirror_under_ceiling(rgb ceiling, rgb mirror) {
+  engine::traceable_scene s = empty_scene();
+  s.materials[0] = diffuse(ceiling);
+  s.materials.push_back(of_kind(engine::material_kind::conductor, mirror));
+  s.shapes.push_back(square_z(-1.0, 100, 1, true));
+  s.shapes.push_back(square_z(2.0, 100, 0, false));
+  s.lights.push_back(point_light_at_origin());
+  return s;
 }
 
 }  // namespace
@@ -44,17 +41,10 @@ engine::light_source point_light_at_origin() {
 TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
   // A mirror below the light and a diffuse ceiling above it: light -> mirror -> ceiling (a
   // caustic hit) -> mirror -> ceiling (no longer caustic, since it met a diffuse surface).
-  engine::traceable_scene s = empty_scene();
-  s.materials[0] = diffuse({0.5f, 1.0f, 0.25f});
-  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.5f, 0.5f, 0.5f}));
-  s.shapes.push_back(square_z(-1.0, 100, 1, true));
-  s.shapes.push_back(square_z(2.0, 100, 0, false));
-  s.lights.push_back(point_light_at_origin());
-  path_bench bench(s);
+  path_bench bench(mirror_under_ceiling({0.5f, 1.0f, 0.25f}, rgb::gray(0.5f)));
   bench.engine.options().max_photon_depth = 4;
   // u0 = 1 sends the photon straight down; (0.5, 0.5) sends a diffuse bounce along the normal.
   bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};
-  bench.random.after = 0.5f;
   bench.emit_from_first_light();
 
   const auto& photons = bench.illum.photons;
@@ -77,9 +67,7 @@ TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
   EXPECT_EQ(bounced.flags, 0x1100u);
   EXPECT_EQ(bounced.parent_type, qor_ray_photon_diffuse);
   // Through the ceiling (albedo, survival probability 1) and the mirror twice.
-  EXPECT_NEAR(bounced.power.r, emitted * 0.5f * 0.5f * 0.5f, 1e-4);
-  EXPECT_NEAR(bounced.power.g, emitted * 0.5f * 1.0f * 0.5f, 1e-4);
-  EXPECT_NEAR(bounced.power.b, emitted * 0.5f * 0.25f * 0.5f, 1e-4);
+  expect_near(bounced.power, rgb{0.5f, 1.0f, 0.25f} * (emitted * 0.25f), 1e-4);
   // Eight numbers up front, four per later hit: three more scatterings, and the fifth hit,
   // which draws its numbers before the depth limit ends the path.
   EXPECT_EQ(bench.random.draws, 8 + 4 * 4);
@@ -178,4 +166,34 @@ TEST(RuntimePhotons, InterfacesAndGlassPassPhotonsOn) {
   EXPECT_EQ(p.type, qor_ray_photon_specular);
   EXPECT_EQ(p.flags & qor_flag_caustic, uint32_t(qor_flag_caustic));
   EXPECT_NEAR(p.parent_hit.z, -1.0, 1e-9);  // the sheet, not the interface
+}
+
+// Paths, stored hits and rays, counted on the thread index that traced them.
+TEST(RuntimePhotonTally, CountsPathsStoredHitsAndRaysOfEveryThread) {
+  message_log log;
+  recording_illum illum;
+  engine::render_engine engine(mirror_under_ceiling(rgb::gray(1), rgb::gray(1)), settings(2),
+                               log.callbacks());
+  qor_install_illum_api(engine.scene(), &illum);
+  // At most two scattering events: every path ends at its third hit or when it leaves the
+  // slab between the two planes, after its roulette at the ceiling (albedo 1: it survives).
+  engine.options().max_photon_depth = 2;
+  EXPECT_EQ(engine.photons().paths, 0u);
+
+  emit_photons(engine.scene(), 0, 300, qor_lights(engine.scene()));
+  emit_photons(engine.scene(), 1, 200, qor_lights(engine.scene()));
+  const engine::photon_statistics tally = engine.photons();
+  EXPECT_EQ(tally.paths, 500u);
+  EXPECT_EQ(tally.hits, illum.photons.size());
+  // Each ray that hits is followed by another until the third hit; one that misses ends the
+  // path. So a path traces between one ray (straight out through the side) and three.
+  EXPECT_GE(tally.segments, tally.paths);
+  EXPECT_LE(tally.segments, 3 * tally.paths);
+  EXPECT_GT(tally.hits, 0u);
+  EXPECT_LT(tally.hits, tally.segments);  // a mirror hit is traced but not stored
+
+  // Both threads' counts are in the totals: one thread alone would be at most 300 paths.
+  const qorScene& scene = engine.scene();
+  EXPECT_EQ(scene.photon_tallies[0].paths.load(), 300u);
+  EXPECT_EQ(scene.photon_tallies[1].paths.load(), 200u);
 }
