@@ -233,8 +233,12 @@ TEST(materials, map_to_the_nearest_supported_material) {
     for (const scene_warning& w : r.warnings) ADD_FAILURE() << to_string(w);
     const material_description& m = r.scene.materials.back();
     EXPECT_EQ(m.type, c.type);
-    if (c.reflectance_red >= 0) EXPECT_NEAR(m.reflectance[0], c.reflectance_red, 1e-3);
-    if (c.eta >= 0) EXPECT_NEAR(m.eta, c.eta, 1e-4);
+    if (c.reflectance_red >= 0) {
+      EXPECT_NEAR(m.reflectance[0], c.reflectance_red, 1e-3);
+    }
+    if (c.eta >= 0) {
+      EXPECT_NEAR(m.eta, c.eta, 1e-4);
+    }
   }
 }
 
