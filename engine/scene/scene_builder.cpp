@@ -413,7 +413,12 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
       s.photons_per_iteration = n;
     }
   }
-  if (auto n = positive("maxdepth")) s.max_depth = int(*n);
+  if (const parameter* p = params.find("maxdepth")) {
+    positive("maxdepth");
+    warn_.warn(p->location,
+               "\"maxdepth\" is not used: photon paths end by Russian roulette on the surfaces' "
+               "albedo, camera paths after 8 mirror or glass bounces");
+  }
   params.report_unused(warn_, "Integrator \"sppm\"");
 }
 

@@ -97,7 +97,6 @@ struct render_settings {
   // Photons traced per iteration; 0 when the file does not say (pbrt-v4 then uses the number of
   // pixels).
   int64_t photons_per_iteration = 0;
-  int max_depth = 5;       // Integrator "maxdepth" (pbrt-v4's default)
   std::string integrator;  // the Integrator name as written; empty when not given
   std::vector<raw_parameter> renderer_parameters;  // for "ppm" / "asppm" only
   file_location sampler_location;

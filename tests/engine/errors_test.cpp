@@ -217,6 +217,7 @@ const warning_case warning_cases[] = {
      "motion blur is not supported"},
     {"Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] ^\"normal N\" [0 0 1]\n",
      "expected one normal per vertex (3)"},
+    {"Integrator \"sppm\" ^\"integer maxdepth\" 9\nWorldBegin\n", "\"maxdepth\" is not used"},
 };
 
 // The text of a warning case without its mark, with WorldBegin before it when it has none.
