@@ -202,14 +202,15 @@ TEST_F(eye_pass_test, each_hit_commits_one_candidate_and_a_miss_leaves_its_candi
   host().options.height = 1;
   render_arrays row(*renderer, 4, 1, 1);
   record_rays([this](fake_ray& ray, float*, int x, int y) {
-    shade_camera_hit(*renderer, ray, x, y);
+    shade_camera_hit(*renderer, ray, x, y, x == 2 ? 0.0f : 0.5f);
     return x != 1;  // pixel 1 misses after making its candidate
   });
   pass(0);
   ASSERT_EQ(renderer->point_count, 3u);
-  // Pixel 2's commit chose between its own candidate and the one pixel 1 left behind.
-  EXPECT_TRUE(renderer->points[0].pixel_x == 0 && renderer->points[2].pixel_x == 3);
-  EXPECT_TRUE(renderer->points[1].pixel_x == 1 || renderer->points[1].pixel_x == 2);
+  // Pixel 2's commit chose the candidate pixel 1 left behind over its own weightless one.
+  EXPECT_EQ((std::vector<int>{renderer->points[0].pixel_x, renderer->points[1].pixel_x,
+                              renderer->points[2].pixel_x}),
+            (std::vector<int>{0, 1, 3}));
   EXPECT_EQ(renderer->candidates_of(0).count, 0);
   EXPECT_EQ(renderer->points[0].sample_weight, 1.0f);  // ray weight / 0.5, as the pass sets
 }
