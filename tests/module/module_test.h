@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "module/installer.h"
@@ -56,6 +58,21 @@ inline measurement_point make_point(float x, float y, float z, float radius) {
   p.normal[2] = 1.0f;
   set3(p.reflectance, 1.0f, 1.0f, 1.0f);
   return p;
+}
+
+// Runs body(t) on n threads at once. They meet at a latch first, so that their work overlaps
+// (ThreadSanitizer sees the accesses as concurrent) however the threads happen to be started.
+template <typename Body>
+void run_together(int n, Body body) {
+  std::latch all_started(n);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < n; ++t) {
+    workers.emplace_back([&all_started, &body, t] {
+      all_started.arrive_and_wait();
+      body(t);
+    });
+  }
+  for (std::thread& w : workers) w.join();
 }
 
 // A ray of the fake host, owned by the test.

@@ -4,13 +4,12 @@
 #include <array>
 #include <bit>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "photons/adaptive_sampler.h"
 #include "photons/photon_records.h"
 #include "photons/random.h"
-#include "tests/module/fake_host.h"
+#include "tests/module/module_test.h"
 
 namespace {
 
@@ -30,13 +29,9 @@ TEST(xorshift128, concurrent_selection_draws_are_each_one_whole_step) {
   xorshift128 replay = selection_random;
   constexpr int threads = 4, draws = 2000;
   std::vector<std::vector<uint32_t>> seen(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&seen, t] {
-      for (int i = 0; i < draws; ++i) seen[t].push_back(next_selection_u32());
-    });
-  }
-  for (std::thread& w : workers) w.join();
+  run_together(threads, [&seen](int t) {
+    for (int i = 0; i < draws; ++i) seen[t].push_back(next_selection_u32());
+  });
   // Whatever the interleaving, the draws are exactly the next threads x draws outputs.
   std::vector<uint32_t> all, expected;
   for (auto& s : seen) all.insert(all.end(), s.begin(), s.end());

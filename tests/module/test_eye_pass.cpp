@@ -28,6 +28,20 @@ class eye_pass_test : public module_test {
     record_rays();
   }
 
+  // Four workers on a w x h image; the hook runs at every camera ray after all four have met at
+  // their first pixel, so that their passes overlap however the host happens to start them.
+  void four_workers(int w, int h, std::function<void(fake_ray&, int x, int y)> hook) {
+    host().threads = 4;
+    host().options.width = w;
+    host().options.height = h;
+    gate = std::make_unique<std::latch>(4);
+    host().trace_primary = [this, hook](fake_ray& ray, float color[3], int x, int y, float, float) {
+      if (!std::exchange(started[ray.thread->thread_index], true)) gate->arrive_and_wait();
+      hook(ray, x, y);
+      set3(color, static_cast<float>(x), static_cast<float>(y), 1.0f);
+      return true;
+    };
+  }
   // Records every camera ray; `hit` decides whether it hits and what colour it returns.
   void record_rays(std::function<bool(fake_ray&, float[3], int, int)> hit = nullptr) {
     host().trace_primary = [this, hit](fake_ray& ray, float color[3], int x, int y, float dx,
@@ -52,6 +66,8 @@ class eye_pass_test : public module_test {
   }
 
   std::unique_ptr<render_arrays> arrays;
+  std::unique_ptr<std::latch> gate;
+  bool started[4] = {};
   std::mutex mutex;
   std::vector<traced_ray> traced;
 };
@@ -186,38 +202,29 @@ TEST_F(eye_pass_test, each_hit_commits_one_candidate_and_a_miss_leaves_its_candi
   host().options.height = 1;
   render_arrays row(*renderer, 4, 1, 1);
   record_rays([this](fake_ray& ray, float*, int x, int y) {
-    shade_camera_hit(*renderer, ray, x, y);
+    shade_camera_hit(*renderer, ray, x, y, x == 2 ? 0.0f : 0.5f);
     return x != 1;  // pixel 1 misses after making its candidate
   });
   pass(0);
   ASSERT_EQ(renderer->point_count, 3u);
-  // Pixel 2's commit chose between its own candidate and the one pixel 1 left behind.
-  EXPECT_TRUE(renderer->points[0].pixel_x == 0 && renderer->points[2].pixel_x == 3);
-  EXPECT_TRUE(renderer->points[1].pixel_x == 1 || renderer->points[1].pixel_x == 2);
+  // Pixel 2's commit chose the candidate pixel 1 left behind over its own weightless one.
+  EXPECT_EQ((std::vector<int>{renderer->points[0].pixel_x, renderer->points[1].pixel_x,
+                              renderer->points[2].pixel_x}),
+            (std::vector<int>{0, 1, 3}));
   EXPECT_EQ(renderer->candidates_of(0).count, 0);
   EXPECT_EQ(renderer->points[0].sample_weight, 1.0f);  // ray weight / 0.5, as the pass sets
 }
 
 // Four workers create candidates at the same time and commit them through the shared counter and
-// the shared selection source: every pixel gets exactly one point, none overwritten. The workers
-// meet at their first pixel, so that their passes overlap (ThreadSanitizer sees the accesses that
-// follow as concurrent) however the host happens to start them.
+// the shared selection source (ThreadSanitizer judges the accesses): every pixel gets exactly one
+// point, none overwritten.
 TEST_F(eye_pass_test, four_workers_commit_exactly_one_point_per_pixel) {
   constexpr int w = 32, h = 24;
-  host().threads = 4;
-  host().options.width = w;
-  host().options.height = h;
   render_arrays large(*renderer, w, h, 4);
-  std::latch all_started(4);
-  bool started[4] = {};
-  host().trace_primary = [&, this](fake_ray& ray, float color[3], int x, int y, float, float) {
-    const int t = ray.thread->thread_index;
-    if (!std::exchange(started[t], true)) all_started.arrive_and_wait();
+  four_workers(w, h, [this](fake_ray& ray, int x, int y) {
     // Up to three candidates per sample, as a shader splitting the ray at glass would make.
     for (int k = 0; k <= (x + y) % 3; ++k) shade_camera_hit(*renderer, ray, x, y, 0.25f * (k + 1));
-    set3(color, static_cast<float>(x), static_cast<float>(y), 1.0f);
-    return true;
-  };
+  });
   for (int i = 0; i < 3; ++i) {
     renderer->point_count = 0;
     pass(i);
@@ -257,19 +264,12 @@ TEST(pixel_offsets, the_fixed_first_entries_and_every_prefix_evenly_spread_in_th
   }
 }
 
-}  // namespace
-
-namespace {
-
 // With a second set rebuilt every pass, each camera hit's continuation makes a new second-set
 // record while other workers still look up the previous pass's tree over the same records. Four
 // workers overlap here; ThreadSanitizer judges the shared records, and every continuation must
 // have made exactly one record.
 TEST_F(eye_pass_test, continuations_rebuild_the_second_set_while_workers_look_it_up) {
   constexpr int w = 16, h = 12;
-  host().threads = 4;
-  host().options.width = w;
-  host().options.height = h;
   render_arrays large(*renderer, w, h, 4, true);
   renderer->point_mode = 1;
   // The previous pass's second set: every record at the spot the continuations hit.
@@ -283,15 +283,8 @@ TEST_F(eye_pass_test, continuations_rebuild_the_second_set_while_workers_look_it
   renderer->point2_count = 0;
   host().record_calls = false;
 
-  std::latch all_started(4);
-  bool started[4] = {};
-  host().trace_primary = [&, this](fake_ray& ray, float color[3], int x, int y, float, float) {
-    const int t = ray.thread->thread_index;
-    if (!std::exchange(started[t], true)) all_started.arrive_and_wait();
-    shade_camera_hit(*renderer, ray, x, y);
-    set3(color, 0.0f, 0.0f, 0.0f);
-    return true;
-  };
+  four_workers(w, h,
+               [this](fake_ray& ray, int x, int y) { shade_camera_hit(*renderer, ray, x, y); });
   host().trace_diffuse = [this](fake_ray& ray, float result[3]) {
     set3(ray.hit_position, 0.0, 0.0, 10.0);
     set3(ray.shading_normal, 0.0, 0.0, -1.0);

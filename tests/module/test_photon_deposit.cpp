@@ -1,7 +1,5 @@
 #include <cmath>
 #include <functional>
-#include <latch>
-#include <thread>
 
 #include "photons/adaptive_sampler.h"
 #include "tests/module/photon_scene.h"
@@ -249,16 +247,10 @@ TEST_F(photon_deposit_test, concurrent_threads_append_every_light) {
     rays.back()->origin[0] = t;
     path_buffer_at(*rays.back(), renderer->tls_slot).record_lights = 1;
   }
-  std::vector<std::thread> workers;
-  std::latch all_started(threads);  // the appends overlap however the threads are started
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([this, &all_started, ray = rays[t].get()] {
-      const float power[3] = {1.0f, 1.0f, 1.0f};
-      all_started.arrive_and_wait();
-      for (int i = 0; i < lights_per_thread; ++i) renderer->store_photon(power, *ray);
-    });
-  }
-  for (std::thread& w : workers) w.join();
+  run_together(threads, [this, &rays](int t) {
+    const float power[3] = {1.0f, 1.0f, 1.0f};
+    for (int i = 0; i < lights_per_thread; ++i) renderer->store_photon(power, *rays[t]);
+  });
   std::vector<int> per_thread(threads, 0);
   for (const photon_light& light : renderer->photon_lights) {
     per_thread.at(static_cast<int>(light.position[0])) += 1;

@@ -1,8 +1,6 @@
 #include <algorithm>
 #include <cmath>
-#include <latch>
 #include <random>
-#include <thread>
 
 #include "photons/photon_records.h"
 #include "tests/module/point_tree_test.h"
@@ -269,18 +267,12 @@ TEST_F(point_tree, concurrent_deposits_into_shared_points_lose_nothing) {
   ppm_tree& tree = build(points);
   constexpr int threads = 4, photons = 20000, total = threads * photons;
   std::vector<uint32_t> hits(threads, 0);
-  std::vector<std::thread> workers;
-  std::latch all_started(threads);  // the deposits overlap however the threads are started
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&tree, &hits, &all_started, t] {
-      photon_query q = make_photon(0.25f, 0, -0.5f, &hits[t]);
-      set3(q.flux, 1.0f, 2.0f, 3.0f);
-      q.count = 2;
-      all_started.arrive_and_wait();
-      for (int k = 0; k < photons; ++k) tree.deposit(tree.root, q);
-    });
-  }
-  for (std::thread& w : workers) w.join();
+  run_together(threads, [&tree, &hits](int t) {
+    photon_query q = make_photon(0.25f, 0, -0.5f, &hits[t]);
+    set3(q.flux, 1.0f, 2.0f, 3.0f);
+    q.count = 2;
+    for (int k = 0; k < photons; ++k) tree.deposit(tree.root, q);
+  });
   EXPECT_EQ(hits, std::vector<uint32_t>(threads, 40u * photons));
   const measurement_point& p = points[0];
   EXPECT_EQ(p.pass_photons, 2 * total);

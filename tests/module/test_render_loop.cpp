@@ -62,8 +62,7 @@ TEST_F(installer_test, create_copies_every_field_and_registers_both_renderer_nam
     EXPECT_TRUE(api == renderer && sampler == &the_sampler());
   }
   EXPECT_EQ(names, (strings{"ppm", "asppm", "ppm", "asppm"}));
-  EXPECT_TRUE(the_sampler().renderer == renderer && the_sampler().host_link == nullptr);
-  EXPECT_STREQ(the_sampler().name(), "ppm");
+  EXPECT_EQ(the_sampler().renderer, renderer);
 
   start_over();  // a host that cannot find the sampler gets no renderer
   host().sampler_findable = false;
