@@ -427,6 +427,8 @@ ply_mesh read_ply(const std::string& raw, const std::string& path) {
       if (has_normals) mesh.normals.resize(e.count);
       if (has_uv) mesh.uv.resize(e.count);
     }
+    // An element without properties holds no bytes, whatever count its header claims.
+    if (e.properties.empty()) continue;
     std::vector<double> values(e.properties.size());
     std::vector<uint32_t> face;
     for (size_t item = 0; item < e.count; item++) {

@@ -178,5 +178,15 @@ TEST(ply_reader, a_list_longer_than_the_file_is_refused_before_it_is_read) {
       "of 1, found 2000000000 at byte 36 of the data");
 }
 
+// Such a header once kept the reader counting through items that hold no bytes.
+TEST(ply_reader, an_element_without_properties_holds_nothing_whatever_its_count) {
+  ply_mesh mesh = read_ply(
+      "ply\nformat ascii 1.0\nelement marker 19999999999999\nelement vertex 1\n"
+      "property float x\nproperty float y\nproperty float z\nend_header\n1 2 3\n",
+      "m.ply");
+  ASSERT_EQ(mesh.positions.size(), 1u);
+  EXPECT_FLOAT_EQ(mesh.positions[0][2], 3);
+}
+
 }  // namespace
 }  // namespace qor::scene
