@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "photons/photon_records.h"
-#include "tree/ppm_tree.h"
+#include "module/photons/photon_records.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "module/ppm_parameters.h"
-#include "render/qor_ppm.h"
-#include "render/sampler.h"
+#include "module/render/qor_ppm.h"
+#include "module/render/sampler.h"
 
 const declaration_record ppm_declaration = {0, "", ""};
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates the eye pass's pixel offset table (render/pixel_offsets.inc).
+"""Generates the eye pass's pixel offset table (module/render/pixel_offsets.inc).
 
 The table holds 255 sub-pixel offsets in the unit disc, one per iteration. Every prefix must be
 evenly spread, so that however many iterations a render runs, the camera samples of a pixel cover
@@ -13,7 +13,7 @@ are fixed. A pool of candidates is drawn uniformly (by area) in the allowed annu
 seeded Mersenne Twister; each further entry is the candidate farthest from every entry chosen so
 far. Keeping the candidates' nearest distances up to date makes each step linear in the pool.
 
-Usage: scripts/pixel_offsets.py > render/pixel_offsets.inc
+Usage: scripts/pixel_offsets.py > module/render/pixel_offsets.inc
 """
 import math
 import random

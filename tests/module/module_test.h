@@ -11,10 +11,10 @@
 
 #include "module/installer.h"
 #include "module/ppm_parameters.h"
-#include "render/qor_ppm.h"
-#include "render/sampler.h"
+#include "module/render/qor_ppm.h"
+#include "module/render/sampler.h"
 #include "tests/module/fake_host.h"
-#include "tree/ppm_tree.h"
+#include "module/tree/ppm_tree.h"
 
 // The module keeps one renderer for the life of the process; tests rebuild it in place so that
 // no state leaks from one test into the next.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "host/qor.h"
-#include "photons/photon_records.h"
-#include "render/qor_ppm.h"
+#include "module/photons/photon_records.h"
+#include "module/render/qor_ppm.h"
 #include "tests/module/fake_host.h"
 
 // A scene light of the fake host. Only its material and its place in the list matter here.

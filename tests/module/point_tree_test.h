@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/module/module_test.h"
-#include "tree/ppm_tree.h"
+#include "module/tree/ppm_tree.h"
 
 class point_tree_test : public module_test {
  protected:

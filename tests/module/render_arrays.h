@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 #include "tests/module/module_test.h"
 
 struct render_arrays {

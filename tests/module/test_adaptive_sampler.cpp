@@ -6,9 +6,9 @@
 #include <functional>
 #include <vector>
 
-#include "photons/adaptive_sampler.h"
-#include "photons/photon_records.h"
-#include "photons/random.h"
+#include "module/photons/adaptive_sampler.h"
+#include "module/photons/photon_records.h"
+#include "module/photons/random.h"
 #include "tests/module/module_test.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "photons/random.h"
+#include "module/photons/random.h"
 #include "tests/module/module_test.h"
 #include "tests/module/render_arrays.h"
 

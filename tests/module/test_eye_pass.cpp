@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "render/eye_pass.h"
+#include "module/render/eye_pass.h"
 #include "tests/module/module_test.h"
 #include "tests/module/render_arrays.h"
 

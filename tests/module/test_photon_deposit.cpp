@@ -1,7 +1,7 @@
 #include <cmath>
 #include <functional>
 
-#include "photons/adaptive_sampler.h"
+#include "module/photons/adaptive_sampler.h"
 #include "tests/module/photon_scene.h"
 #include "tests/module/point_tree_test.h"
 

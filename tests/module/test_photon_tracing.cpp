@@ -4,7 +4,7 @@
 #include <tuple>
 #include <utility>
 
-#include "photons/adaptive_sampler.h"
+#include "module/photons/adaptive_sampler.h"
 #include "tests/module/module_test.h"
 #include "tests/module/photon_scene.h"
 

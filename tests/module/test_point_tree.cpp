@@ -2,7 +2,7 @@
 #include <cmath>
 #include <random>
 
-#include "photons/photon_records.h"
+#include "module/photons/photon_records.h"
 #include "tests/module/point_tree_test.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "photons/random.h"
+#include "module/photons/random.h"
 #include "tests/module/module_test.h"
 #include "tests/module/render_arrays.h"
 

@@ -5,7 +5,7 @@
 // one pass to the next: the new points inherit it before the photon pass and give it back after.
 #include <cstdio>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 namespace {
 

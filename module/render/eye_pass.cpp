@@ -1,6 +1,6 @@
 // The eye pass of an iteration: tasks on the host's pool, one camera ray per pixel of the render
 // region, the per-pass jitter and the framebuffer's running mean.
-#include "render/eye_pass.h"
+#include "module/render/eye_pass.h"
 
 #include <alloca.h>
 
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <new>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 const pixel_offset pixel_offsets[pixel_offset_count] = {
-#include "render/pixel_offsets.inc"
+#include "module/render/pixel_offsets.inc"
 };
 static_assert(sizeof(pixel_offsets) == 256 * 8);
 

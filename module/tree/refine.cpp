@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "render/qor_ppm.h"
-#include "tree/ppm_tree.h"
+#include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "photons/adaptive_sampler.h"
-#include "render/qor_ppm.h"
+#include "module/photons/adaptive_sampler.h"
+#include "module/render/qor_ppm.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // with the per-thread buffer that re-deposits the chain's current path.
 #include <cmath>
 
-#include "photons/adaptive_sampler.h"
-#include "render/qor_ppm.h"
-#include "tree/ppm_tree.h"
+#include "module/photons/adaptive_sampler.h"
+#include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

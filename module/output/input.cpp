@@ -1,5 +1,5 @@
 // Run-time keys forwarded by the host.
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 bool qorPPM::poll_input(qorScene& scene, int32_t* mode) {
   qorOutput_event event{};

@@ -3,9 +3,9 @@
 #include <climits>
 #include <cstring>
 
-#include "photons/random.h"
-#include "render/qor_ppm.h"
-#include "tree/ppm_tree.h"
+#include "module/photons/random.h"
+#include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

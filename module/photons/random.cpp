@@ -1,6 +1,6 @@
-#include "photons/random.h"
+#include "module/photons/random.h"
 
-#include "points/spin_lock.h"
+#include "module/points/spin_lock.h"
 
 xorshift128 global_random;
 xorshift128 selection_random;

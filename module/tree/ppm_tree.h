@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "host/qor.h"
-#include "points/measurement_point.h"
+#include "module/points/measurement_point.h"
 
 struct photon_path_buffer;
 

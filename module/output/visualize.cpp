@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 namespace {
 

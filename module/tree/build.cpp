@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "render/qor_ppm.h"
-#include "tree/ppm_tree.h"
+#include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

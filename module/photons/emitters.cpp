@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cmath>
 
-#include "points/spin_lock.h"
-#include "render/qor_ppm.h"
-#include "tree/ppm_tree.h"
+#include "module/points/spin_lock.h"
+#include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

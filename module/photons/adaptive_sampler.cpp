@@ -1,11 +1,11 @@
 // The adaptive path sampler: a per-job Markov chain over the first eight random numbers of each
 // photon path, with mutation sizes steered towards a fixed acceptance rate.
-#include "photons/adaptive_sampler.h"
+#include "module/photons/adaptive_sampler.h"
 
 #include <bit>
 #include <cmath>
 
-#include "photons/photon_records.h"
+#include "module/photons/photon_records.h"
 
 namespace {
 

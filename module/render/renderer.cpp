@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "render/qor_ppm.h"
-#include "render/sampler.h"
-#include "tree/ppm_tree.h"
+#include "module/render/qor_ppm.h"
+#include "module/render/sampler.h"
+#include "module/tree/ppm_tree.h"
 
 qorPPM::qorPPM() : photon_ray_mode(1), photon_light_lock(0), ctor_flag(1) {}
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "host/qor.h"
-#include "photons/photon_records.h"
-#include "points/measurement_point.h"
+#include "module/photons/photon_records.h"
+#include "module/points/measurement_point.h"
 
 class ppm_tree;
 

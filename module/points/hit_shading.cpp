@@ -2,7 +2,7 @@
 // diffuse continuation that the second point set answers.
 #include <cmath>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 // Sums the host's lights at the hit, unless the photons carry the direct light themselves.
 int qorPPM::direct_illumination(float result[3], qorRay& ray, void* light_context) {

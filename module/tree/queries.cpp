@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "photons/photon_records.h"
-#include "points/spin_lock.h"
-#include "tree/ppm_tree.h"
+#include "module/photons/photon_records.h"
+#include "module/points/spin_lock.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "host/qor.h"
-#include "tree/ppm_tree.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // between regions of very different photon density.
 #include <cmath>
 
-#include "render/qor_ppm.h"
+#include "module/render/qor_ppm.h"
 
 namespace {
 

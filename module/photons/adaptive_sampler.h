@@ -8,7 +8,7 @@
 #include <type_traits>
 
 #include "host/qor.h"
-#include "photons/random.h"
+#include "module/photons/random.h"
 
 struct emission_job;
 struct photon_path_buffer;
