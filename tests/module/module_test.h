@@ -13,8 +13,8 @@
 #include "module/ppm_parameters.h"
 #include "module/render/qor_ppm.h"
 #include "module/render/sampler.h"
-#include "tests/module/fake_host.h"
 #include "module/tree/ppm_tree.h"
+#include "tests/module/fake_host.h"
 
 // The module keeps one renderer for the life of the process; tests rebuild it in place so that
 // no state leaks from one test into the next.

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "tests/module/module_test.h"
 #include "module/tree/ppm_tree.h"
+#include "tests/module/module_test.h"
 
 class point_tree_test : public module_test {
  protected:
