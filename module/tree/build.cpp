@@ -90,16 +90,21 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
   if (count == 0) return;
   const size_t index_bytes = sizeof(uint32_t) * static_cast<size_t>(count);
   const size_t node_bytes = sizeof(ppm_tree_node) * 2 * static_cast<size_t>(count);
+  const size_t copy_bytes = sizeof(deposit_point) * static_cast<size_t>(count);
   index = static_cast<uint32_t*>(qor_malloc2_aligned(index_bytes, tree_memory_kind, 64));
   nodes = static_cast<ppm_tree_node*>(qor_malloc2_aligned(node_bytes, tree_memory_kind, 64));
-  if (index == nullptr || nodes == nullptr) {
+  deposit_points =
+      static_cast<deposit_point*>(qor_malloc2_aligned(copy_bytes, tree_memory_kind, 64));
+  if (index == nullptr || nodes == nullptr || deposit_points == nullptr) {
     // Without its arrays the tree stays empty: queries and deposits find no point, and the
     // progressive update still walks the point array, so the pass only loses its photons.
     qor_error("Out of memory allocating ppm tree for %u points\n", count);
     qor_free_aligned(index);
     qor_free_aligned(nodes);
+    qor_free_aligned(deposit_points);
     index = nullptr;
     nodes = nullptr;
+    deposit_points = nullptr;
     return;
   }
   nodes_capacity = 2 * count;
@@ -108,6 +113,8 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
 ppm_tree::~ppm_tree() {
   qor_free_aligned(index);
   qor_free_aligned(nodes);
+  qor_free_aligned(deposit_points);
+  qor_free_aligned(accumulators);
 }
 
 ppm_tree_node* ppm_tree::allocate_nodes(uint32_t k) {
@@ -145,6 +152,7 @@ void ppm_tree::build() {
   root->first = 0;
   root->count = count;
   subdivide(root);
+  refresh_deposit_points();
 }
 
 // Splits the node and its descendants depth first, child 0's subtree before child 1's, so the

@@ -2,6 +2,7 @@
 // progressive update of its points.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host/qor.h"
@@ -27,7 +28,38 @@ struct photon_query {
   uint32_t count;         // photons added to each receiving point's pass_photons
   uint32_t orient;        // non-zero enables the orientation tests
   uint32_t* hit_counter;  // incremented once per receiving point; the caller's
+  uint32_t thread;        // the depositing tracing thread's index: picks its accumulation set
 };
+
+// What the photon tests of a deposit read of one point, copied in leaf order (entry k describes
+// points[index[k]]), so that a leaf's tests read one contiguous run of memory that no thread
+// writes during a pass. Refreshed from the points at every build and before every photon pass.
+struct deposit_point {
+  float position[3];
+  float radius;
+  float normal[3];
+  float reflectance[3];
+  uint32_t point;  // index into the tree's point array
+  uint32_t spare;
+};
+static_assert(sizeof(deposit_point) == 48);
+
+// One point's photon sums of a pass in one accumulation set, added into the point after the pass.
+struct point_accumulator {
+  int32_t pass_photons;
+  float pass_flux[3];
+  float offset_sum[3];
+  uint32_t lock;  // taken only while more than one thread writes the set
+};
+static_assert(sizeof(point_accumulator) == 32);
+
+// Memory of the contention-free deposit, per tree of N points and T tracing threads: the deposit
+// copy takes 48 N bytes and each accumulation set 32 N. A pass opens S = min(T, floor(budget /
+// 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and N = 10^6, 48 MB of
+// copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry locks; at T = 2
+// and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N above 8
+// million at the default budget) every thread adds into the points under their locks.
+inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
 
 class ppm_tree {
  public:
@@ -39,6 +71,16 @@ class ppm_tree {
   void build();
   ppm_tree_node* allocate_nodes(uint32_t k);
   void set_tls_slot(int32_t slot) { tls_slot = slot; }
+
+  // A photon pass over `threads` tracing threads, indexed 0 .. threads - 1 in their queries:
+  // begin_pass refreshes the deposit copy from the points and opens the accumulation sets,
+  // end_pass (after every thread has finished) puts set 0 back into the points and adds the
+  // others in set order.
+  // Outside a pass every deposit goes straight into the points, under their locks.
+  void begin_pass(uint32_t threads);
+  void end_pass();
+  // Refreshes the deposit copy from the points (radius, reflectance and all).
+  void refresh_deposit_points();
 
   // Queries.
   void deposit(const ppm_tree_node* node, const photon_query& query);
@@ -66,6 +108,20 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
+  // The deposit's read-only copy of the points, in leaf order (count entries).
+  deposit_point* deposit_points = nullptr;
+  // Accumulation sets of the open pass: set_count arrays of count accumulators in leaf order,
+  // one after the other. Thread t adds into set t % set_count; a set that more than one thread
+  // adds into is written under per-entry locks. Set 0 starts from the points' own sums and the
+  // others from zero, so a one-thread pass adds in exactly the order the points always have.
+  point_accumulator* accumulators = nullptr;
+  uint32_t accumulator_sets_allocated = 0;  // arrays of count accumulators held
+  uint32_t set_count = 0;
+  uint32_t pass_threads = 0;  // 0: no pass open
+  // Bytes the accumulation sets of one tree may take; past it threads share sets.
+  size_t accumulation_budget = default_accumulation_budget;
+
  private:
   void subdivide(ppm_tree_node* node);
+  void deposit_leaf(const ppm_tree_node& leaf, const photon_query& query);
 };
