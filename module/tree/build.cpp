@@ -90,30 +90,34 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
   if (count == 0) return;
   const size_t index_bytes = sizeof(uint32_t) * static_cast<size_t>(count);
   const size_t node_bytes = sizeof(ppm_tree_node) * 2 * static_cast<size_t>(count);
-  const size_t copy_bytes = sizeof(deposit_point) * static_cast<size_t>(count);
+  const size_t blocks = (static_cast<size_t>(count) + 3) / 4;
+  const size_t copy_bytes =
+      sizeof(deposit_block) * blocks + sizeof(deposit_extra) * static_cast<size_t>(count);
   index = static_cast<uint32_t*>(qor_malloc2_aligned(index_bytes, tree_memory_kind, 64));
   nodes = static_cast<ppm_tree_node*>(qor_malloc2_aligned(node_bytes, tree_memory_kind, 64));
-  deposit_points =
-      static_cast<deposit_point*>(qor_malloc2_aligned(copy_bytes, tree_memory_kind, 64));
-  if (index == nullptr || nodes == nullptr || deposit_points == nullptr) {
+  deposit_blocks =
+      static_cast<deposit_block*>(qor_malloc2_aligned(copy_bytes, tree_memory_kind, 64));
+  if (index == nullptr || nodes == nullptr || deposit_blocks == nullptr) {
     // Without its arrays the tree stays empty: queries and deposits find no point, and the
     // progressive update still walks the point array, so the pass only loses its photons.
     qor_error("Out of memory allocating ppm tree for %u points\n", count);
     qor_free_aligned(index);
     qor_free_aligned(nodes);
-    qor_free_aligned(deposit_points);
+    qor_free_aligned(deposit_blocks);
     index = nullptr;
     nodes = nullptr;
-    deposit_points = nullptr;
+    deposit_blocks = nullptr;
     return;
   }
   nodes_capacity = 2 * count;
+  deposit_extras = reinterpret_cast<deposit_extra*>(deposit_blocks + blocks);
 }
 
 ppm_tree::~ppm_tree() {
   qor_free_aligned(index);
   qor_free_aligned(nodes);
-  qor_free_aligned(deposit_points);
+  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_nodes);
   qor_free_aligned(accumulators);
 }
 
@@ -152,6 +156,7 @@ void ppm_tree::build() {
   root->first = 0;
   root->count = count;
   subdivide(root);
+  build_deposit_nodes();
   refresh_deposit_points();
 }
 

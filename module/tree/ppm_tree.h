@@ -31,18 +31,35 @@ struct photon_query {
   uint32_t thread;        // the depositing tracing thread's index: picks its accumulation set
 };
 
-// What the photon tests of a deposit read of one point, copied in leaf order (entry k describes
-// points[index[k]]), so that a leaf's tests read one contiguous run of memory that no thread
-// writes during a pass. Refreshed from the points at every build and before every photon pass.
-struct deposit_point {
-  float position[3];
-  float radius;
-  float normal[3];
+// The deposit's read-only copy of the points, in leaf order (entry k describes points[index[k]]),
+// so that a leaf's tests read one contiguous run of memory that no thread writes during a pass.
+// What the tests read comes in blocks of four entries, one field per row, so that four points
+// are tested at once; what only an accepted photon needs lies beside it, one record per entry.
+// Refreshed from the points at every build and before every photon pass.
+struct deposit_block {
+  float position[3][4];  // [axis][entry]
+  float radius[4];
+  float normal[3][4];
+  float radius_squared[4];  // radius x radius in float, as the sphere test forms it
+};
+static_assert(sizeof(deposit_block) == 128);
+struct deposit_extra {
   float reflectance[3];
   uint32_t point;  // index into the tree's point array
-  uint32_t spare;
 };
-static_assert(sizeof(deposit_point) == 48);
+static_assert(sizeof(deposit_extra) == 16);
+
+// The deposit's node: the binary tree with every second level folded away, so that one node
+// holds the boxes of up to four children (one field per row, tested at once) in two cache lines.
+// A child with count 0 is a node (first: its index); otherwise a leaf over entries first ..
+// first + count - 1 of the copy. Unused children have empty boxes.
+struct deposit_node {
+  float bounds_min[3][4];  // [axis][child]
+  float bounds_max[3][4];
+  uint32_t first[4];
+  uint32_t count[4];
+};
+static_assert(sizeof(deposit_node) == 128);
 
 // One point's photon sums of a pass in one accumulation set, added into the point after the pass.
 struct point_accumulator {
@@ -54,11 +71,12 @@ struct point_accumulator {
 static_assert(sizeof(point_accumulator) == 32);
 
 // Memory of the contention-free deposit, per tree of N points and T tracing threads: the deposit
-// copy takes 48 N bytes and each accumulation set 32 N. A pass opens S = min(T, floor(budget /
-// 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and N = 10^6, 48 MB of
-// copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry locks; at T = 2
-// and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N above 8
-// million at the default budget) every thread adds into the points under their locks.
+// copy takes 48 N bytes (rounded up to four points), its nodes 128 bytes per two levels of the
+// tree (about 3 N for leaves of 8 to 15 points), and each accumulation set 32 N. A pass opens S =
+// min(T, floor(budget / 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and
+// N = 10^6, 48 MB of copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry
+// locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N
+// above 8 million at the default budget) every thread adds into the points under their locks.
 inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
 
 class ppm_tree {
@@ -108,8 +126,13 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
-  // The deposit's read-only copy of the points, in leaf order (count entries).
-  deposit_point* deposit_points = nullptr;
+  // The deposit's read-only copy of the points: (count + 3) / 4 blocks, then count extras, in
+  // one block of memory; and its nodes, made at every build (deposit_nodes_used of them).
+  deposit_block* deposit_blocks = nullptr;
+  deposit_extra* deposit_extras = nullptr;
+  deposit_node* deposit_nodes = nullptr;
+  uint32_t deposit_nodes_used = 0;
+  uint32_t deposit_nodes_capacity = 0;
   // Accumulation sets of the open pass: set_count arrays of count accumulators in leaf order,
   // one after the other. Thread t adds into set t % set_count; a set that more than one thread
   // adds into is written under per-entry locks. Set 0 starts from the points' own sums and the
@@ -123,5 +146,5 @@ class ppm_tree {
 
  private:
   void subdivide(ppm_tree_node* node);
-  void deposit_leaf(const ppm_tree_node& leaf, const photon_query& query);
+  void build_deposit_nodes();
 };
