@@ -91,8 +91,7 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
   const size_t index_bytes = sizeof(uint32_t) * static_cast<size_t>(count);
   const size_t node_bytes = sizeof(ppm_tree_node) * 2 * static_cast<size_t>(count);
   const size_t blocks = (static_cast<size_t>(count) + 3) / 4;
-  const size_t copy_bytes =
-      sizeof(deposit_block) * blocks + sizeof(deposit_extra) * static_cast<size_t>(count);
+  const size_t copy_bytes = sizeof(deposit_block) * blocks;
   index = static_cast<uint32_t*>(qor_malloc2_aligned(index_bytes, tree_memory_kind, 64));
   nodes = static_cast<ppm_tree_node*>(qor_malloc2_aligned(node_bytes, tree_memory_kind, 64));
   deposit_blocks =
@@ -110,7 +109,6 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
     return;
   }
   nodes_capacity = 2 * count;
-  deposit_extras = reinterpret_cast<deposit_extra*>(deposit_blocks + blocks);
 }
 
 ppm_tree::~ppm_tree() {

@@ -110,36 +110,33 @@ void deposit_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const w
     unsigned in_leaf = 0xFu;
     if (base < first) in_leaf &= 0xFu << (first - base);
     if (base + 4 > end) in_leaf &= 0xFu >> (base + 4 - end);
+    const deposit_block& block = tree.deposit_blocks[b];
     float4 offset[3];
-    unsigned accepted = accepting_lanes(tree.deposit_blocks[b], w, offset) & in_leaf;
+    unsigned accepted = accepting_lanes(block, w, offset) & in_leaf;
     while (accepted != 0) {
       const int lane = __builtin_ctz(accepted);
       accepted &= accepted - 1;
       const uint32_t k = base + static_cast<uint32_t>(lane);
       const float lane_offset[3] = {offset[0][lane], offset[1][lane], offset[2][lane]};
-      const deposit_extra& extra = tree.deposit_extras[k];
+      const float reflectance[3] = {block.reflectance[0][lane], block.reflectance[1][lane],
+                                    block.reflectance[2][lane]};
       if (w.set == nullptr) {
-        add_photon(tree.points[extra.point], w.locked, w.q, extra.reflectance, lane_offset);
+        add_photon(tree.points[block.point[lane]], w.locked, w.q, reflectance, lane_offset);
       } else {
-        add_photon(w.set[k], w.locked, w.q, extra.reflectance, lane_offset);
+        add_photon(w.set[k], w.locked, w.q, reflectance, lane_offset);
       }
       ++*w.q.hit_counter;
     }
   }
 }
 
-// Asks for the cache lines a leaf's test reads: its blocks, and the sums and extras of its
-// entries, which half of them or more usually accept.
+// Asks for the cache lines a leaf's test reads: its blocks, and the sums of its entries, which
+// half of them or more usually accept.
 void prefetch_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const wide_query& w) {
+  constexpr uint32_t line = 64;
   for (uint32_t b = first / 4; b * 4 < end; ++b) {
     const char* block = reinterpret_cast<const char*>(&tree.deposit_blocks[b]);
-    __builtin_prefetch(block);
-    __builtin_prefetch(block + 64);
-  }
-  constexpr uint32_t line = 64;
-  const char* extras = reinterpret_cast<const char*>(tree.deposit_extras + first);
-  for (uint32_t at = 0; at < (end - first) * sizeof(deposit_extra); at += line) {
-    __builtin_prefetch(extras + at);
+    for (uint32_t at = 0; at < sizeof(deposit_block); at += line) __builtin_prefetch(block + at);
   }
   const char* sums = w.set != nullptr ? reinterpret_cast<const char*>(w.set + first) : nullptr;
   for (uint32_t at = 0; sums != nullptr && at < (end - first) * sizeof(point_accumulator);
@@ -340,10 +337,10 @@ void ppm_tree::refresh_deposit_points() {
     }
     b.radius[lane] = p.radius;
     b.radius_squared[lane] = p.radius * p.radius;
-    deposit_extra& e = deposit_extras[k];
-    for (int c = 0; c < 3; ++c) e.reflectance[c] = p.reflectance[c];
-    e.point = index[k];
+    for (int c = 0; c < 3; ++c) b.reflectance[c][lane] = p.reflectance[c];
+    b.point[lane] = index[k];
   }
+  deposit_copy_current = true;
 }
 
 void ppm_tree::begin_pass(uint32_t threads) {
@@ -351,7 +348,7 @@ void ppm_tree::begin_pass(uint32_t threads) {
   set_count = 0;
   if (root == nullptr || threads == 0) return;
   // A kept tree's points change their radii between passes.
-  refresh_deposit_points();
+  if (!deposit_copy_current) refresh_deposit_points();
 
   const size_t set_bytes = sizeof(point_accumulator) * static_cast<size_t>(count);
   const size_t affordable = accumulation_budget / set_bytes;
@@ -409,4 +406,5 @@ void ppm_tree::end_pass() {
   }
   pass_threads = 0;
   set_count = 0;
+  deposit_copy_current = false;
 }

@@ -33,21 +33,18 @@ struct photon_query {
 
 // The deposit's read-only copy of the points, in leaf order (entry k describes points[index[k]]),
 // so that a leaf's tests read one contiguous run of memory that no thread writes during a pass.
-// What the tests read comes in blocks of four entries, one field per row, so that four points
-// are tested at once; what only an accepted photon needs lies beside it, one record per entry.
+// It comes in blocks of four entries, one field per row, so that four points are tested at once;
+// what only an accepted photon needs follows in the same block, which is fetched whole anyway.
 // Refreshed from the points at every build and before every photon pass.
 struct deposit_block {
   float position[3][4];  // [axis][entry]
   float radius[4];
   float normal[3][4];
   float radius_squared[4];  // radius x radius in float, as the sphere test forms it
+  float reflectance[3][4];
+  uint32_t point[4];  // index into the tree's point array
 };
-static_assert(sizeof(deposit_block) == 128);
-struct deposit_extra {
-  float reflectance[3];
-  uint32_t point;  // index into the tree's point array
-};
-static_assert(sizeof(deposit_extra) == 16);
+static_assert(sizeof(deposit_block) == 192);
 
 // The deposit's node: the binary tree with every second level folded away, so that one node
 // holds the boxes of up to four children (one field per row, tested at once) in two cache lines.
@@ -126,10 +123,13 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
-  // The deposit's read-only copy of the points: (count + 3) / 4 blocks, then count extras, in
-  // one block of memory; and its nodes, made at every build (deposit_nodes_used of them).
+  // The deposit's read-only copy of the points, (count + 3) / 4 blocks; and its nodes, made at
+  // every build (deposit_nodes_used of them).
   deposit_block* deposit_blocks = nullptr;
-  deposit_extra* deposit_extras = nullptr;
+  // Whether the copy still holds what the points hold: set by a build, cleared by the end of a
+  // pass (the progressive update then changes the radii), so that a pass right after a build
+  // does not copy the points twice.
+  bool deposit_copy_current = false;
   deposit_node* deposit_nodes = nullptr;
   uint32_t deposit_nodes_used = 0;
   uint32_t deposit_nodes_capacity = 0;

@@ -137,8 +137,8 @@ TEST_F(point_tree, arrays_come_from_the_host_and_failures_leave_an_empty_tree) {
   {
     ppm_tree tree(points.data(), 3);
     // 4 bytes per point for the index, two 40-byte nodes per point for the pool, and the
-    // deposit's copy: a 128-byte block per four points and 16 bytes per point.
-    const size_t bytes[] = {12, 240, 176};
+    // deposit's copy: a 192-byte block per four points.
+    const size_t bytes[] = {12, 240, 192};
     ASSERT_EQ(host().allocation_log.size(), 3u);
     for (size_t k = 0; k < 3; ++k) {
       const fake_allocation& a = host().allocation_log[k];
@@ -150,7 +150,7 @@ TEST_F(point_tree, arrays_come_from_the_host_and_failures_leave_an_empty_tree) {
     EXPECT_EQ(host().texts("error"), strings{"Out of nodes in ppm (6 >= 6)\n"});
   }
   EXPECT_TRUE(host().live_allocations.empty());
-  for (size_t failing : {size_t(12), size_t(240), size_t(176)}) {
+  for (size_t failing : {size_t(12), size_t(240), size_t(192)}) {
     start_over();
     host().fail_allocations_of_bytes = failing;
     ppm_tree& tree = build(points);
