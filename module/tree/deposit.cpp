@@ -343,6 +343,35 @@ void ppm_tree::refresh_deposit_points() {
   deposit_copy_current = true;
 }
 
+deposit_storage ppm_tree::release_deposit_storage() {
+  const deposit_storage storage{deposit_blocks, deposit_block_capacity,
+                                deposit_nodes,  deposit_nodes_capacity,
+                                accumulators,   accumulator_capacity};
+  deposit_blocks = nullptr;
+  deposit_block_capacity = 0;
+  deposit_nodes = nullptr;
+  deposit_nodes_capacity = 0;
+  deposit_nodes_used = 0;
+  accumulators = nullptr;
+  accumulator_capacity = 0;
+  deposit_copy_current = false;
+  return storage;
+}
+
+void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
+  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_nodes);
+  qor_free_aligned(accumulators);
+  deposit_blocks = storage.blocks;
+  deposit_block_capacity = storage.block_capacity;
+  deposit_nodes = storage.nodes;
+  deposit_nodes_capacity = storage.node_capacity;
+  deposit_nodes_used = 0;
+  accumulators = storage.accumulators;
+  accumulator_capacity = storage.accumulator_capacity;
+  deposit_copy_current = false;
+}
+
 void ppm_tree::begin_pass(uint32_t threads) {
   pass_threads = 0;
   set_count = 0;
@@ -354,9 +383,10 @@ void ppm_tree::begin_pass(uint32_t threads) {
   const size_t affordable = accumulation_budget / set_bytes;
   uint32_t sets = threads;
   if (affordable < sets) sets = static_cast<uint32_t>(affordable);
-  if (sets > accumulator_sets_allocated) {
+  const size_t needed = static_cast<size_t>(count) * sets;
+  if (needed > accumulator_capacity) {
     qor_free_aligned(accumulators);
-    accumulator_sets_allocated = 0;
+    accumulator_capacity = 0;
     accumulators = static_cast<point_accumulator*>(
         qor_malloc2_aligned(set_bytes * sets, deposit_memory_kind, 64));
     if (accumulators == nullptr) {
@@ -364,7 +394,7 @@ void ppm_tree::begin_pass(uint32_t threads) {
       qor_warning("Out of memory allocating %u photon accumulation sets\n", sets);
       sets = 0;
     } else {
-      accumulator_sets_allocated = sets;
+      accumulator_capacity = needed;
     }
   }
   if (sets == 0) return;

@@ -76,6 +76,17 @@ static_assert(sizeof(point_accumulator) == 32);
 // above 8 million at the default budget) every thread adds into the points under their locks.
 inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
 
+// The deposit's arrays, which a tree hands to the next tree over the same point array, so that
+// a pass does not first fault in fresh pages for them.
+struct deposit_storage {
+  deposit_block* blocks = nullptr;
+  size_t block_capacity = 0;
+  deposit_node* nodes = nullptr;
+  uint32_t node_capacity = 0;
+  point_accumulator* accumulators = nullptr;
+  size_t accumulator_capacity = 0;  // accumulators held
+};
+
 class ppm_tree {
  public:
   ppm_tree(measurement_point* points, uint32_t count);
@@ -96,6 +107,10 @@ class ppm_tree {
   void end_pass();
   // Refreshes the deposit copy from the points (radius, reflectance and all).
   void refresh_deposit_points();
+  // Hands the deposit's arrays over (the tree keeps none), and takes such arrays before a build,
+  // releasing its own.
+  deposit_storage release_deposit_storage();
+  void adopt_deposit_storage(const deposit_storage& storage);
 
   // Queries.
   void deposit(const ppm_tree_node* node, const photon_query& query);
@@ -123,9 +138,10 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
-  // The deposit's read-only copy of the points, (count + 3) / 4 blocks; and its nodes, made at
-  // every build (deposit_nodes_used of them).
+  // The deposit's read-only copy of the points, (count + 3) / 4 blocks, and its nodes
+  // (deposit_nodes_used of them), made at every build.
   deposit_block* deposit_blocks = nullptr;
+  size_t deposit_block_capacity = 0;
   // Whether the copy still holds what the points hold: set by a build, cleared by the end of a
   // pass (the progressive update then changes the radii), so that a pass right after a build
   // does not copy the points twice.
@@ -138,7 +154,7 @@ class ppm_tree {
   // adds into is written under per-entry locks. Set 0 starts from the points' own sums and the
   // others from zero, so a one-thread pass adds in exactly the order the points always have.
   point_accumulator* accumulators = nullptr;
-  uint32_t accumulator_sets_allocated = 0;  // arrays of count accumulators held
+  size_t accumulator_capacity = 0;  // accumulators held
   uint32_t set_count = 0;
   uint32_t pass_threads = 0;  // 0: no pass open
   // Bytes the accumulation sets of one tree may take; past it threads share sets.
