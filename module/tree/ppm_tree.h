@@ -68,8 +68,8 @@ struct point_accumulator {
 static_assert(sizeof(point_accumulator) == 32);
 
 // Memory of the contention-free deposit, per tree of N points and T tracing threads: the deposit
-// copy takes 48 N bytes (rounded up to four points), its nodes 128 bytes per two levels of the
-// tree (about 3 N for leaves of 8 to 15 points), and each accumulation set 32 N. A pass opens S =
+// copy takes 48 N bytes (rounded up to four points), its four-wide nodes about 6 N (measured on
+// points spread over the walls of a room), and each accumulation set 32 N. A pass opens S =
 // min(T, floor(budget / 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and
 // N = 10^6, 48 MB of copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry
 // locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N
