@@ -1,9 +1,15 @@
 // Whole-render benchmark: renders a scene through ppm.so, as qor-render does, and says where the
 // time goes. It takes qor-render's options (the scene, --iterations, --photons, --set, --threads,
 // --resolution, --crop, --module, -o) and prints, per phase of an iteration, the wall-clock and
-// process CPU time; the photon paths, hits and rays per second; and the peak memory.
+// process CPU time; the photon paths, hits and rays per second; the photon rays per CPU-second as
+// a share of Embree's own rate on the scene's light rays (bench/embree_rays.h, timed in this
+// process before the render); and the peak memory.
 //
-//   render_bench scenes/cornell-box.pbrt --iterations 8 [--per-iteration]
+//   render_bench scenes/cornell-box.pbrt --iterations 8 [--per-iteration] [--scaling]
+//
+// --scaling renders twice, on 1 thread and on --threads (default: every core), and prints the
+// photon pass's speedup and its CPU time per photon path on each: equal CPU per path is ideal
+// scaling, which a machine busy with other work still shows when its wall-clock time cannot.
 //
 // The phases are told apart by the renderer's own messages, each stamped as it arrives (the
 // renderer sends them from its driver thread, between the phases):
@@ -29,9 +35,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
+#include "bench/embree_rays.h"
 #include "cli/command_line.h"
 #include "cli/parameter_table.h"
 #include "cli/renderer_settings.h"
@@ -96,37 +104,21 @@ double mebibytes(double bytes) {
   return bytes / (1024.0 * 1024.0);
 }
 
-}  // namespace
+// What one render measured.
+struct render_figures {
+  bool ok = false;
+  int threads = 0;
+  size_t iterations = 0;
+  double photon_wall = 0, photon_cpu = 0;  // the photon passes, in all
+  engine::photon_statistics photons;
+};
 
-int main(int argc, char** argv) {
-  // Our own option first; the rest are qor-render's.
-  bool per_iteration = false;
-  std::vector<const char*> arguments;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--per-iteration") == 0) {
-      per_iteration = true;
-    } else {
-      arguments.push_back(argv[i]);
-    }
-  }
-  auto parsed =
-      qor::cli::parse_command_line(int(arguments.size()), arguments.data(), std::cout, std::cerr);
-  if (const int* status = std::get_if<int>(&parsed)) return *status;
-  const qor::cli::command_line& line = std::get<qor::cli::command_line>(parsed);
-  if (line.scene_path.empty()) {
-    std::cerr << "usage: render_bench SCENE [qor-render options] [--per-iteration]\n";
-    return 2;
-  }
-
+// Renders the scene once on `threads` threads (0: the engine's default) and prints the report.
+render_figures render_and_report(const qor::cli::command_line& line,
+                                 const qor::scene::parse_result& scene, int requested_threads,
+                                 bool per_iteration, double embree_rate) {
+  render_figures figures;
   const stamp start{wall_seconds(), cpu_seconds()};
-  qor::scene::parse_result scene;
-  try {
-    scene = qor::scene::parse_scene_file(line.scene_path);
-  } catch (const std::exception& error) {
-    std::cerr << error.what() << "\n";
-    return 2;
-  }
-
   std::mutex mutex;
   std::map<int, iteration_record> iterations;
   stamp jobs_created;
@@ -165,7 +157,7 @@ int main(int argc, char** argv) {
   };
 
   engine::engine_settings settings;
-  settings.threads = line.threads;
+  settings.threads = requested_threads;
   if (line.resolution) {
     settings.width = (*line.resolution)[0];
     settings.height = (*line.resolution)[1];
@@ -183,7 +175,7 @@ int main(int argc, char** argv) {
     qorInstaller& installer = engine.load_module(module_path);
     if (installer.parameter_size() != int(qor::cli::parameter_block_size)) {
       std::cerr << module_path << ": not the ppm renderer's parameter block\n";
-      return 1;
+      return figures;
     }
     qor::cli::parameter_block block(qor::cli::parameter_block_size);
     installer.default_parameters(engine.scene(), block.data());
@@ -201,9 +193,8 @@ int main(int argc, char** argv) {
     engine_for_messages = nullptr;
   } catch (const std::exception& error) {
     std::cerr << "error: " << error.what() << "\n";
-    return 1;
+    return figures;
   }
-
   // Phase times per iteration from the marks; an iteration that skipped a phase (no points)
   // has no mark for it and counts zero there.
   struct totals {
@@ -285,6 +276,11 @@ int main(int argc, char** argv) {
   rates("photon paths", photons.paths);
   rates("photon hits (stored)", photons.hits);
   rates("photon rays", photons.segments);
+  if (photon_cpu > 0 && embree_rate > 0) {
+    const double per_core = double(photons.segments) / photon_cpu;
+    std::printf("photon rays per cpu-second %.3g = %.1f%% of Embree's light-ray rate %.3g /s\n",
+                per_core, 100 * per_core / embree_rate, embree_rate);
+  }
 
   std::printf("\npeak aligned memory (module arrays) %.1f MiB, max resident set %.1f MiB\n",
               mebibytes(double(memory.peak_bytes)), double(usage.ru_maxrss) / 1024.0);
@@ -299,5 +295,69 @@ int main(int argc, char** argv) {
       std::printf("\n");
     }
   }
+  figures.ok = true;
+  figures.threads = threads;
+  figures.iterations = each.size();
+  figures.photon_wall = photon_wall;
+  figures.photon_cpu = photon_cpu;
+  figures.photons = photons;
+  return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Our own options first; the rest are qor-render's.
+  bool per_iteration = false, scaling = false;
+  std::vector<const char*> arguments;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--per-iteration") == 0) {
+      per_iteration = true;
+    } else if (std::strcmp(argv[i], "--scaling") == 0) {
+      scaling = true;
+    } else {
+      arguments.push_back(argv[i]);
+    }
+  }
+  auto parsed =
+      qor::cli::parse_command_line(int(arguments.size()), arguments.data(), std::cout, std::cerr);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const qor::cli::command_line& line = std::get<qor::cli::command_line>(parsed);
+  if (line.scene_path.empty()) {
+    std::cerr << "usage: render_bench SCENE [qor-render options] [--per-iteration] [--scaling]\n";
+    return 2;
+  }
+
+  qor::scene::parse_result scene;
+  double embree_rate = 0;
+  try {
+    scene = qor::scene::parse_scene_file(line.scene_path);
+    const bench::scene_rays rays = bench::make_rays(line.scene_path);
+    embree_rate = bench::embree_rays_per_cpu_second(rays.world, rays.light_rays, 1.0);
+  } catch (const std::exception& error) {
+    std::cerr << error.what() << "\n";
+    return 2;
+  }
+
+  if (!scaling) {
+    return render_and_report(line, scene, line.threads, per_iteration, embree_rate).ok ? 0 : 1;
+  }
+  const int many =
+      line.threads > 0 ? line.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  const render_figures one = render_and_report(line, scene, 1, per_iteration, embree_rate);
+  std::printf("\n");
+  const render_figures all = render_and_report(line, scene, many, per_iteration, embree_rate);
+  if (!one.ok || !all.ok || one.iterations == 0 || all.iterations == 0) return 1;
+  auto per_path = [](const render_figures& f) {
+    return f.photons.paths > 0 ? 1e6 * f.photon_cpu / double(f.photons.paths) : 0.0;
+  };
+  const double wall_one = one.photon_wall / double(one.iterations);
+  const double wall_all = all.photon_wall / double(all.iterations);
+  std::printf("\nscaling of the photon pass, 1 -> %d threads:\n", all.threads);
+  std::printf("  wall s/iter %.4f -> %.4f: speedup %.2fx\n", wall_one, wall_all,
+              wall_all > 0 ? wall_one / wall_all : 0.0);
+  std::printf("  cpu us per photon path %.3f -> %.3f: ratio %.3f (1.000 is ideal scaling)\n",
+              per_path(one), per_path(all),
+              per_path(one) > 0 ? per_path(all) / per_path(one) : 0.0);
   return 0;
 }

@@ -8,8 +8,6 @@
 //   5     its Russian roulette        6, 7  its new direction
 // Later events draw four numbers each, in the same roles. All eight first numbers are drawn
 // for every path, whether the emitter and the first surface use them or not.
-#include <vector>
-
 #include "engine/runtime/runtime.h"
 #include "engine/runtime/scattering.h"
 
@@ -26,16 +24,17 @@ scene_light* emitter_of(const engine_ray& ray, const qorShader* shader) {
   return shader != nullptr ? shader->light : nullptr;
 }
 
-// Owns the segments of one path: a segment's parent must outlive it, since the illumination
-// object reads where the segment started from its parent's hit.
+// The segments of one path, in two rays used in turn: a segment's parent must be alive while
+// the illumination object handles the segment's hit (it reads where the segment started from
+// its parent's hit), and nothing looks further back. A path thus allocates no ray.
 struct path_segments {
-  std::vector<engine_ray*> rays;
-  ~path_segments() {
-    for (engine_ray* r : rays) r->delete_ray();
-  }
+  engine_ray rays[2];
+  int next = 0;
   engine_ray& start(qorRay& from, uint32_t type) {
-    rays.push_back(static_cast<engine_ray*>(from.new_ray(type)));
-    return *rays.back();
+    engine_ray& segment = rays[next];
+    next ^= 1;
+    start_child_ray(from, type, segment);
+    return segment;
   }
 };
 

@@ -34,16 +34,40 @@ void store_float3(float out[3], const vec3& v) {
 
 }  // namespace
 
+void reset_ray(engine_ray& ray, qorThread* thread, uint32_t type) {
+  ray = engine_ray();  // value-initialised: every qorRay field starts at zero
+  ray.thread = thread;
+  ray.type = type;
+  ray.min_distance = 0;
+  ray.max_distance = infinite_distance;
+  ray.weight = 1;
+  ray.emission_scale = 1;
+  ray.medium_ior = 1;
+}
+
 engine_ray* make_ray(qorThread* thread, uint32_t type) {
-  auto* ray = new engine_ray();  // value-initialised: every qorRay field starts at zero
-  ray->thread = thread;
-  ray->type = type;
-  ray->min_distance = 0;
-  ray->max_distance = infinite_distance;
-  ray->weight = 1;
-  ray->emission_scale = 1;
-  ray->medium_ior = 1;
+  auto* ray = new engine_ray();
+  reset_ray(*ray, thread, type);
   return ray;
+}
+
+void start_child_ray(qorRay& parent, uint32_t type, engine_ray& child) {
+  const auto& from = static_cast<const engine_ray&>(parent);
+  reset_ray(child, parent.thread, type);
+  child.parent = &parent;
+  child.flags = from.flags;
+  child.depth = from.depth;
+  child.weight = from.weight;
+  child.emission_scale = from.emission_scale;
+  child.medium = from.medium;
+  child.medium_ior = from.medium_ior;
+  // A child starts where its parent hit: it ignores that surface and has travelled this far.
+  if (std::isfinite(from.max_distance) && from.material != nullptr) {
+    child.path_length = from.path_length + from.max_distance;
+    child.leaving = from.at_hit;
+  } else {
+    child.path_length = from.path_length;
+  }
 }
 
 std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray) {
@@ -107,22 +131,8 @@ void pass_through(const qorScene& scene, engine_ray& ray, const surface_hit& sur
 using namespace engine;
 
 qorRay* qorRay::new_ray(uint32_t new_type) {
-  auto& self = static_cast<engine_ray&>(*this);
-  engine_ray* child = make_ray(thread, new_type);
-  child->parent = this;
-  child->flags = flags;
-  child->depth = depth;
-  child->weight = weight;
-  child->emission_scale = emission_scale;
-  child->medium = medium;
-  child->medium_ior = medium_ior;
-  // A child starts where this ray hit: it ignores that surface and has travelled this far.
-  if (std::isfinite(max_distance) && material != nullptr) {
-    child->path_length = path_length + max_distance;
-    child->leaving = self.at_hit;
-  } else {
-    child->path_length = path_length;
-  }
+  auto* child = new engine_ray();
+  start_child_ray(*this, new_type, *child);
   return child;
 }
 

@@ -178,6 +178,8 @@ inline qorScene& scene_of(const qorRay& ray) {
 
 // A fresh ray bound to a thread context, with the engine's defaults.
 engine_ray* make_ray(qorThread* thread, uint32_t type);
+// Makes `child` what parent.new_ray(type) returns, in storage the caller owns.
+void start_child_ray(qorRay& parent, uint32_t type, engine_ray& child);
 
 // Traces the ray against the scene, skipping the surface it leaves; fills no ray field.
 std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray);

@@ -7,6 +7,7 @@
 
 #include "module/photons/adaptive_sampler.h"
 #include "module/render/qor_ppm.h"
+#include "module/tree/ppm_tree.h"
 
 namespace {
 
@@ -143,6 +144,12 @@ void qorPPM::trace_photons(qorScene& scene) {
   photon_lights.clear();
   photon_light_warn = 1;
 
+  // Each tracing thread adds its photons into its own accumulation set of each tree, and the
+  // sets are added into the points once all threads have finished.
+  const auto pass_threads = static_cast<uint32_t>(threads);
+  tree->begin_pass(pass_threads);
+  if (point_mode != 0 && tree2 != nullptr) tree2->begin_pass(pass_threads);
+
   // Thread t runs jobs t, t + threads, t + 2 threads, ...: each job and its sampler belong to
   // one thread for the whole pass.
   std::vector<photon_thread_args> args(static_cast<size_t>(threads));
@@ -165,6 +172,8 @@ void qorPPM::trace_photons(qorScene& scene) {
       photon_thread_main(&args[i]);
     }
   }
+  tree->end_pass();
+  if (point_mode != 0 && tree2 != nullptr) tree2->end_pass();
 
   update_emitter_statistics();
   qor_sprint("[%d] Photon tracing (%.1f seconds)\n", iteration + 1, qor_get_time() - t0);

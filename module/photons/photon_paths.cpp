@@ -141,6 +141,7 @@ void qorPPM::deposit_photon(ppm_tree& point_tree, const float power[3], qorRay& 
   query.count = 1;
   query.orient = 1;
   query.hit_counter = &reached;
+  query.thread = static_cast<uint32_t>(ray.thread->thread_index);
   point_tree.deposit(point_tree.root, query);
   buffer.path_deposits += reached;
 
@@ -179,6 +180,7 @@ void qorPPM::flush_path_buffer(ppm_tree& point_tree, qorRay& ray) {
   // Each buffered hit counts as one photon in the points it reaches; only its flux carries the
   // number of times the path was reused.
   const float multiplicity = static_cast<float>(reuses);
+  const auto thread = static_cast<uint32_t>(ray.thread->thread_index);
   uint32_t reached = 0;
   for (uint32_t i = 0; i < buffer.hit_count; ++i) {
     const buffered_hit& hit = buffer.hits[i];
@@ -192,6 +194,7 @@ void qorPPM::flush_path_buffer(ppm_tree& point_tree, qorRay& ray) {
     query.count = 1;
     query.orient = 1;
     query.hit_counter = &reached;
+    query.thread = thread;
     point_tree.deposit(point_tree.root, query);
   }
   buffer.reuse_count = 0;

@@ -108,6 +108,9 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
 ppm_tree::~ppm_tree() {
   qor_free_aligned(index);
   qor_free_aligned(nodes);
+  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_nodes);
+  qor_free_aligned(accumulators);
 }
 
 ppm_tree_node* ppm_tree::allocate_nodes(uint32_t k) {
@@ -145,6 +148,29 @@ void ppm_tree::build() {
   root->first = 0;
   root->count = count;
   subdivide(root);
+
+  // The deposit's copy; a tree without it cannot take photons and stays empty.
+  const size_t blocks = (static_cast<size_t>(count) + 3) / 4;
+  if (blocks > deposit_block_capacity) {
+    qor_free_aligned(deposit_blocks);
+    deposit_block_capacity = 0;
+    deposit_blocks = static_cast<deposit_block*>(
+        qor_malloc2_aligned(sizeof(deposit_block) * blocks, tree_memory_kind, 64));
+    if (deposit_blocks == nullptr) {
+      // As when the constructor's arrays fail: the tree stays empty, with nothing held.
+      qor_error("Out of memory allocating ppm tree for %u points\n", count);
+      qor_free_aligned(index);
+      qor_free_aligned(nodes);
+      index = nullptr;
+      nodes = nullptr;
+      nodes_used = nodes_capacity = 0;
+      root = nullptr;
+      return;
+    }
+    deposit_block_capacity = blocks;
+  }
+  build_deposit_nodes();
+  refresh_deposit_points();
 }
 
 // Splits the node and its descendants depth first, child 0's subtree before child 1's, so the
@@ -179,8 +205,12 @@ void ppm_tree::subdivide(ppm_tree_node* node) {
 }
 
 void qorPPM::build_trees(qorScene&, int iteration_number) {
+  // The deposit's arrays go from each tree to its successor, sized for the larger of the two.
+  deposit_storage storage;
+  if (tree != nullptr) storage = tree->release_deposit_storage();
   delete tree;
   tree = new ppm_tree(points, point_count);
+  tree->adopt_deposit_storage(storage);
   tree->build();
   tree->set_tls_slot(tls_slot);
 
@@ -188,8 +218,11 @@ void qorPPM::build_trees(qorScene&, int iteration_number) {
   // The kept second set only changes in the first pass; its tree outlives the iterations. A
   // render always builds it at iteration 0, so a missing one is built whenever it is found.
   if (point_mode == 2 && iteration_number != 0 && tree2 != nullptr) return;
+  storage = {};
+  if (tree2 != nullptr) storage = tree2->release_deposit_storage();
   delete tree2;
   tree2 = new ppm_tree(points2, point2_count);
+  tree2->adopt_deposit_storage(storage);
   tree2->build();
   tree2->set_tls_slot(tls_slot);
 }

@@ -2,6 +2,7 @@
 // progressive update of its points.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host/qor.h"
@@ -27,6 +28,63 @@ struct photon_query {
   uint32_t count;         // photons added to each receiving point's pass_photons
   uint32_t orient;        // non-zero enables the orientation tests
   uint32_t* hit_counter;  // incremented once per receiving point; the caller's
+  uint32_t thread;        // the depositing tracing thread's index: picks its accumulation set
+};
+
+// The deposit's read-only copy of the points, in leaf order (entry k describes points[index[k]]),
+// so that a leaf's tests read one contiguous run of memory that no thread writes during a pass.
+// It comes in blocks of four entries, one field per row, so that four points are tested at once;
+// what only an accepted photon needs follows in the same block, which is fetched whole anyway.
+// Refreshed from the points at every build and before every photon pass.
+struct deposit_block {
+  float position[3][4];  // [axis][entry]
+  float radius[4];
+  float normal[3][4];
+  float radius_squared[4];  // radius x radius in float, as the sphere test forms it
+  float reflectance[3][4];
+  uint32_t point[4];  // index into the tree's point array
+};
+static_assert(sizeof(deposit_block) == 192);
+
+// The deposit's node: the binary tree with every second level folded away, so that one node
+// holds the boxes of up to four children (one field per row, tested at once) in two cache lines.
+// A child with count 0 is a node (first: its index); otherwise a leaf over entries first ..
+// first + count - 1 of the copy. Unused children have empty boxes.
+struct deposit_node {
+  float bounds_min[3][4];  // [axis][child]
+  float bounds_max[3][4];
+  uint32_t first[4];
+  uint32_t count[4];
+};
+static_assert(sizeof(deposit_node) == 128);
+
+// One point's photon sums of a pass in one accumulation set, added into the point after the pass.
+struct point_accumulator {
+  int32_t pass_photons;
+  float pass_flux[3];
+  float offset_sum[3];
+  uint32_t lock;  // taken only while more than one thread writes the set
+};
+static_assert(sizeof(point_accumulator) == 32);
+
+// Memory of the contention-free deposit, per tree of N points and T tracing threads: the deposit
+// copy takes 48 N bytes (rounded up to four points), its four-wide nodes about 6 N (measured on
+// points spread over the walls of a room), and each accumulation set 32 N. A pass opens S =
+// min(T, floor(budget / 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and
+// N = 10^6, 48 MB of copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry
+// locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N
+// above 8 million at the default budget) every thread adds into the points under their locks.
+inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
+
+// The deposit's arrays, which a tree hands to the next tree over the same point array, so that
+// a pass does not first fault in fresh pages for them.
+struct deposit_storage {
+  deposit_block* blocks = nullptr;
+  size_t block_capacity = 0;
+  deposit_node* nodes = nullptr;
+  uint32_t node_capacity = 0;
+  point_accumulator* accumulators = nullptr;
+  size_t accumulator_capacity = 0;  // accumulators held
 };
 
 class ppm_tree {
@@ -39,6 +97,20 @@ class ppm_tree {
   void build();
   ppm_tree_node* allocate_nodes(uint32_t k);
   void set_tls_slot(int32_t slot) { tls_slot = slot; }
+
+  // A photon pass over `threads` tracing threads, indexed 0 .. threads - 1 in their queries:
+  // begin_pass refreshes the deposit copy from the points and opens the accumulation sets,
+  // end_pass (after every thread has finished) puts set 0 back into the points and adds the
+  // others in set order.
+  // Outside a pass every deposit goes straight into the points, under their locks.
+  void begin_pass(uint32_t threads);
+  void end_pass();
+  // Refreshes the deposit copy from the points (radius, reflectance and all).
+  void refresh_deposit_points();
+  // Hands the deposit's arrays over (the tree keeps none), and takes such arrays before a build,
+  // releasing its own.
+  deposit_storage release_deposit_storage();
+  void adopt_deposit_storage(const deposit_storage& storage);
 
   // Queries.
   void deposit(const ppm_tree_node* node, const photon_query& query);
@@ -66,6 +138,29 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
+  // The deposit's read-only copy of the points, (count + 3) / 4 blocks, and its nodes
+  // (deposit_nodes_used of them), made at every build.
+  deposit_block* deposit_blocks = nullptr;
+  size_t deposit_block_capacity = 0;
+  // Whether the copy still holds what the points hold: set by a build, cleared by the end of a
+  // pass (the progressive update then changes the radii), so that a pass right after a build
+  // does not copy the points twice.
+  bool deposit_copy_current = false;
+  deposit_node* deposit_nodes = nullptr;
+  uint32_t deposit_nodes_used = 0;
+  uint32_t deposit_nodes_capacity = 0;
+  // Accumulation sets of the open pass: set_count arrays of count accumulators in leaf order,
+  // one after the other. Thread t adds into set t % set_count; a set that more than one thread
+  // adds into is written under per-entry locks. Set 0 starts from the points' own sums and the
+  // others from zero, so a one-thread pass adds in exactly the order the points always have.
+  point_accumulator* accumulators = nullptr;
+  size_t accumulator_capacity = 0;  // accumulators held
+  uint32_t set_count = 0;
+  uint32_t pass_threads = 0;  // 0: no pass open
+  // Bytes the accumulation sets of one tree may take; past it threads share sets.
+  size_t accumulation_budget = default_accumulation_budget;
+
  private:
   void subdivide(ppm_tree_node* node);
+  void build_deposit_nodes();
 };

@@ -1,11 +1,10 @@
-// Point tree queries: the photon deposit, the radiance lookup of the second point set, the
-// coverage test, and the per-thread photon path buffer.
+// Point tree queries: the radiance lookup of the second point set, the coverage test, and the
+// per-thread photon path buffer (the photon deposit is deposit.cpp's).
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 
 #include "module/photons/photon_records.h"
-#include "module/points/spin_lock.h"
 #include "module/tree/ppm_tree.h"
 
 namespace {
@@ -20,26 +19,6 @@ bool box_contains(const ppm_tree_node& node, const float position[3]) {
 
 float dot(const float a[3], const float b[3]) {
   return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-
-// Photons farther above a point's tangent plane than this share of its radius belong to another
-// surface.
-constexpr float max_height_over_radius = 0.4f;
-// cos 60 degrees: surfaces that bend less than this are one surface for the deposit.
-constexpr float same_surface_cosine = 0.5f;
-// How far the photon and the point may lie behind each other's tangent planes at a corner.
-constexpr float corner_tolerance = 1e-5f;
-
-// Whether the point gathers the photon; offset is photon position minus point position.
-bool accepts(const measurement_point& p, const photon_query& q, const float offset[3]) {
-  if (q.orient != 0 && dot(p.normal, q.direction) > 0.0f) return false;  // from behind
-  if (dot(offset, offset) > p.radius * p.radius) return false;
-  if (q.orient == 0) return true;
-  const float height = dot(offset, p.normal);
-  if (height > max_height_over_radius * p.radius) return false;
-  if (dot(p.normal, q.normal) >= same_surface_cosine) return true;
-  // A corner: each surface must lie on or in front of the other's tangent plane.
-  return !(height < -corner_tolerance || dot(q.normal, offset) > corner_tolerance);
 }
 
 bool leaf_covers(const ppm_tree& tree, const ppm_tree_node& node, const float position[3],
@@ -62,39 +41,6 @@ bool node_covers(const ppm_tree& tree, const ppm_tree_node& node, const float po
 }
 
 }  // namespace
-
-void ppm_tree::deposit(const ppm_tree_node* node, const photon_query& query) {
-  if (!box_contains(*node, query.position)) return;
-  if (node->children != nullptr) {
-    deposit(&node->children[0], query);
-    deposit(&node->children[1], query);
-    return;
-  }
-  const uint32_t end = node->first + node->count;
-  // The leaf's points lie scattered through an array far larger than the caches, and each test
-  // waits for its record (156 bytes, the fields read here in its first 92). Asking for all of
-  // them first lets those loads overlap; it changes no result.
-  for (uint32_t k = node->first; k < end; ++k) {
-    const char* record = reinterpret_cast<const char*>(&points[index[k]]);
-    __builtin_prefetch(record);
-    __builtin_prefetch(record + 64);
-  }
-  for (uint32_t k = node->first; k < end; ++k) {
-    measurement_point& p = points[index[k]];
-    float offset[3];
-    for (int a = 0; a < 3; ++a) offset[a] = query.position[a] - p.position[a];
-    if (!accepts(p, query, offset)) continue;
-
-    spin_lock_acquire(p.lock);
-    p.pass_photons += static_cast<int32_t>(query.count);
-    for (int c = 0; c < 3; ++c) {
-      p.pass_flux[c] += query.flux[c] * p.reflectance[c];
-      p.offset_sum[c] += offset[c];
-    }
-    spin_lock_release(p.lock);
-    ++*query.hit_counter;
-  }
-}
 
 // Every leaf whose box holds the position overwrites the result, so the last one in depth-first
 // order (child 0 first) answers.

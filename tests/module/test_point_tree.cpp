@@ -148,7 +148,7 @@ TEST_F(point_tree, arrays_come_from_the_host_and_failures_leave_an_empty_tree) {
     EXPECT_EQ(host().texts("error"), strings{"Out of nodes in ppm (6 >= 6)\n"});
   }
   EXPECT_TRUE(host().live_allocations.empty());
-  for (size_t failing : {size_t(12), size_t(240)}) {
+  for (size_t failing : {size_t(12), size_t(240), size_t(192)}) {
     start_over();
     host().fail_allocations_of_bytes = failing;
     ppm_tree& tree = build(points);
@@ -188,7 +188,7 @@ TEST_F(point_tree, second_tree_is_rebuilt_or_kept_by_point_mode) {
 
 // A photon falling straight down onto a floor, with the orientation tests off.
 photon_query make_photon(float x, float y, float z, uint32_t* counter) {
-  return {{x, y, z}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 0, counter};
+  return {{x, y, z}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 0, counter, 0};
 }
 
 TEST_F(point_tree, deposit_reaches_exactly_the_points_a_full_scan_finds) {

@@ -1,0 +1,440 @@
+// The photon deposit: the tree's read-only copy of the points and its four-wide nodes, the
+// photon pass's accumulation sets, and the query that adds a photon to every point that accepts
+// it.
+//
+// Four points (and four child boxes) are tested at once with the compiler's vector types, with
+// the very operations, in the very order, of a one-point test, so the answers are the same.
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "module/points/spin_lock.h"
+#include "module/tree/ppm_tree.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Memory kind the host accounts the deposit's arrays under (the tree's own).
+constexpr int deposit_memory_kind = 16;
+
+// Photons farther above a point's tangent plane than this share of its radius belong to another
+// surface.
+constexpr float max_height_over_radius = 0.4f;
+// cos 60 degrees: surfaces that bend less than this are one surface for the deposit.
+constexpr float same_surface_cosine = 0.5f;
+// How far the photon and the point may lie behind each other's tangent planes at a corner.
+constexpr float corner_tolerance = 1e-5f;
+
+using float4 = float __attribute__((vector_size(16)));
+using mask4 = int32_t __attribute__((vector_size(16)));
+
+float4 splat(float v) {
+  return float4{v, v, v, v};
+}
+float4 load(const float (&row)[4]) {
+  float4 v;
+  std::memcpy(&v, row, sizeof v);
+  return v;
+}
+// Bit i set when lane i of the mask is.
+unsigned lane_bits(mask4 m) {
+#if defined(__SSE2__)
+  return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
+#else
+  unsigned bits = 0;
+  for (int i = 0; i < 4; ++i) bits |= m[i] != 0 ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+// A photon query spread over four lanes, and where the depositing thread's sums go.
+struct wide_query {
+  const photon_query& q;
+  float4 position[3], normal[3], direction[3];
+  point_accumulator* set;  // null: into the points themselves
+  bool locked;             // another thread may add into the same sums
+
+  wide_query(const photon_query& query, point_accumulator* sums, bool shared)
+      : q(query), set(sums), locked(shared) {
+    for (int a = 0; a < 3; ++a) {
+      position[a] = splat(q.position[a]);
+      normal[a] = splat(q.normal[a]);
+      direction[a] = splat(q.direction[a]);
+    }
+  }
+};
+
+// Adds one accepted photon to a point's sums (a measurement point or an accumulator: the same
+// fields, the same arithmetic), under the sums' lock when another thread may add there too.
+template <typename sums>
+void add_photon(sums& to, bool locked, const photon_query& q, const float reflectance[3],
+                const float offset[3]) {
+  if (locked) spin_lock_acquire(to.lock);
+  to.pass_photons += static_cast<int32_t>(q.count);
+  for (int c = 0; c < 3; ++c) {
+    to.pass_flux[c] += q.flux[c] * reflectance[c];
+    to.offset_sum[c] += offset[c];
+  }
+  if (locked) spin_lock_release(to.lock);
+}
+
+// Which of four points gather the photon, as bits. A point rejects a photon that arrives from
+// behind its surface, lies outside its sphere, lies higher above its tangent plane than 0.4 of
+// its radius, or lies on a surface bent by more than 60 degrees from the point's unless the two
+// lie on or in front of each other's tangent planes (a corner).
+unsigned accepting_lanes(const deposit_block& b, const wide_query& w, float4 offset[3]) {
+  const float4 n[3] = {load(b.normal[0]), load(b.normal[1]), load(b.normal[2])};
+  for (int a = 0; a < 3; ++a) offset[a] = w.position[a] - load(b.position[a]);
+  const float4 d2 = offset[0] * offset[0] + offset[1] * offset[1] + offset[2] * offset[2];
+  const mask4 far = d2 > load(b.radius_squared);
+  if (w.q.orient == 0) return lane_bits(~far);
+  const mask4 behind = n[0] * w.direction[0] + n[1] * w.direction[1] + n[2] * w.direction[2] > 0.0f;
+  const float4 height = offset[0] * n[0] + offset[1] * n[1] + offset[2] * n[2];
+  const mask4 high = height > splat(max_height_over_radius) * load(b.radius);
+  const mask4 same_surface =
+      n[0] * w.normal[0] + n[1] * w.normal[1] + n[2] * w.normal[2] >= same_surface_cosine;
+  const mask4 corner_behind =
+      (height < -corner_tolerance) |
+      (w.normal[0] * offset[0] + w.normal[1] * offset[1] + w.normal[2] * offset[2] >
+       corner_tolerance);
+  return lane_bits(~behind & ~far & ~high & (same_surface | ~corner_behind));
+}
+
+// Tests entries first .. end - 1 of the copy (one leaf) and adds the photon to those that accept.
+void deposit_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const wide_query& w) {
+  for (uint32_t b = first / 4; b * 4 < end; ++b) {
+    const uint32_t base = b * 4;
+    unsigned in_leaf = 0xFu;
+    if (base < first) in_leaf &= 0xFu << (first - base);
+    if (base + 4 > end) in_leaf &= 0xFu >> (base + 4 - end);
+    const deposit_block& block = tree.deposit_blocks[b];
+    float4 offset[3];
+    unsigned accepted = accepting_lanes(block, w, offset) & in_leaf;
+    while (accepted != 0) {
+      const int lane = __builtin_ctz(accepted);
+      accepted &= accepted - 1;
+      const uint32_t k = base + static_cast<uint32_t>(lane);
+      const float lane_offset[3] = {offset[0][lane], offset[1][lane], offset[2][lane]};
+      const float reflectance[3] = {block.reflectance[0][lane], block.reflectance[1][lane],
+                                    block.reflectance[2][lane]};
+      if (w.set == nullptr) {
+        add_photon(tree.points[block.point[lane]], w.locked, w.q, reflectance, lane_offset);
+      } else {
+        add_photon(w.set[k], w.locked, w.q, reflectance, lane_offset);
+      }
+      ++*w.q.hit_counter;
+    }
+  }
+}
+
+// Asks for the cache lines a leaf's test reads: its blocks, and the sums of its entries, which
+// half of them or more usually accept.
+void prefetch_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const wide_query& w) {
+  constexpr uint32_t line = 64;
+  for (uint32_t b = first / 4; b * 4 < end; ++b) {
+    const char* block = reinterpret_cast<const char*>(&tree.deposit_blocks[b]);
+    for (uint32_t at = 0; at < sizeof(deposit_block); at += line) __builtin_prefetch(block + at);
+  }
+  const char* sums = w.set != nullptr ? reinterpret_cast<const char*>(w.set + first) : nullptr;
+  for (uint32_t at = 0; sums != nullptr && at < (end - first) * sizeof(point_accumulator);
+       at += line) {
+    __builtin_prefetch(sums + at, 1);
+  }
+}
+
+// Bounds are inclusive; a NaN coordinate is outside every box.
+bool box_contains(const ppm_tree_node& node, const float position[3]) {
+  for (int a = 0; a < 3; ++a) {
+    if (!(position[a] >= node.bounds_min[a] && position[a] <= node.bounds_max[a])) return false;
+  }
+  return true;
+}
+
+// The walk over the four-wide nodes from one of them. Nodes still to visit wait on a fixed
+// stack, which a tree of sensible depth never fills; a deeper one (badly spread points) goes on
+// by recursion from where the stack filled.
+void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
+  constexpr int stack_size = 96;
+  uint32_t pending[stack_size];
+  int top = 0;
+  uint32_t at = start;
+  for (;;) {
+    const deposit_node& n = tree.deposit_nodes[at];
+    mask4 inside = w.position[0] >= load(n.bounds_min[0]);
+    for (int a = 0; a < 3; ++a) {
+      if (a != 0) inside &= w.position[a] >= load(n.bounds_min[a]);
+      inside &= w.position[a] <= load(n.bounds_max[a]);
+    }
+    unsigned children = lane_bits(inside);
+    // Ask for everything the entered children will read before testing any of them, so that
+    // their cache misses overlap instead of following one another.
+    for (unsigned left = children; left != 0; left &= left - 1) {
+      const int i = __builtin_ctz(left);
+      if (n.count[i] != 0) {
+        prefetch_entries(tree, n.first[i], n.first[i] + n.count[i], w);
+      } else {
+        const char* node = reinterpret_cast<const char*>(&tree.deposit_nodes[n.first[i]]);
+        __builtin_prefetch(node);
+        __builtin_prefetch(node + 64);
+      }
+    }
+    unsigned inner = 0;
+    while (children != 0) {
+      const int i = __builtin_ctz(children);
+      children &= children - 1;
+      if (n.count[i] != 0) {
+        deposit_entries(tree, n.first[i], n.first[i] + n.count[i], w);
+      } else {
+        inner |= 1u << i;
+      }
+    }
+    // The last child goes on the stack first, so the first is walked first.
+    while (inner != 0) {
+      const int i = 31 - __builtin_clz(inner);
+      inner &= ~(1u << i);
+      if (top < stack_size) {
+        pending[top++] = n.first[i];
+      } else {
+        deposit_from(tree, n.first[i], w);
+      }
+    }
+    if (top == 0) return;
+    at = pending[--top];
+  }
+}
+
+// The walk over the tree's own nodes, for a walk that starts below the root or a tree whose
+// four-wide nodes could not be allocated.
+void deposit_below(const ppm_tree& tree, const ppm_tree_node* node, const wide_query& w) {
+  constexpr int stack_size = 64;
+  const ppm_tree_node* pending[stack_size];
+  int top = 0;
+  for (;;) {
+    if (box_contains(*node, w.q.position)) {
+      if (node->children == nullptr) {
+        deposit_entries(tree, node->first, node->first + node->count, w);
+      } else if (top < stack_size) {
+        pending[top++] = &node->children[1];
+        node = &node->children[0];
+        continue;
+      } else {
+        deposit_below(tree, &node->children[0], w);
+        node = &node->children[1];
+        continue;
+      }
+    }
+    if (top == 0) return;
+    node = pending[--top];
+  }
+}
+
+// The members of a four-wide node made for a tree node: its children, each inner one replaced
+// by its own two children.
+int fold_children(const ppm_tree_node& node, const ppm_tree_node* members[4]) {
+  int n = 0;
+  for (int c = 0; c < 2; ++c) {
+    const ppm_tree_node& child = node.children[c];
+    if (child.children == nullptr) {
+      members[n++] = &child;
+    } else {
+      members[n++] = &child.children[0];
+      members[n++] = &child.children[1];
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+void ppm_tree::deposit(const ppm_tree_node* node, const photon_query& query) {
+  // Thread t adds into set t % set_count, in leaf order like the copy, so a leaf's sums lie
+  // together too. Outside a pass (or with no set affordable) any thread may call, and the
+  // points themselves take the photons under their locks.
+  point_accumulator* set = nullptr;
+  bool shared = true;
+  if (set_count != 0) {
+    const uint32_t s = query.thread % set_count;
+    set = accumulators + static_cast<size_t>(s) * count;
+    shared = s + set_count < pass_threads;
+  }
+  const wide_query w(query, set, shared);
+  if (node == root && deposit_nodes_used != 0) {
+    deposit_from(*this, 0, w);
+  } else {
+    deposit_below(*this, node, w);
+  }
+}
+
+void ppm_tree::build_deposit_nodes() {
+  deposit_nodes_used = 0;
+  if (root == nullptr) return;
+  // Every four-wide node stands for a distinct tree node, so the tree's count bounds theirs.
+  if (nodes_used > deposit_nodes_capacity) {
+    qor_free_aligned(deposit_nodes);
+    deposit_nodes_capacity = 0;
+    deposit_nodes = static_cast<deposit_node*>(qor_malloc2_aligned(
+        sizeof(deposit_node) * static_cast<size_t>(nodes_used), deposit_memory_kind, 64));
+    // Without them the deposit walks the tree's own nodes.
+    if (deposit_nodes == nullptr) return;
+    deposit_nodes_capacity = nodes_used;
+  }
+
+  struct folding {
+    uint32_t at;  // the four-wide node to fill
+    const ppm_tree_node* members[4];
+    int member_count;
+  };
+  std::vector<folding> pending;
+  folding first{0, {}, 0};
+  if (root->children == nullptr) {
+    first.members[first.member_count++] = root;
+  } else {
+    first.member_count = fold_children(*root, first.members);
+  }
+  deposit_nodes_used = 1;
+  pending.push_back(first);
+  constexpr float none = std::numeric_limits<float>::quiet_NaN();  // a box nothing lies in
+  while (!pending.empty()) {
+    const folding f = pending.back();
+    pending.pop_back();
+    deposit_node& n = deposit_nodes[f.at];
+    for (int i = 0; i < 4; ++i) {
+      const ppm_tree_node* m = i < f.member_count ? f.members[i] : nullptr;
+      for (int a = 0; a < 3; ++a) {
+        n.bounds_min[a][i] = m != nullptr ? m->bounds_min[a] : none;
+        n.bounds_max[a][i] = m != nullptr ? m->bounds_max[a] : none;
+      }
+      n.first[i] = 0;
+      n.count[i] = 0;
+      if (m == nullptr) continue;
+      if (m->children == nullptr) {
+        n.first[i] = m->first;
+        n.count[i] = m->count;
+        continue;
+      }
+      folding next{deposit_nodes_used++, {}, 0};
+      next.member_count = fold_children(*m, next.members);
+      n.first[i] = next.at;
+      pending.push_back(next);
+    }
+  }
+}
+
+void ppm_tree::refresh_deposit_points() {
+  if (root == nullptr || deposit_blocks == nullptr) return;
+  const uint32_t blocks = (count + 3) / 4;
+  std::memset(static_cast<void*>(&deposit_blocks[blocks - 1]), 0, sizeof(deposit_block));
+  for (uint32_t k = 0; k < count; ++k) {
+    const measurement_point& p = points[index[k]];
+    deposit_block& b = deposit_blocks[k / 4];
+    const uint32_t lane = k % 4;
+    for (int a = 0; a < 3; ++a) {
+      b.position[a][lane] = p.position[a];
+      b.normal[a][lane] = p.normal[a];
+    }
+    b.radius[lane] = p.radius;
+    b.radius_squared[lane] = p.radius * p.radius;
+    for (int c = 0; c < 3; ++c) b.reflectance[c][lane] = p.reflectance[c];
+    b.point[lane] = index[k];
+  }
+  deposit_copy_current = true;
+}
+
+deposit_storage ppm_tree::release_deposit_storage() {
+  const deposit_storage storage{deposit_blocks, deposit_block_capacity,
+                                deposit_nodes,  deposit_nodes_capacity,
+                                accumulators,   accumulator_capacity};
+  deposit_blocks = nullptr;
+  deposit_block_capacity = 0;
+  deposit_nodes = nullptr;
+  deposit_nodes_capacity = 0;
+  deposit_nodes_used = 0;
+  accumulators = nullptr;
+  accumulator_capacity = 0;
+  deposit_copy_current = false;
+  return storage;
+}
+
+void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
+  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_nodes);
+  qor_free_aligned(accumulators);
+  deposit_blocks = storage.blocks;
+  deposit_block_capacity = storage.block_capacity;
+  deposit_nodes = storage.nodes;
+  deposit_nodes_capacity = storage.node_capacity;
+  deposit_nodes_used = 0;
+  accumulators = storage.accumulators;
+  accumulator_capacity = storage.accumulator_capacity;
+  deposit_copy_current = false;
+}
+
+void ppm_tree::begin_pass(uint32_t threads) {
+  pass_threads = 0;
+  set_count = 0;
+  if (root == nullptr || threads == 0) return;
+  // A kept tree's points change their radii between passes.
+  if (!deposit_copy_current) refresh_deposit_points();
+
+  const size_t set_bytes = sizeof(point_accumulator) * static_cast<size_t>(count);
+  const size_t affordable = accumulation_budget / set_bytes;
+  uint32_t sets = threads;
+  if (affordable < sets) sets = static_cast<uint32_t>(affordable);
+  const size_t needed = static_cast<size_t>(count) * sets;
+  if (needed > accumulator_capacity) {
+    qor_free_aligned(accumulators);
+    accumulator_capacity = 0;
+    accumulators = static_cast<point_accumulator*>(
+        qor_malloc2_aligned(set_bytes * sets, deposit_memory_kind, 64));
+    if (accumulators == nullptr) {
+      // Every thread then adds into the points under their locks: slower, never wrong.
+      qor_warning("Out of memory allocating %u photon accumulation sets\n", sets);
+      sets = 0;
+    } else {
+      accumulator_capacity = needed;
+    }
+  }
+  if (sets == 0) return;
+  std::memset(static_cast<void*>(accumulators + count), 0, set_bytes * (sets - 1));
+  for (uint32_t k = 0; k < count; ++k) {
+    const measurement_point& p = points[index[k]];
+    point_accumulator& a = accumulators[k];
+    a.pass_photons = p.pass_photons;
+    for (int c = 0; c < 3; ++c) {
+      a.pass_flux[c] = p.pass_flux[c];
+      a.offset_sum[c] = p.offset_sum[c];
+    }
+    a.lock = 0;
+  }
+  set_count = sets;
+  pass_threads = threads;
+}
+
+// Set 0 goes back whole and the others are added in set order, so a render is repeatable for a
+// given thread count as long as no set is shared.
+void ppm_tree::end_pass() {
+  if (pass_threads == 0) return;
+  for (uint32_t k = 0; k < count; ++k) {
+    measurement_point& p = points[index[k]];
+    const point_accumulator& own = accumulators[k];
+    p.pass_photons = own.pass_photons;
+    for (int c = 0; c < 3; ++c) {
+      p.pass_flux[c] = own.pass_flux[c];
+      p.offset_sum[c] = own.offset_sum[c];
+    }
+    for (uint32_t s = 1; s < set_count; ++s) {
+      const point_accumulator& a = accumulators[static_cast<size_t>(s) * count + k];
+      p.pass_photons += a.pass_photons;
+      for (int c = 0; c < 3; ++c) {
+        p.pass_flux[c] += a.pass_flux[c];
+        p.offset_sum[c] += a.offset_sum[c];
+      }
+    }
+  }
+  pass_threads = 0;
+  set_count = 0;
+  deposit_copy_current = false;
+}

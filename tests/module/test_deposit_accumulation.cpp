@@ -1,0 +1,155 @@
+// The photon pass's accumulation sets: threads add into sets of their own, which the pass's end
+// folds into the points in a fixed order.
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <random>
+
+#include "tests/module/point_tree_test.h"
+
+namespace {
+
+class deposit_accumulation : public point_tree_test {
+ protected:
+  // Points on a floor patch, with sums left from before the pass (the kept offsets of a point
+  // that has gathered before), and photons that land among them.
+  void SetUp() override {
+    point_tree_test::SetUp();
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int i = 0; i < 300; ++i) {
+      measurement_point p = make_point(unit(rng), unit(rng), 0, 0.05f + 0.1f * unit(rng));
+      set3(p.reflectance, 0.2f + unit(rng), 0.5f, unit(rng));
+      set3(p.offset_sum, 0.01f * float(i), -0.5f, 0.25f);
+      p.pass_photons = i % 3;
+      initial.push_back(p);
+    }
+    for (int k = 0; k < 4000; ++k) {
+      photon_query q{{1.2f * unit(rng) - 0.1f, 1.2f * unit(rng) - 0.1f, 0.01f * unit(rng)},
+                     {0, 0, 1},
+                     {0, 0, -1},
+                     {unit(rng), 2.0f * unit(rng), 0.5f},
+                     1,
+                     1,
+                     nullptr,
+                     0};
+      photons.push_back(q);
+    }
+  }
+
+  // One pass over fresh copies of the points: thread t deposits photons t, t + threads, ...
+  // Returns the points after the pass and the hits each thread counted.
+  std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr) {
+    std::vector<measurement_point>& points = copies.emplace_back(initial);
+    ppm_tree& tree = build(points);
+    tree.accumulation_budget = budget;
+    tree.begin_pass(static_cast<uint32_t>(threads));
+    if (sets != nullptr) *sets = tree.set_count;
+    std::vector<uint32_t> hits(static_cast<size_t>(threads), 0);
+    run_together(threads, [&](int t) {
+      for (size_t k = static_cast<size_t>(t); k < photons.size();
+           k += static_cast<size_t>(threads)) {
+        photon_query q = photons[k];
+        q.hit_counter = &hits[static_cast<size_t>(t)];
+        q.thread = static_cast<uint32_t>(t);
+        tree.deposit(tree.root, q);
+      }
+    });
+    tree.end_pass();
+    total_hits = 0;
+    for (uint32_t h : hits) total_hits += h;
+    return points;
+  }
+
+  static bool same_bits(const std::vector<measurement_point>& a,
+                        const std::vector<measurement_point>& b) {
+    return std::memcmp(a.data(), b.data(), a.size() * sizeof(measurement_point)) == 0;
+  }
+
+  std::vector<measurement_point> initial;
+  std::vector<photon_query> photons;
+  std::deque<std::vector<measurement_point>> copies;  // the trees' points; never moved
+  uint32_t total_hits = 0;
+};
+
+TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for_bit) {
+  // Without a pass every deposit goes straight into the points; a one-thread pass must add in
+  // exactly that order, to the bit.
+  std::vector<measurement_point>& direct = copies.emplace_back(initial);
+  ppm_tree& tree = build(direct);
+  uint32_t direct_hits = 0;
+  for (photon_query q : photons) {
+    q.hit_counter = &direct_hits;
+    tree.deposit(tree.root, q);
+  }
+  const std::vector<measurement_point> one = pass(1, default_accumulation_budget);
+  ASSERT_GT(direct_hits, 2000u);
+  EXPECT_EQ(total_hits, direct_hits);
+  EXPECT_TRUE(same_bits(one, direct));
+
+  const size_t set_bytes = sizeof(point_accumulator) * initial.size();
+  struct {
+    int threads;
+    size_t budget;
+    uint32_t sets;  // what the budget allows
+  } cases[] = {
+      {2, default_accumulation_budget, 2},
+      {3, default_accumulation_budget, 3},
+      {3, 2 * set_bytes + 1, 2},  // threads 0 and 2 share set 0
+      {4, set_bytes, 1},          // all four share one set
+      {2, set_bytes - 1, 0},      // no set affordable: into the points under their locks
+  };
+  for (const auto& c : cases) {
+    const size_t allocations = host().allocation_log.size();
+    uint32_t sets = 99;
+    const std::vector<measurement_point> many = pass(c.threads, c.budget, &sets);
+    EXPECT_EQ(sets, c.sets) << c.threads << " threads, budget " << c.budget;
+    // The tree's four arrays, then the sets in one block within the budget.
+    ASSERT_EQ(host().allocation_log.size(), allocations + (c.sets != 0 ? 5 : 4));
+    if (c.sets != 0) {
+      EXPECT_EQ(host().allocation_log.back().bytes, c.sets * set_bytes);
+    }
+    EXPECT_EQ(total_hits, direct_hits);
+    for (size_t i = 0; i < initial.size(); ++i) {
+      EXPECT_EQ(many[i].pass_photons, one[i].pass_photons) << i;
+      for (int a = 0; a < 3; ++a) {
+        EXPECT_NEAR(many[i].pass_flux[a], one[i].pass_flux[a], 1e-4f * (1 + one[i].pass_flux[a]));
+        EXPECT_NEAR(many[i].offset_sum[a], one[i].offset_sum[a],
+                    1e-4f * (1 + std::fabs(one[i].offset_sum[a])));
+      }
+    }
+    // Sets of their own are added in a fixed order: the same thread count, the same bits.
+    if (c.sets == static_cast<uint32_t>(c.threads)) {
+      EXPECT_TRUE(same_bits(pass(c.threads, c.budget), many)) << c.threads;
+    }
+  }
+}
+
+TEST_F(deposit_accumulation, a_kept_tree_deposits_with_the_radii_its_points_have_now) {
+  // The tree is built over radius 1 and gathers a pass; the progressive update then shrinks the
+  // radius to 0.5 before the next pass.
+  std::vector<measurement_point> points{make_point(0, 0, 0, 1), make_point(3, 0, 0, 1)};
+  ppm_tree& tree = build(points);
+  uint32_t hits = 0;
+  auto pass = [&tree, &hits] {
+    hits = 0;
+    tree.begin_pass(2);
+    for (float x : {0.7f, 0.4f, 3.7f}) {
+      photon_query q{{x, 0, 0}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 1, &hits, 1};
+      tree.deposit(tree.root, q);
+    }
+    tree.end_pass();
+  };
+  pass();
+  EXPECT_EQ(hits, 3u);
+  for (measurement_point& p : points) p = make_point(p.position[0], 0, 0, 1);
+  points[0].radius = 0.5f;
+  set3(points[0].reflectance, 0.5f, 0.5f, 0.5f);
+  pass();
+  EXPECT_EQ(hits, 2u);
+  EXPECT_TRUE(points[0].pass_photons == 1 && points[1].pass_photons == 1);
+  EXPECT_EQ(rgb(points[0].pass_flux), (floats{0.5f, 0.5f, 0.5f}));
+  EXPECT_EQ(rgb(points[0].offset_sum), (floats{0.4f, 0, 0}));
+}
+
+}  // namespace
