@@ -97,6 +97,10 @@ int run(const command_line& line) {
       std::cerr << error.what() << std::endl;
       return exit_bad_input;
     }
+    if (line.markdown) {
+      std::cout << parameters_markdown();
+      return exit_rendered;
+    }
     if (line.scene_path.empty()) {  // --list-parameters alone
       std::cout << describe_parameters(trial);
       return exit_rendered;
