@@ -39,7 +39,7 @@ const char* light_name(light_type type) {
 void count_shapes(const std::vector<shape_description>& shapes, size_t& meshes, size_t& triangles,
                   size_t& spheres) {
   for (const shape_description& shape : shapes) {
-    if (shape.kind == shape_description::kind_type::sphere) {
+    if (shape.kind == geometry_kind::sphere) {
       ++spheres;
     } else {
       ++meshes;

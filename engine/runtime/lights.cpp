@@ -138,7 +138,7 @@ bool distant_light::incident(const vec3&, double, double, incident_light& out) c
 
 area_light::area_light(const area_light_source& source, const shape& geometry, uint32_t shape_index)
     : scene_light(light_kind::area), s_(source), shape_(&geometry), shape_index_(shape_index) {
-  if (geometry.kind == shape::kind_type::sphere) {
+  if (geometry.kind == geometry_kind::sphere) {
     area_ = emitting_area_ = shape_area(geometry);
     return;
   }
@@ -171,7 +171,7 @@ rgb area_light::emitted_radiance(const vec3& oriented_normal, const vec3& toward
 
 void area_light::sample_point(double u1, double u2, vec3& p, vec3& n, uint32_t& primitive) const {
   const shape& s = *shape_;
-  if (s.kind == shape::kind_type::sphere) {
+  if (s.kind == geometry_kind::sphere) {
     n = sample_uniform_sphere(u1, u2);
     p = s.center + n * s.radius;
     if (s.flip_normal) n = -n;
@@ -224,7 +224,7 @@ photon_start area_light::emit(const double u[4]) const {
   start.on_surface = true;
   start.normal = n;
   // A triangle is left behind for good; a sphere may be met again on its far side.
-  if (shape_->kind == shape::kind_type::triangles) start.surface = {-1, shape_index_, primitive};
+  if (shape_->kind == geometry_kind::triangle_mesh) start.surface = {-1, shape_index_, primitive};
   return start;
 }
 

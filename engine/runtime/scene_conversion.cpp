@@ -58,13 +58,13 @@ shape convert_shape(const sc::shape_description& d, size_t material_count) {
   // pbrt-v4 negates the normal when ReverseOrientation and a handedness-swapping transform do
   // not cancel, for triangles (winding) and spheres (outward) alike.
   s.flip_normal = d.reverse_orientation != d.transform_swaps_handedness;
-  if (d.kind == sc::shape_description::kind_type::sphere) {
-    s.kind = shape::kind_type::sphere;
+  if (d.kind == sc::geometry_kind::sphere) {
+    s.kind = geometry_kind::sphere;
     s.center = {d.center[0], d.center[1], d.center[2]};
     s.radius = d.radius;
     return s;
   }
-  s.kind = shape::kind_type::triangles;
+  s.kind = geometry_kind::triangle_mesh;
   for (uint32_t i : d.indices) {
     if (i >= d.positions.size()) {
       throw std::runtime_error(where(d.location) + ": vertex index " + std::to_string(i) +
@@ -111,7 +111,7 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
         // pbrt-v4's "power": each of its shapes emits this many watts. A triangle mesh is one
         // shape per triangle there; a disk, cylinder or partial sphere is one shape.
         const double sides = a.two_sided ? 2 : 1;
-        const bool per_triangle = s.kind == shape::kind_type::triangles &&
+        const bool per_triangle = s.kind == geometry_kind::triangle_mesh &&
                                   (d.source_type == "trianglemesh" || d.source_type == "plymesh");
         if (per_triangle) {
           source.radiance = source.radiance * float(a.power / (pi * sides));

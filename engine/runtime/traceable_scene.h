@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "engine/runtime/vector_math.h"
+#include "engine/scene/scene_description.h"
 
 namespace engine {
+
+using qor::scene::geometry_kind;
 
 enum class material_kind {
   diffuse,          // Lambertian
@@ -48,8 +51,8 @@ struct triangle_mesh {
 };
 
 struct shape {
-  enum class kind_type { triangles, sphere };
-  kind_type kind = kind_type::triangles;
+  using kind_type = geometry_kind;  // the name the tracer uses
+  geometry_kind kind = geometry_kind::triangle_mesh;
   triangle_mesh mesh;
   vec3 center;  // sphere, object space
   double radius = 0;

@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "engine/scene/ply_reader.h"
-#include "engine/scene/shapes.h"
+#include "engine/scene/shapes/shape_kind.h"
 #include "engine/scene/spectra.h"
 #include "engine/scene/vector_math.h"
 
@@ -14,17 +14,6 @@ namespace qor::scene {
 namespace {
 
 using matrix = std::array<std::array<double, 4>, 4>;
-
-std::string text(const double3& a) {
-  char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "(%g, %g, %g)", a[0], a[1], a[2]);
-  return buffer;
-}
-std::string text(double v) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%g", v);
-  return buffer;
-}
 
 transform translation(const double3& d) {
   matrix m{{{1, 0, 0, d[0]}, {0, 1, 0, d[1]}, {0, 0, 1, d[2]}, {0, 0, 0, 1}}};
@@ -49,23 +38,6 @@ matrix frame_from_z(const double3& dir) {
   double3 y{b, sign + dir[1] * dir[1] * a, -dir[1]};
   return {
       {{x[0], y[0], dir[0], 0}, {x[1], y[1], dir[1], 0}, {x[2], y[2], dir[2], 0}, {0, 0, 0, 1}}};
-}
-
-// The uniform scale of a similarity transform, or nullopt for anything else (non-uniform scale,
-// shear, projection): a sphere stays a sphere only under a similarity.
-std::optional<double> similarity_scale(const transform& t) {
-  const auto& m = t.m;
-  if (m[3][0] != 0 || m[3][1] != 0 || m[3][2] != 0 || m[3][3] != 1) return std::nullopt;
-  double3 c[3];
-  for (int j = 0; j < 3; j++) c[j] = {m[0][j], m[1][j], m[2][j]};
-  double s2 = dot(c[0], c[0]);
-  if (!(s2 > 0) || !std::isfinite(s2)) return std::nullopt;
-  const double tolerance = 1e-6 * s2;
-  for (int j = 0; j < 3; j++) {
-    if (std::abs(dot(c[j], c[j]) - s2) > tolerance) return std::nullopt;
-    if (std::abs(dot(c[j], c[(j + 1) % 3])) > tolerance) return std::nullopt;
-  }
-  return std::sqrt(s2);
 }
 
 }  // namespace
@@ -903,218 +875,6 @@ void scene_builder::area_light_source(const std::string& type, const parameter_l
 
 // ---- shapes
 
-std::vector<shape_description> scene_builder::make_shapes(const std::string& type,
-                                                          const parameter_list& params,
-                                                          const file_location& loc) {
-  const transform& ctm = state_.ctm;
-  object_mesh mesh;
-  std::vector<shape_description> out;
-
-  auto positive = [&](const char* name, double fallback) {
-    const parameter* p = params.find(name);
-    double v = params.get_float(name, fallback);
-    if (!(v > 0)) {
-      throw scene_error(
-          p ? p->value_location(0) : loc,
-          std::string("expected a positive \"") + name + "\" for " + type + ", found " + text(v));
-    }
-    return v;
-  };
-  auto phi_max = [&] { return std::clamp(params.get_float("phimax", 360), 0.0, 360.0); };
-
-  // Reads "point3 P" and checks the index list of a triangle or bilinear mesh against it.
-  auto read_indexed = [&](size_t per_face) {
-    const parameter* P = params.get_array("P", parameter_type::point3);
-    if (!P) {
-      throw scene_error(
-          loc, "expected \"point3 P\" (the vertex positions) for " + type + ", found none");
-    }
-    size_t n = P->numbers.size() / 3;
-    for (size_t i = 0; i < n; i++)
-      mesh.positions.push_back({P->numbers[3 * i], P->numbers[3 * i + 1], P->numbers[3 * i + 2]});
-    const parameter* indices = params.get_array("indices", parameter_type::integer);
-    if (!indices) {
-      if (n != per_face) {
-        throw scene_error(loc, "expected \"integer indices\" for " + type + " with " +
-                                   std::to_string(n) +
-                                   " vertices, found none (they may be "
-                                   "left out for exactly " +
-                                   std::to_string(per_face) + ")");
-      }
-      for (size_t i = 0; i < per_face; i++) mesh.indices.push_back(uint32_t(i));
-    } else {
-      if (indices->numbers.size() % per_face != 0) {
-        throw scene_error(indices->location, "expected a multiple of " + std::to_string(per_face) +
-                                                 " values for " + indices->declaration() +
-                                                 ", found " +
-                                                 std::to_string(indices->numbers.size()));
-      }
-      for (size_t i = 0; i < indices->numbers.size(); i++) {
-        double v = indices->numbers[i];
-        if (v < 0 || v >= double(n)) {
-          throw scene_error(indices->value_location(i),
-                            "expected a vertex index from 0 to " + std::to_string(int64_t(n) - 1) +
-                                " in " + indices->declaration() + ", found " + text(v));
-        }
-        mesh.indices.push_back(uint32_t(v));
-      }
-    }
-    if (const parameter* N = params.get_array("N", parameter_type::normal3)) {
-      if (N->numbers.size() / 3 != n) {
-        warn_.warn(N->location, "expected one normal per vertex (" + std::to_string(n) + ") in " +
-                                    N->declaration() + ", found " +
-                                    std::to_string(N->numbers.size() / 3) +
-                                    "; the normals are discarded");
-      } else {
-        for (size_t i = 0; i < n; i++)
-          mesh.normals.push_back({N->numbers[3 * i], N->numbers[3 * i + 1], N->numbers[3 * i + 2]});
-      }
-    }
-    for (const char* name : {"uv", "st"}) {
-      const parameter* uv = params.find(name);
-      if (!uv) continue;
-      params.check_type(*uv, {parameter_type::point2, parameter_type::float_});
-      if (uv->numbers.size() != 2 * n) {
-        warn_.warn(uv->location, "expected one texture coordinate pair per vertex (" +
-                                     std::to_string(n) + ") in " + uv->declaration() + ", found " +
-                                     std::to_string(uv->numbers.size() / 2) +
-                                     "; they are discarded");
-        continue;
-      }
-      for (size_t i = 0; i < n; i++)
-        mesh.uv.push_back({float(uv->numbers[2 * i]), float(uv->numbers[2 * i + 1])});
-      break;
-    }
-  };
-
-  if (type == "trianglemesh") {
-    read_indexed(3);
-  } else if (type == "bilinearmesh") {
-    read_indexed(4);
-    object_mesh patches;
-    for (size_t f = 0; f + 4 <= mesh.indices.size(); f += 4) {
-      double3 p[4], n[4];
-      float2 uv[4];
-      for (int c = 0; c < 4; c++) {
-        uint32_t i = mesh.indices[f + c];
-        p[c] = mesh.positions[i];
-        if (!mesh.normals.empty()) n[c] = mesh.normals[i];
-        if (!mesh.uv.empty()) uv[c] = mesh.uv[i];
-      }
-      add_bilinear_patch(patches, p, mesh.normals.empty() ? nullptr : n,
-                         mesh.uv.empty() ? nullptr : uv);
-    }
-    mesh = std::move(patches);
-  } else if (type == "sphere") {
-    double radius = positive("radius", 1);
-    double z0 = params.get_float("zmin", -radius), z1 = params.get_float("zmax", radius);
-    double z_min = std::clamp(std::min(z0, z1), -radius, radius);
-    double z_max = std::clamp(std::max(z0, z1), -radius, radius);
-    double phi = phi_max();
-    auto s = similarity_scale(ctm);
-    if (z_min <= -radius && z_max >= radius && phi >= 360 && s) {
-      shape_description sphere;
-      sphere.kind = shape_description::kind_type::sphere;
-      double3 c = ctm.apply_point({0, 0, 0});
-      sphere.center = {float(c[0]), float(c[1]), float(c[2])};
-      sphere.radius = float(radius * *s);
-      if (!finite(c) || !std::isfinite(sphere.radius) || !std::isfinite(sphere.center[0]) ||
-          !std::isfinite(sphere.center[1]) || !std::isfinite(sphere.center[2]) ||
-          !(sphere.radius > 0)) {
-        throw scene_error(loc, "expected a finite sphere after transformation, found centre " +
-                                   text(c) + " and radius " + text(radius * *s));
-      }
-      out.push_back(std::move(sphere));
-    } else {
-      mesh = tessellate_sphere(radius, z_min, z_max, phi);
-    }
-  } else if (type == "disk") {
-    double height = params.get_float("height", 0);
-    double radius = positive("radius", 1);
-    double inner = std::clamp(params.get_float("innerradius", 0), 0.0, radius);
-    mesh = tessellate_disk(height, radius, inner, phi_max());
-  } else if (type == "cylinder") {
-    double radius = positive("radius", 1);
-    double z0 = params.get_float("zmin", -1), z1 = params.get_float("zmax", 1);
-    mesh = tessellate_cylinder(radius, std::min(z0, z1), std::max(z0, z1), phi_max());
-  } else if (type == "plymesh") {
-    const parameter* name = params.find("filename");
-    if (!name) {
-      throw scene_error(loc, "expected \"string filename\" for plymesh, found none");
-    }
-    std::string filename = params.get_string("filename", "");
-    loaded_file file = load_relative(filename, loc.file, main_file_, load_, name->value_location(0),
-                                     "the PLY file");
-    ply_mesh ply = read_ply(file.contents, file.path);
-    if (ply.skipped_faces > 0) {
-      warn_.warn(loc, file.path + " has " + std::to_string(ply.skipped_faces) +
-                          " faces of more than four vertices; they are ignored, as pbrt-v4 "
-                          "ignores them");
-    }
-    mesh.positions.reserve(ply.positions.size());
-    for (const float3& p : ply.positions) mesh.positions.push_back({p[0], p[1], p[2]});
-    for (const float3& n : ply.normals) mesh.normals.push_back({n[0], n[1], n[2]});
-    mesh.uv = std::move(ply.uv);
-    mesh.indices = std::move(ply.triangles);
-    for (size_t q = 0; q + 4 <= ply.quads.size(); q += 4) {
-      const uint32_t* v = &ply.quads[q];
-      mesh.indices.insert(mesh.indices.end(), {v[0], v[1], v[2], v[0], v[2], v[3]});
-    }
-    if (mesh.indices.empty()) {
-      warn_.warn(loc, file.path + " has no triangles or quads; the shape is empty");
-    }
-  } else {
-    warn_.warn(loc, "shape \"" + type +
-                        "\" is not supported (supported: trianglemesh, bilinearmesh, sphere, "
-                        "disk, cylinder, plymesh); it is ignored");
-    params.mark_all_used();
-    return out;
-  }
-
-  if (const parameter* alpha = params.find("alpha")) {
-    if (alpha->type == parameter_type::texture || params.get_float("alpha", 1) != 1) {
-      warn_.warn(alpha->location, "alpha cut-outs are not supported; the shape is opaque");
-    }
-  }
-  if (out.empty()) {
-    // A mesh: into the shape's space, with pbrt-v4's normal handling.
-    shape_description s;
-    s.positions.reserve(mesh.positions.size());
-    for (const double3& p : mesh.positions) {
-      double3 w = ctm.apply_point(p);
-      float3 f{float(w[0]), float(w[1]), float(w[2])};
-      if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2])) {
-        throw scene_error(
-            loc, "expected finite vertex positions after transformation, found " + text(w));
-      }
-      s.positions.push_back(f);
-    }
-    bool normals_ok = !mesh.normals.empty();
-    for (const double3& n : mesh.normals) {
-      double3 w = ctm.apply_normal(n);
-      double l = length(w);
-      if (!(l > 0) || !std::isfinite(l)) {
-        normals_ok = false;
-        break;
-      }
-      double sign = state_.reverse_orientation ? -1 : 1;
-      s.normals.push_back({float(sign * w[0] / l), float(sign * w[1] / l), float(sign * w[2] / l)});
-    }
-    if (!normals_ok) {
-      if (!mesh.normals.empty()) {
-        warn_.warn(loc, "some normals are zero or not finite; the shape's normals are discarded");
-      }
-      s.normals.clear();
-    }
-    s.uv = std::move(mesh.uv);
-    s.indices = std::move(mesh.indices);
-    if (s.uv.size() != s.positions.size()) s.uv.clear();
-    out.push_back(std::move(s));
-  }
-  params.report_unused(warn_, "Shape \"" + type + "\"");
-  return out;
-}
-
 void scene_builder::shape(const std::string& type, const parameter_list& params,
                           const file_location& loc) {
   require_world("Shape", loc);
@@ -1123,26 +883,47 @@ void scene_builder::shape(const std::string& type, const parameter_list& params,
                       "expected an invertible transformation at Shape, found a singular one "
                       "(a Scale by 0?)");
   }
-  std::vector<shape_description> shapes = make_shapes(type, params, loc);
-  int32_t area_light = state_.area_light;
-  if (current_object_ >= 0 && area_light >= 0 && !shapes.empty()) {
+  const shape_factory make = find_shape_kind(type);
+  if (make == nullptr) {
+    warn_.warn(loc, "shape \"" + type + "\" is not supported (supported: " + shape_kind_names() +
+                        "); it is ignored");
+    params.mark_all_used();
+    return;
+  }
+  const shape_context context{
+      type,
+      params,
+      state_.ctm,
+      state_.reverse_orientation,
+      loc,
+      warn_,
+      [&](const std::string& name, const file_location& at, const char* what) {
+        return load_relative(name, loc.file, main_file_, load_, at, what);
+      }};
+  shape_description s = make(context);
+  if (const parameter* alpha = params.find("alpha")) {
+    if (alpha->type == parameter_type::texture || params.get_float("alpha", 1) != 1) {
+      warn_.warn(alpha->location, "alpha cut-outs are not supported; the shape is opaque");
+    }
+  }
+  params.report_unused(warn_, "Shape \"" + type + "\"");
+
+  s.area_light = state_.area_light;
+  if (current_object_ >= 0 && s.area_light >= 0) {
     warn_.warn(loc,
                "area lights are not supported inside ObjectBegin/ObjectEnd, as in pbrt-v4; "
                "this shape does not emit");
-    area_light = -1;
+    s.area_light = -1;
   }
-  for (shape_description& s : shapes) {
-    s.material = state_.material;
-    s.area_light = area_light;
-    s.reverse_orientation = state_.reverse_orientation;
-    s.transform_swaps_handedness = state_.ctm.swaps_handedness();
-    s.source_type = type;
-    s.location = loc;
-    if (current_object_ >= 0) {
-      scene_.objects[current_object_].shapes.push_back(std::move(s));
-    } else {
-      scene_.shapes.push_back(std::move(s));
-    }
+  s.material = state_.material;
+  s.reverse_orientation = state_.reverse_orientation;
+  s.transform_swaps_handedness = state_.ctm.swaps_handedness();
+  s.source_type = type;
+  s.location = loc;
+  if (current_object_ >= 0) {
+    scene_.objects[current_object_].shapes.push_back(std::move(s));
+  } else {
+    scene_.shapes.push_back(std::move(s));
   }
 }
 

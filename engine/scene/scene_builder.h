@@ -113,8 +113,6 @@ class scene_builder : public parser_target {
   float get_eta(const parameter_list& params, const char* name, float fallback);
   void warn_roughness(const parameter_list& params, const std::string& type,
                       std::initializer_list<const char*> names, const file_location& loc);
-  std::vector<shape_description> make_shapes(const std::string& type, const parameter_list& params,
-                                             const file_location& loc);
 
   std::string main_file_;
   file_loader load_;

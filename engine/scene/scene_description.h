@@ -154,8 +154,12 @@ struct area_light_description {
   file_location location;
 };
 
-// A shape, ready for the ray tracer: either a triangle mesh (every pbrt shape but a full
-// sphere under a similarity transform ends up as one) or a sphere.
+// The geometry the ray tracer takes, what every pbrt shape becomes: a triangle mesh, or a sphere
+// while it stays a whole sphere. The runtime's shapes are of these kinds too.
+enum class geometry_kind { triangle_mesh, sphere };
+
+// A shape, ready for the ray tracer. Each pbrt shape type is made by its kind's factory
+// (engine/scene/shapes/).
 //
 // Which side a surface faces follows pbrt-v4. For a triangle (p0, p1, p2) the geometric normal is
 // normalize(cross(p0 - p2, p1 - p2)), negated when reverse_orientation !=
@@ -168,8 +172,7 @@ struct area_light_description {
 // instance then carries the normal to the world as a normal (inverse transpose), which keeps it
 // on the same side of the surface, as pbrt-v4 does.
 struct shape_description {
-  enum class kind_type { triangle_mesh, sphere };
-  kind_type kind = kind_type::triangle_mesh;
+  geometry_kind kind = geometry_kind::triangle_mesh;
 
   // triangle_mesh. Positions in the shape's space: world space for a shape of the world, the
   // object's space for a shape inside ObjectBegin/ObjectEnd.

@@ -27,8 +27,7 @@ void expect_example(const expected_counts& want) {
   const scene_description& s = r.scene;
   EXPECT_EQ(s.shapes.size(), want.shapes);
   size_t spheres = 0;
-  for (const shape_description& shape : s.shapes)
-    spheres += shape.kind == shape_description::kind_type::sphere;
+  for (const shape_description& shape : s.shapes) spheres += shape.kind == geometry_kind::sphere;
   EXPECT_EQ(spheres, want.spheres);
   EXPECT_EQ(s.lights.size(), want.lights);
   EXPECT_EQ(s.area_lights.size(), want.area_lights);

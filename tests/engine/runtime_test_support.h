@@ -25,7 +25,7 @@ using engine::vec3;
 inline engine::shape quad(const vec3& p0, const vec3& p1, const vec3& p2, const vec3& p3,
                           uint32_t material) {
   engine::shape s;
-  s.kind = engine::shape::kind_type::triangles;
+  s.kind = engine::geometry_kind::triangle_mesh;
   for (const vec3& p : {p0, p1, p2, p3}) {
     s.mesh.positions.push_back({float(p.x), float(p.y), float(p.z)});
   }
@@ -42,7 +42,7 @@ inline engine::shape square_z(double z, double h, uint32_t material, bool normal
 
 inline engine::shape sphere(const vec3& center, double radius, uint32_t material) {
   engine::shape s;
-  s.kind = engine::shape::kind_type::sphere;
+  s.kind = engine::geometry_kind::sphere;
   s.center = center;
   s.radius = radius;
   s.material = material;

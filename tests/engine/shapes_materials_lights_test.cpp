@@ -47,7 +47,7 @@ shape_description only_shape(const std::string& world) {
 TEST(spheres, stay_spheres_under_a_similarity) {
   const shape_description s = only_shape(
       "Translate 1 2 3\nRotate 30 1 1 0\nScale -2 2 2\nShape \"sphere\" \"float radius\" 0.5\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::sphere);
+  ASSERT_EQ(s.kind, geometry_kind::sphere);
   for (int i = 0; i < 3; i++) EXPECT_FLOAT_EQ(s.center[i], i + 1);
   EXPECT_FLOAT_EQ(s.radius, 1);
   EXPECT_TRUE(s.transform_swaps_handedness);
@@ -55,7 +55,7 @@ TEST(spheres, stay_spheres_under_a_similarity) {
 
 TEST(spheres, become_outward_wound_meshes_under_a_non_uniform_scale) {
   const shape_description s = only_shape("Scale 1 2 1\nShape \"sphere\"\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::triangle_mesh);
+  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
   for (const float3& p : s.positions)
     EXPECT_NEAR(p[0] * p[0] + p[1] * p[1] / 4 + p[2] * p[2], 1, 1e-5);
   auto normals = triangle_normals(s);
@@ -69,7 +69,7 @@ TEST(spheres, become_outward_wound_meshes_under_a_non_uniform_scale) {
 TEST(spheres, partial_ones_are_cut_where_pbrt_cuts_them) {
   const shape_description s =
       only_shape("Shape \"sphere\" \"float radius\" 2 \"float zmax\" 0 \"float phimax\" 90\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::triangle_mesh);
+  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
   for (const float3& p : s.positions) {
     EXPECT_LE(p[2], 1e-6);
     EXPECT_GE(p[0], -1e-6);

@@ -79,7 +79,7 @@ void check_shape(const scene_description& s, const shape_description& shape) {
   require(shape.area_light >= -1 &&
               (shape.area_light < 0 || size_t(shape.area_light) < s.area_lights.size()),
           "area light index");
-  if (shape.kind == shape_description::kind_type::sphere) {
+  if (shape.kind == geometry_kind::sphere) {
     require(finite3(shape.center) && std::isfinite(shape.radius) && shape.radius > 0, "sphere");
     return;
   }
