@@ -21,6 +21,7 @@
 #include "engine/io/render_progress.h"
 #include "engine/io/terminal_keys.h"
 #include "engine/runtime/engine.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
 namespace qor::cli {
@@ -146,9 +147,21 @@ int run(const command_line& line) {
   const qor::scene::scene_description& scene = parsed.scene;
 
   if (line.check) {
-    std::cout << summarize_scene(scene);
-    std::cout << parsed.warnings.size() << (parsed.warnings.size() == 1 ? " warning" : " warnings")
-              << "\n";
+    // What the engine's kinds make of the scene's lights and materials, with their warnings.
+    qor::scene::warning_sink made_warnings;
+    engine::traceable_scene made;
+    try {
+      made = engine::build_traceable_scene(scene, made_warnings);
+    } catch (const qor::scene::scene_error& error) {
+      std::cerr << error.what() << std::endl;
+      return exit_bad_input;
+    }
+    for (const qor::scene::scene_warning& warning : made_warnings.warnings) {
+      std::cerr << qor::scene::to_string(warning) << "\n";
+    }
+    const size_t warnings = parsed.warnings.size() + made_warnings.warnings.size();
+    std::cout << summarize_scene(scene, made);
+    std::cout << warnings << (warnings == 1 ? " warning" : " warnings") << "\n";
     return exit_rendered;
   }
 

@@ -29,25 +29,11 @@ transform from_pbrt_order(const std::array<double, 16>& v) {
   return transform::from_matrix(m);
 }
 
-// A rotation taking +z to `dir` (unit), built like pbrt-v4's Frame::FromZ.
-matrix frame_from_z(const double3& dir) {
-  double sign = std::copysign(1.0, dir[2]);
-  double a = -1 / (sign + dir[2]);
-  double b = dir[0] * dir[1] * a;
-  double3 x{1 + sign * dir[0] * dir[0] * a, sign * b, -sign * dir[0]};
-  double3 y{b, sign + dir[1] * dir[1] * a, -dir[1]};
-  return {
-      {{x[0], y[0], dir[0], 0}, {x[1], y[1], dir[1], 0}, {x[2], y[2], dir[2], 0}, {0, 0, 0, 1}}};
-}
-
 }  // namespace
 
 scene_builder::scene_builder(std::string main_file, file_loader load)
     : main_file_(std::move(main_file)), load_(std::move(load)) {
-  material_description fallback;
-  fallback.source_type = "diffuse";
-  fallback.location = {main_file_, 0, 0};
-  scene_.materials.push_back(fallback);
+  scene_.materials.push_back({{"diffuse", {}, {main_file_, 0, 0}}, ""});
   scene_.film.location = scene_.camera.location = {main_file_, 0, 0};
 }
 
@@ -515,163 +501,26 @@ void scene_builder::reverse_orientation(const file_location&) {
   state_.reverse_orientation = !state_.reverse_orientation;
 }
 
-void scene_builder::texture(const std::string& name, const std::string&,
+void scene_builder::texture(const std::string& name, const std::string& value_type,
                             const std::string& texture_class, const parameter_list& params,
                             const file_location& loc) {
   require_world("Texture", loc);
-  warn_.warn(loc, "textures are not supported; texture \"" + name + "\" (\"" + texture_class +
-                      "\") is ignored and materials that use it get their constant default");
-  textures_.insert(name);
-  params.mark_all_used();
+  texture_description t;
+  t.type = texture_class;
+  t.parameters = params;
+  t.location = loc;
+  t.name = name;
+  t.value_type = value_type;
+  t.world_from_texture = state_.ctm;
+  scene_.textures.push_back(std::move(t));
 }
 
 // ---- materials
 
-float scene_builder::get_eta(const parameter_list& params, const char* name, float fallback) {
-  const parameter* p = params.find(name);
-  if (!p) return fallback;
-  params.check_type(*p, {parameter_type::float_, parameter_type::integer, parameter_type::spectrum,
-                         parameter_type::texture});
-  double eta = fallback;
-  if (p->type == parameter_type::texture) {
-    warn_.warn(p->location, "textures are not supported: " + p->declaration() +
-                                " is ignored and the default index is used");
-    return fallback;
-  }
-  if (p->type == parameter_type::spectrum) {
-    std::optional<rgb> c = params.get_rgb(name, spectrum_use::unbounded, warn_);
-    if (!c) return fallback;
-    eta = (*c)[1];
-    if (p->strings.empty()) {
-      warn_.warn(p->location, "dispersion is not supported: " + p->declaration() +
-                                  " is rendered with the single index " + text(eta));
-    }
-  } else {
-    eta = params.get_float(name, fallback);
-  }
-  if (!(eta > 0)) {
-    throw scene_error(p->value_location(0), "expected a positive index of refraction for " +
-                                                p->declaration() + ", found " + text(eta));
-  }
-  return float(eta);
-}
-
-void scene_builder::warn_roughness(const parameter_list& params, const std::string& type,
-                                   std::initializer_list<const char*> names,
-                                   const file_location& loc) {
-  bool rough = false;
-  for (const char* name : names) {
-    if (params.find(name)) {
-      const parameter* p = params.find(name);
-      if (p->type == parameter_type::texture) {
-        rough = true;
-      } else if (params.get_float(name, 0) > 0) {
-        rough = true;
-      }
-    }
-  }
-  params.find("remaproughness");
-  if (rough) {
-    warn_.warn(loc,
-               "rough surfaces are not supported: material \"" + type + "\" is rendered smooth");
-  }
-}
-
-material_description scene_builder::make_material(const std::string& type,
-                                                  const parameter_list& params,
-                                                  const file_location& loc) {
-  material_description m;
-  m.source_type = type;
-  m.location = loc;
-  auto reflectance = [&](const char* name, float fallback) {
-    rgb c = params.get_rgb(name, spectrum_use::reflectance, warn_)
-                .value_or(rgb{fallback, fallback, fallback});
-    return c;
-  };
-  auto conductor_from_eta_k = [&](const char* eta_name, const char* k_name) {
-    rgb eta = params.get_rgb(eta_name, spectrum_use::unbounded, warn_)
-                  .value_or(*named_spectrum_rgb("metal-Cu-eta"));
-    rgb k = params.get_rgb(k_name, spectrum_use::unbounded, warn_)
-                .value_or(*named_spectrum_rgb("metal-Cu-k"));
-    return conductor_reflectance(eta, k);
-  };
-  auto rough_names = {"roughness", "uroughness", "vroughness"};
-
-  if (type == "diffuse" || type == "matte") {
-    m.type = material_type::diffuse;
-    m.reflectance = reflectance(type == "matte" ? "Kd" : "reflectance", 0.5f);
-    if (type == "matte") {
-      if (params.find("sigma") && params.get_float("sigma", 0) != 0)
-        warn_.warn(loc,
-                   "Oren-Nayar roughness (\"sigma\") is not supported; \"matte\" is "
-                   "rendered Lambertian");
-    }
-  } else if (type == "dielectric" || type == "glass") {
-    m.type = material_type::dielectric;
-    m.eta = params.find("index") ? get_eta(params, "index", 1.5f) : get_eta(params, "eta", 1.5f);
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "thindielectric") {
-    m.type = material_type::thin_dielectric;
-    m.eta = get_eta(params, "eta", 1.5f);
-  } else if (type == "conductor" || type == "metal") {
-    m.type = material_type::conductor;
-    if (type == "conductor" && params.find("reflectance")) {
-      m.reflectance = reflectance("reflectance", 1);
-    } else {
-      m.reflectance = conductor_from_eta_k("eta", "k");
-    }
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "mirror") {
-    m.type = material_type::conductor;
-    m.reflectance = reflectance("Kr", 0.9f);
-  } else if (type == "coateddiffuse") {
-    m.type = material_type::coated_diffuse;
-    m.reflectance = reflectance("reflectance", 0.5f);
-    m.eta = get_eta(params, "eta", 1.5f);
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "plastic" || type == "substrate" || type == "uber") {
-    m.type = material_type::coated_diffuse;
-    m.reflectance = reflectance("Kd", type == "substrate" ? 0.5f : 0.25f);
-    if (type == "uber") m.eta = get_eta(params, params.find("index") ? "index" : "eta", 1.5f);
-    if (type == "plastic") warn_roughness(params, type, {"roughness"}, loc);
-  } else if (type == "coatedconductor") {
-    warn_.warn(loc,
-               "material \"coatedconductor\" is not supported; it is rendered as a smooth "
-               "\"conductor\" without its coat");
-    m.type = material_type::conductor;
-    if (params.find("reflectance")) {
-      m.reflectance = reflectance("reflectance", 1);
-    } else {
-      m.reflectance = conductor_from_eta_k("conductor.eta", "conductor.k");
-    }
-    params.mark_all_used();
-  } else if (type == "diffusetransmission") {
-    warn_.warn(loc,
-               "material \"diffusetransmission\" is not supported; it is rendered as "
-               "\"diffuse\" without transmission");
-    m.type = material_type::diffuse;
-    m.reflectance = reflectance("reflectance", 0.25f);
-    params.mark_all_used();
-  } else if (type == "interface" || type == "none" || type.empty()) {
-    m.type = material_type::interface;
-  } else {
-    warn_.warn(loc, "material \"" + type +
-                        "\" is not supported (supported: diffuse, dielectric, thindielectric, "
-                        "conductor, coateddiffuse, interface and pbrt-v3's matte, glass, mirror, "
-                        "plastic, metal, substrate, uber); it is rendered as \"diffuse\" with "
-                        "reflectance 0.5");
-    m.type = material_type::diffuse;
-    params.mark_all_used();
-  }
-  params.find("type");  // MakeNamedMaterial's own
-  params.report_unused(warn_, "material \"" + type + "\"");
-  return m;
-}
-
 void scene_builder::material(const std::string& type, const parameter_list& params,
                              const file_location& loc) {
   require_world("Material", loc);
-  scene_.materials.push_back(make_material(type, params, loc));
+  scene_.materials.push_back({{type, params, loc}, ""});
   state_.material = int32_t(scene_.materials.size() - 1);
 }
 
@@ -690,8 +539,7 @@ void scene_builder::make_named_material(const std::string& name, const parameter
                                "\", found a second (the first at " +
                                to_string(scene_.materials[it->second.index].location) + ")");
   }
-  material_description m = make_material(type_name, params, loc);
-  m.name = name;
+  material_description m{{type_name, params, loc}, name};
   if (it != named_materials_.end()) {
     // Used before it was defined: fill in the entry the shapes already point at.
     scene_.materials[it->second.index] = m;
@@ -707,10 +555,7 @@ void scene_builder::named_material(const std::string& name, const file_location&
   auto it = named_materials_.find(name);
   if (it == named_materials_.end()) {
     // pbrt-v4 looks named materials up once the whole file is read; keep a place for this one.
-    material_description placeholder;
-    placeholder.name = name;
-    placeholder.location = loc;
-    scene_.materials.push_back(placeholder);
+    scene_.materials.push_back({{"", {}, loc}, name});
     it = named_materials_
              .emplace(name, named_material_entry{int32_t(scene_.materials.size() - 1), false, loc})
              .first;
@@ -723,153 +568,13 @@ void scene_builder::named_material(const std::string& name, const file_location&
 void scene_builder::light_source(const std::string& type, const parameter_list& params,
                                  const file_location& loc) {
   require_world("LightSource", loc);
-  light_description l;
-  l.location = loc;
-  const transform& ctm = state_.ctm;
-  float scale = float(params.get_float("scale", 1));
-  auto color = [&](const char* name) {
-    return params.get_rgb(name, spectrum_use::emission, warn_).value_or(rgb{1, 1, 1});
-  };
-  auto check_position = [&](const double3& p) {
-    if (!finite(p)) {
-      throw scene_error(loc,
-                        "expected a finite light position after transformation, found " + text(p));
-    }
-  };
-  auto non_negative = [&](const char* name) {
-    const parameter* p = params.find(name);
-    double v = params.get_float(name, 0);
-    if (p && v < 0) {
-      throw scene_error(p->value_location(0),
-                        std::string("expected a non-negative \"") + name + "\", found " + text(v));
-    }
-    return float(v);
-  };
-  if (type == "point") {
-    l.type = light_type::point;
-    rgb i = color("I");
-    l.power = non_negative("power");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    l.world_from_light = ctm * translation(from);
-    l.from = ctm.apply_point(from);
-    check_position(l.from);
-    float k = scale * (l.power > 0 ? l.power / float(4 * std::numbers::pi) : 1);
-    for (int c = 0; c < 3; c++) l.intensity[c] = i[c] * k;
-  } else if (type == "spot") {
-    l.type = light_type::spot;
-    rgb i = color("I");
-    l.power = non_negative("power");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    double3 to = params.get_point3("to", {0, 0, 1});
-    double3 d = sub(to, from);
-    if (!(length(d) > 0)) {
-      throw scene_error(
-          loc, "expected a spot light's \"from\" and \"to\" to differ, found both " + text(from));
-    }
-    const parameter* cone = params.find("coneangle");
-    l.cone_angle = float(params.get_float("coneangle", 30));
-    l.cone_delta_angle = float(params.get_float("conedeltaangle", 5));
-    if (!(l.cone_angle > 0 && l.cone_angle <= 180)) {
-      throw scene_error(
-          cone ? cone->value_location(0) : loc,
-          "expected \"coneangle\" between 0 and 180 degrees, found " + text(l.cone_angle));
-    }
-    if (!(l.cone_delta_angle >= 0 && l.cone_delta_angle <= l.cone_angle)) {
-      const parameter* delta = params.find("conedeltaangle");
-      throw scene_error(delta ? delta->value_location(0) : loc,
-                        "expected \"conedeltaangle\" between 0 and the cone angle " +
-                            text(l.cone_angle) + ", found " + text(l.cone_delta_angle));
-    }
-    l.world_from_light =
-        ctm * translation(from) * transform::from_matrix(frame_from_z(normalize(d)));
-    l.from = ctm.apply_point(from);
-    l.to = ctm.apply_point(to);
-    check_position(l.from);
-    check_position(l.to);
-    double3 world_dir = sub(l.to, l.from);
-    if (!(length(world_dir) > 0)) {
-      throw scene_error(loc, "expected a spot light direction after transformation, found none");
-    }
-    l.direction = normalize(world_dir);
-    float k = scale;
-    if (l.power > 0) {
-      double cos_end = std::cos(radians(l.cone_angle));
-      double cos_start = std::cos(radians(l.cone_angle - l.cone_delta_angle));
-      double k_e = 2 * std::numbers::pi * ((1 - cos_start) + (cos_start - cos_end) / 2);
-      k *= float(l.power / k_e);
-    }
-    for (int c = 0; c < 3; c++) l.intensity[c] = i[c] * k;
-  } else if (type == "distant") {
-    l.type = light_type::distant;
-    rgb radiance = color("L");
-    l.power = non_negative("illuminance");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    double3 to = params.get_point3("to", {0, 0, 1});
-    double3 d = ctm.apply_vector(sub(to, from));
-    if (!(length(d) > 0) || !finite(d)) {
-      throw scene_error(loc,
-                        "expected a distant light's \"from\" and \"to\" to give a direction, "
-                        "found " +
-                            text(d));
-    }
-    l.from = ctm.apply_point(from);
-    l.to = ctm.apply_point(to);
-    l.direction = normalize(d);
-    l.world_from_light = ctm;
-    float k = scale * (l.power > 0 ? l.power : 1);
-    for (int c = 0; c < 3; c++) l.intensity[c] = radiance[c] * k;
-  } else {
-    warn_.warn(loc, "light \"" + type +
-                        "\" is not supported (supported: point, spot, distant, and "
-                        "AreaLightSource \"diffuse\"); it is ignored");
-    params.mark_all_used();
-    return;
-  }
-  for (float v : l.intensity) {
-    if (!std::isfinite(v)) {
-      throw scene_error(loc,
-                        "expected a finite light intensity, found a non-finite one (is "
-                        "\"scale\" or \"power\" too large?)");
-    }
-  }
-  params.report_unused(warn_, "LightSource \"" + type + "\"");
-  scene_.lights.push_back(l);
+  scene_.lights.push_back({{type, params, loc}, state_.ctm});
 }
 
 void scene_builder::area_light_source(const std::string& type, const parameter_list& params,
                                       const file_location& loc) {
   require_world("AreaLightSource", loc);
-  if (type != "diffuse") {
-    warn_.warn(loc, "area light \"" + type +
-                        "\" is not supported (only \"diffuse\"); the shapes that follow do not "
-                        "emit");
-    params.mark_all_used();
-    state_.area_light = -1;
-    return;
-  }
-  area_light_description a;
-  a.location = loc;
-  rgb L = params.get_rgb("L", spectrum_use::emission, warn_).value_or(rgb{1, 1, 1});
-  float scale = float(params.get_float("scale", 1));
-  a.two_sided = params.get_bool("twosided", false);
-  if (const parameter* p = params.find("power")) {
-    double power = params.get_float("power", 0);
-    if (power < 0) {
-      throw scene_error(p->value_location(0),
-                        "expected a non-negative \"power\", found " + text(power));
-    }
-    a.power = float(power);
-  }
-  for (int c = 0; c < 3; c++) {
-    a.radiance[c] = L[c] * scale;
-    if (!std::isfinite(a.radiance[c])) {
-      throw scene_error(loc,
-                        "expected a finite radiance, found a non-finite one (is \"scale\" "
-                        "too large?)");
-    }
-  }
-  params.report_unused(warn_, "AreaLightSource \"diffuse\"");
-  scene_.area_lights.push_back(a);
+  scene_.area_lights.push_back({{type, params, loc}});
   state_.area_light = int32_t(scene_.area_lights.size() - 1);
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <map>
-#include <set>
 
 #include "engine/scene/parser.h"
 
@@ -108,11 +107,6 @@ class scene_builder : public parser_target {
   void require_options(const char* directive, const file_location& loc);
   void require_world(const char* directive, const file_location& loc);
   void close_block(block_kind kind, const char* directive, const file_location& loc);
-  material_description make_material(const std::string& type, const parameter_list& params,
-                                     const file_location& loc);
-  float get_eta(const parameter_list& params, const char* name, float fallback);
-  void warn_roughness(const parameter_list& params, const std::string& type,
-                      std::initializer_list<const char*> names, const file_location& loc);
 
   std::string main_file_;
   file_loader load_;
@@ -128,7 +122,6 @@ class scene_builder : public parser_target {
   bool iterations_from_integrator_ = false;  // numiterations wins over pixelsamples
   std::map<std::string, transform> named_coordinate_systems_;
   std::map<std::string, named_material_entry> named_materials_;
-  std::set<std::string> textures_;
   std::map<std::string, int32_t> object_names_;
   int32_t current_object_ = -1;
   std::vector<pending_instance> pending_instances_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -12,7 +13,10 @@
 
 #include "engine/runtime/camera.h"
 #include "engine/runtime/engine.h"
+#include "engine/runtime/lights/light.h"
+#include "engine/runtime/materials/material.h"
 #include "engine/runtime/traceable_scene.h"
+#include "engine/scene/parse_scene.h"
 #include "host/qor.h"
 
 namespace runtime_test {
@@ -55,12 +59,33 @@ inline engine::shape lit(engine::shape s, int32_t light) {
   return s;
 }
 
-inline engine::light_source make_light(engine::light_kind kind, rgb intensity, vec3 position = {}) {
-  engine::light_source l;
-  l.kind = kind;
-  l.intensity = intensity;
-  l.position = position;
-  return l;
+// "[r g b]" as a scene file writes a colour, read back to the same floats.
+inline std::string pbrt_rgb(const rgb& c) {
+  char text[128];
+  std::snprintf(text, sizeof text, "[%.9g %.9g %.9g]", c.r, c.g, c.b);
+  return text;
+}
+
+// A light as `LightSource <text>` makes it in a scene file, by the engine's light kinds, e.g.
+// light_from(R"("point" "rgb I" [1 2 3] "point3 from" [0 0 1])").
+inline engine::light_source light_from(const std::string& text) {
+  const qor::scene::parse_result parsed =
+      qor::scene::parse_scene_string("WorldBegin\nLightSource " + text + "\n", "test.pbrt");
+  const qor::scene::light_description& l = parsed.scene.lights.at(0);
+  qor::scene::warning_sink warnings;
+  return engine::create_light({l, l.world_from_light, warnings}).value();
+}
+
+// A material as `Material <text>` makes it, e.g. material_from(R"("dielectric" "float eta" 1.5)").
+inline std::shared_ptr<const engine::surface_material> material_from(const std::string& text) {
+  const qor::scene::parse_result parsed =
+      qor::scene::parse_scene_string("WorldBegin\nMaterial " + text + "\n", "test.pbrt");
+  qor::scene::warning_sink warnings;
+  return engine::create_material({parsed.scene.materials.back(), {}, warnings});
+}
+
+inline std::shared_ptr<const engine::surface_material> diffuse(rgb albedo) {
+  return material_from("\"diffuse\" \"rgb reflectance\" " + pbrt_rgb(albedo));
 }
 
 inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
@@ -69,19 +94,6 @@ inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_
   a.radiance = radiance;
   a.two_sided = two_sided;
   return a;
-}
-
-inline engine::surface_material of_kind(engine::material_kind kind, rgb reflectance = {1, 1, 1},
-                                        float eta = 1.5f) {
-  engine::surface_material m;
-  m.kind = kind;
-  m.reflectance = reflectance;
-  m.eta = eta;
-  return m;
-}
-
-inline engine::surface_material diffuse(rgb albedo) {
-  return of_kind(engine::material_kind::diffuse, albedo);
 }
 
 // pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
