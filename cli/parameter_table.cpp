@@ -81,27 +81,10 @@ const char* type_name(parameter_type type) {
   return "";
 }
 
-// What the user's guide says a field takes.
-const char* values_text(value_range range) {
-  switch (range) {
-    case any:
-      return "any";
-    case switch_value:
-      return "0, 1";
-    case refine_mode:
-    case point_mode:
-      return "0, 1, 2";
-    case positive:
-      return "≥ 1";
-    case unit_interval:
-      return "(0, 1]";
-    case positive_finite:
-      return "> 0";
-    case file_name:
-      return "file name";
-  }
-  return "";
-}
+// What the user's guide says a field takes, by value_range.
+constexpr const char* values_text[] = {"any", "0, 1",   "0, 1, 2", "0, 1, 2",
+                                       "≥ 1", "(0, 1]", "> 0",     "file name"};
+static_assert(std::size(values_text) == size_t(file_name) + 1);
 
 parameter_value default_value(const parameter_field& field) {
   switch (field.type) {
@@ -284,7 +267,7 @@ std::string parameters_markdown() {
   for (const parameter_field& field : parameter_fields()) {
     const std::string fallback = default_text(field);
     out += "| `" + std::string(field.name) + "` | " + (fallback.empty() ? "none" : fallback) +
-           " | " + values_text(field.range) + " | " + std::string(field.effect) + " |\n";
+           " | " + values_text[size_t(field.range)] + " | " + std::string(field.effect) + " |\n";
   }
   return out;
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "engine/runtime/runtime.h"
+#include "engine/scene/kind_list.h"
 #include "engine/scene/parse_scene.h"
 #include "engine/scene/vector_math.h"
 
@@ -23,12 +24,7 @@ namespace {
 
 namespace sc = qor::scene;
 
-struct light_kind {
-  std::string_view name;
-  light_factory make;
-};
-
-constexpr light_kind kinds[] = {
+constexpr sc::named_kind<light_factory> kinds[] = {
 #define QOR_ENTRY(kind) {#kind, make_##kind},
     QOR_LIGHT_KINDS(QOR_ENTRY)
 #undef QOR_ENTRY
@@ -38,19 +34,18 @@ constexpr light_kind kinds[] = {
 
 std::optional<light_source> create_light(const light_context& light) {
   const sc::entity_description& entity = light.entity;
-  for (const light_kind& kind : kinds) {
-    if (kind.name != entity.type) continue;
-    light_source made = kind.make(light);
-    entity.parameters.report_unused(light.warnings, "LightSource \"" + entity.type + "\"");
-    return made;
+  const light_factory make = sc::find_kind(kinds, entity.type);
+  if (make == nullptr) {
+    light.warnings.warn(entity.location,
+                        "light \"" + entity.type +
+                            "\" is not supported (supported: " + sc::kind_names(kinds) +
+                            ", and AreaLightSource \"diffuse\"); it is ignored");
+    entity.parameters.mark_all_used();
+    return std::nullopt;
   }
-  std::string names;
-  for (const light_kind& kind : kinds) names += std::string(kind.name) + ", ";
-  light.warnings.warn(entity.location, "light \"" + entity.type +
-                                           "\" is not supported (supported: " + names +
-                                           "and AreaLightSource \"diffuse\"); it is ignored");
-  entity.parameters.mark_all_used();
-  return std::nullopt;
+  light_source made = make(light);
+  entity.parameters.report_unused(light.warnings, "LightSource \"" + entity.type + "\"");
+  return made;
 }
 
 rgb light_context::emission(const char* parameter) const {

@@ -13,9 +13,7 @@ class coated_diffuse_material final : public surface_material {
   coated_diffuse_material(const rgb& reflectance, float eta)
       : surface_material("coateddiffuse"), reflectance_(reflectance), eta_(eta) {}
 
-  scattering scatter(const vec3& d, const vec3& normal, const vec3& shading_normal, double u,
-                     bool) const override {
-    const facing_normals n(d, normal, shading_normal);
+  scattering scatter(const vec3& d, const facing_normals& n, double u, bool) const override {
     scattering out;
     if (u < fresnel_dielectric(std::abs(n.cos_i), eta_)) {
       out.kind = scattering::kind_type::specular;

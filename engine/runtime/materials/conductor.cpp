@@ -13,11 +13,10 @@ class conductor_material final : public surface_material {
   explicit conductor_material(const rgb& reflectance)
       : surface_material("conductor"), reflectance_(reflectance) {}
 
-  scattering scatter(const vec3& d, const vec3& normal, const vec3& shading_normal, double,
-                     bool) const override {
+  scattering scatter(const vec3& d, const facing_normals& n, double, bool) const override {
     scattering out;
     out.kind = scattering::kind_type::specular;
-    out.direction = mirror(d, facing_normals(d, normal, shading_normal));
+    out.direction = mirror(d, n);
     out.weight = reflectance_;
     return out;
   }

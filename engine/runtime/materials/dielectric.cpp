@@ -11,9 +11,8 @@ class dielectric_material final : public surface_material {
  public:
   explicit dielectric_material(float eta) : surface_material("dielectric"), eta_(eta) {}
 
-  scattering scatter(const vec3& d, const vec3& normal, const vec3& shading_normal, double u,
+  scattering scatter(const vec3& d, const facing_normals& n, double u,
                      bool radiance) const override {
-    const facing_normals n(d, normal, shading_normal);
     scattering out;
     out.kind = scattering::kind_type::specular;
     if (u < fresnel_dielectric(n.cos_i, eta_)) {

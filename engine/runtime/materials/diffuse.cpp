@@ -11,7 +11,7 @@ class diffuse_material final : public surface_material {
   explicit diffuse_material(const rgb& reflectance)
       : surface_material("diffuse"), reflectance_(reflectance) {}
 
-  scattering scatter(const vec3&, const vec3&, const vec3&, double, bool) const override {
+  scattering scatter(const vec3&, const facing_normals&, double, bool) const override {
     scattering out;
     out.kind = scattering::kind_type::diffuse;
     return out;

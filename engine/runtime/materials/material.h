@@ -19,14 +19,10 @@ class surface_material {
   explicit surface_material(const char* kind) : kind_name(kind) {}
   virtual ~surface_material() = default;
 
-  // What the surface does to a ray arriving in direction d, with u choosing among its branches
-  // with the probability of each: Fresnel reflection against refraction (dielectric), reflection
-  // against transmission (thin dielectric), the coat against the base (coated diffuse).
-  // `normal` and `shading_normal` are the shape's own, not turned towards the ray. In `radiance`
-  // mode (camera paths) refraction scales by (eta_i / eta_t)^2 as pbrt-v4's radiance transport
-  // does; photons carry power and keep it.
-  virtual scattering scatter(const vec3& d, const vec3& normal, const vec3& shading_normal,
-                             double u, bool radiance) const = 0;
+  // What the surface does to a ray arriving in direction d (see scatter below), its normals
+  // turned to face the ray.
+  virtual scattering scatter(const vec3& d, const facing_normals& n, double u,
+                             bool radiance) const = 0;
   // The albedo of the Lambertian part; black for a surface without one.
   virtual rgb diffuse_reflectance() const { return {}; }
   // True when scatter chooses with u. Camera paths draw a number only for these, so that the
@@ -70,10 +66,15 @@ std::shared_ptr<const surface_material> create_material(const material_context& 
 // pbrt's default material, diffuse with reflectance 0.5.
 std::shared_ptr<const surface_material> default_material();
 
-// What `material` does to a ray arriving in direction d (surface_material::scatter).
+// What `material` does to a ray arriving in direction d, with u choosing among its branches with
+// the probability of each: Fresnel reflection against refraction (dielectric), reflection against
+// transmission (thin dielectric), the coat against the base (coated diffuse). `normal` and
+// `shading_normal` are the shape's own, not turned towards the ray. In `radiance` mode (camera
+// paths) refraction scales by (eta_i / eta_t)^2 as pbrt-v4's radiance transport does; photons
+// carry power and keep it.
 inline scattering scatter(const surface_material& material, const vec3& d, const vec3& normal,
                           const vec3& shading_normal, double u, bool radiance) {
-  return material.scatter(d, normal, shading_normal, u, radiance);
+  return material.scatter(d, facing_normals(d, normal, shading_normal), u, radiance);
 }
 
 }  // namespace engine

@@ -1,6 +1,7 @@
 #include <string_view>
 
 #include "engine/runtime/materials/material.h"
+#include "engine/scene/kind_list.h"
 #include "engine/scene/parse_scene.h"
 #include "engine/scene/spectra.h"
 #include "engine/scene/vector_math.h"
@@ -37,12 +38,7 @@ namespace {
 
 namespace sc = qor::scene;
 
-struct material_kind {
-  std::string_view name;
-  material_factory make;
-};
-
-const material_kind kinds[] = {
+constexpr sc::named_kind<material_factory> kinds[] = {
 #define QOR_ENTRY(name, kind) {name, make_##kind},
     QOR_MATERIAL_KINDS(QOR_ENTRY)
 #undef QOR_ENTRY
@@ -104,19 +100,16 @@ void material_context::warn_if_rough(std::initializer_list<const char*> names) c
 
 std::shared_ptr<const surface_material> create_material(const material_context& material) {
   const sc::material_description& entity = material.entity;
+  const material_factory make = sc::find_kind(kinds, entity.type);
   std::shared_ptr<surface_material> out;
-  for (const material_kind& kind : kinds) {
-    if (kind.name == entity.type) out = kind.make(material);
-  }
-  if (out == nullptr) {
-    std::string names;
-    for (const material_kind& kind : kinds) {
-      if (!kind.name.empty()) names += (names.empty() ? "" : ", ") + std::string(kind.name);
-    }
-    material.warnings.warn(entity.location, "material \"" + entity.type +
-                                                "\" is not supported (supported: " + names +
-                                                "); it is rendered as \"diffuse\" with "
-                                                "reflectance 0.5");
+  if (make != nullptr) {
+    out = make(material);
+  } else {
+    material.warnings.warn(entity.location,
+                           "material \"" + entity.type +
+                               "\" is not supported (supported: " + sc::kind_names(kinds) +
+                               "); it is rendered as \"diffuse\" with "
+                               "reflectance 0.5");
     entity.parameters.mark_all_used();
     const sc::material_description grey{{"diffuse", {}, entity.location}, entity.name};
     out = make_diffuse({grey, material.textures, material.warnings});

@@ -11,9 +11,7 @@ class thin_dielectric_material final : public surface_material {
  public:
   explicit thin_dielectric_material(float eta) : surface_material("thindielectric"), eta_(eta) {}
 
-  scattering scatter(const vec3& d, const vec3& normal, const vec3& shading_normal, double u,
-                     bool) const override {
-    const facing_normals n(d, normal, shading_normal);
+  scattering scatter(const vec3& d, const facing_normals& n, double u, bool) const override {
     scattering out;
     out.kind = scattering::kind_type::specular;
     if (u < fresnel_thin_dielectric(n.cos_i, eta_)) {

@@ -1,6 +1,7 @@
-#include <string_view>
+#include <vector>
 
 #include "engine/runtime/textures/texture.h"
+#include "engine/scene/kind_list.h"
 
 // Every texture kind: the class a Texture directive names, and the file that defines
 // make_<kind>. None yet.
@@ -14,24 +15,11 @@ QOR_TEXTURE_KINDS(QOR_DECLARE)
 
 namespace {
 
-struct texture_kind {
-  std::string_view name;
-  texture_factory make;
-};
-
-const texture_kind kinds[] = {
+const std::vector<qor::scene::named_kind<texture_factory>> kinds{
 #define QOR_ENTRY(name, kind) {name, make_##kind},
     QOR_TEXTURE_KINDS(QOR_ENTRY)
 #undef QOR_ENTRY
-        {"", nullptr},  // keeps the list valid while it has no kind
 };
-
-texture_factory find_kind(std::string_view name) {
-  for (const texture_kind& kind : kinds) {
-    if (kind.make != nullptr && kind.name == name) return kind.make;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -39,7 +27,7 @@ named_textures create_textures(const std::vector<qor::scene::texture_description
                                qor::scene::warning_sink& warnings) {
   named_textures out;
   for (const qor::scene::texture_description& t : textures) {
-    const texture_factory make = find_kind(t.type);
+    const texture_factory make = qor::scene::find_kind(kinds, t.type);
     if (make == nullptr) {
       warnings.warn(t.location, "texture class \"" + t.type + "\" is not supported; texture \"" +
                                     t.name +

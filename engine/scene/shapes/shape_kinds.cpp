@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/scene/kind_list.h"
 #include "engine/scene/shapes/shape_kind.h"
 #include "engine/scene/vector_math.h"
 
