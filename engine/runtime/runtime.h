@@ -180,6 +180,10 @@ struct qorScene {
 
 namespace engine {
 
+// Interfaces a camera path or a photon path may cross in a row before it is cut: surfaces that
+// pass a ray on unchanged could otherwise hold it forever where they coincide.
+inline constexpr int max_interface_crossings = 64;
+
 // The scene a ray belongs to.
 inline qorScene& scene_of(const qorRay& ray) {
   return *ray.thread->scene;

@@ -66,7 +66,7 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
         shade_diffuse(scene, ray, material.diffuse_reflectance(), color);
         return true;
       case scattering::kind_type::pass:
-        if (++passes > 64) {
+        if (++passes > max_interface_crossings) {
           ray.result_flags |= 1;
           return true;
         }
