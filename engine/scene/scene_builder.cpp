@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
-#include "engine/scene/ply_reader.h"
 #include "engine/scene/shapes/shape_kind.h"
-#include "engine/scene/spectra.h"
 #include "engine/scene/vector_math.h"
 
 namespace qor::scene {

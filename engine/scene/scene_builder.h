@@ -1,6 +1,7 @@
 // The parser target that gives the directives pbrt-v4's meaning and collects the
-// scene_description: the graphics state and its stack, named coordinate systems, materials,
-// lights, shapes and instances.
+// scene_description: the graphics state and its stack, named coordinate systems, the options,
+// shapes (made by their kinds, shapes/), objects and instances, and the records of materials,
+// lights, area lights and textures that the runtime's kinds read.
 #pragma once
 
 #include <map>
