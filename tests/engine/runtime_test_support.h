@@ -66,24 +66,19 @@ inline std::string pbrt_rgb(const rgb& c) {
   return text;
 }
 
-// A light as `LightSource <text>` makes it in a scene file, by the engine's light kinds, e.g.
-// light_from(R"("point" "rgb I" [1 2 3] "point3 from" [0 0 1])").
+// A light or a material as `LightSource <text>` or `Material <text>` makes it in a scene file,
+// e.g. light_from(R"("point" "rgb I" [1 2 3] "point3 from" [0 0 1])").
 inline engine::light_source light_from(const std::string& text) {
-  const qor::scene::parse_result parsed =
-      qor::scene::parse_scene_string("WorldBegin\nLightSource " + text + "\n", "test.pbrt");
-  const qor::scene::light_description& l = parsed.scene.lights.at(0);
+  const auto read = qor::scene::parse_scene_string("WorldBegin LightSource " + text, "test.pbrt");
   qor::scene::warning_sink warnings;
+  const qor::scene::light_description& l = read.scene.lights.at(0);
   return engine::create_light({l, l.world_from_light, warnings}).value();
 }
-
-// A material as `Material <text>` makes it, e.g. material_from(R"("dielectric" "float eta" 1.5)").
 inline std::shared_ptr<const engine::surface_material> material_from(const std::string& text) {
-  const qor::scene::parse_result parsed =
-      qor::scene::parse_scene_string("WorldBegin\nMaterial " + text + "\n", "test.pbrt");
+  const auto read = qor::scene::parse_scene_string("WorldBegin Material " + text, "test.pbrt");
   qor::scene::warning_sink warnings;
-  return engine::create_material({parsed.scene.materials.back(), {}, warnings});
+  return engine::create_material({read.scene.materials.back(), {}, warnings});
 }
-
 inline std::shared_ptr<const engine::surface_material> diffuse(rgb albedo) {
   return material_from("\"diffuse\" \"rgb reflectance\" " + pbrt_rgb(albedo));
 }

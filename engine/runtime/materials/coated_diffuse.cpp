@@ -8,10 +8,10 @@ namespace engine {
 
 namespace {
 
-class coated_diffuse_material final : public surface_material {
+class coated_diffuse_material final : public reflecting_material {
  public:
   coated_diffuse_material(const rgb& reflectance, float eta)
-      : surface_material("coateddiffuse"), reflectance_(reflectance), eta_(eta) {}
+      : reflecting_material("coateddiffuse", reflectance), eta_(eta) {}
 
   scattering scatter(const vec3& d, const facing_normals& n, double u, bool) const override {
     scattering out;
@@ -26,11 +26,10 @@ class coated_diffuse_material final : public surface_material {
   rgb diffuse_reflectance() const override { return reflectance_; }
   bool chooses_branch() const override { return true; }
   std::string settings() const override {
-    return "reflectance " + text(reflectance_) + ", eta " + qor::scene::text(eta_);
+    return reflecting_material::settings() + ", eta " + qor::scene::text(eta_);
   }
 
  private:
-  rgb reflectance_;
   float eta_;
 };
 

@@ -8,10 +8,11 @@ namespace engine {
 
 namespace {
 
-class conductor_material final : public surface_material {
+// Reflects all light into the mirror direction, coloured by the reflectance.
+class conductor_material final : public reflecting_material {
  public:
   explicit conductor_material(const rgb& reflectance)
-      : surface_material("conductor"), reflectance_(reflectance) {}
+      : reflecting_material("conductor", reflectance) {}
 
   scattering scatter(const vec3& d, const facing_normals& n, double, bool) const override {
     scattering out;
@@ -20,10 +21,6 @@ class conductor_material final : public surface_material {
     out.weight = reflectance_;
     return out;
   }
-  std::string settings() const override { return "reflectance " + text(reflectance_); }
-
- private:
-  rgb reflectance_;
 };
 
 // The reflectance of a conductor of complex index eta + i k, each given as a colour or a

@@ -6,10 +6,9 @@ namespace engine {
 
 namespace {
 
-class diffuse_material final : public surface_material {
+class diffuse_material final : public reflecting_material {
  public:
-  explicit diffuse_material(const rgb& reflectance)
-      : surface_material("diffuse"), reflectance_(reflectance) {}
+  explicit diffuse_material(const rgb& albedo) : reflecting_material("diffuse", albedo) {}
 
   scattering scatter(const vec3&, const facing_normals&, double, bool) const override {
     scattering out;
@@ -17,10 +16,6 @@ class diffuse_material final : public surface_material {
     return out;
   }
   rgb diffuse_reflectance() const override { return reflectance_; }
-  std::string settings() const override { return "reflectance " + text(reflectance_); }
-
- private:
-  rgb reflectance_;
 };
 
 }  // namespace

@@ -37,6 +37,18 @@ class surface_material {
   std::string name;       // the MakeNamedMaterial name, empty for anonymous ones
 };
 
+// A material whose colour is one RGB reflectance (a diffuse albedo, a mirror's colour): where a
+// textured reflectance will replace the constant for all of them.
+class reflecting_material : public surface_material {
+ public:
+  reflecting_material(const char* kind, const rgb& reflectance)
+      : surface_material(kind), reflectance_(reflectance) {}
+  std::string settings() const override { return "reflectance " + text(reflectance_); }
+
+ protected:
+  rgb reflectance_;
+};
+
 // What a material kind's factory reads: its Material or MakeNamedMaterial record, the scene's
 // named textures, and where warnings go. The readers check values and throw scene_error at the
 // parameter at fault.
