@@ -84,8 +84,11 @@ std::variant<command_line, int> parse_command_line(int argc, const char* const* 
   app.add_option("--photons", photons, "Same as --set photons_per_pass=N")->type_name("N");
   app.add_option("--alpha", alpha, "Same as --set alpha=A")->type_name("A");
   app.add_option("--radius-scale", radius_scale, "Same as --set radius_scale=R")->type_name("R");
-  app.add_flag("--list-parameters", line.list_parameters,
-               "List the renderer's parameters with their values and exit");
+  auto* list = app.add_flag("--list-parameters", line.list_parameters,
+                            "List the renderer's parameters with their values and exit");
+  app.add_flag("--markdown", line.markdown,
+               "With --list-parameters: print the table of docs/USAGE.md instead")
+      ->needs(list);
 
   app.add_option("--renderer", line.renderer, "Renderer name the module registered (ppm, asppm)");
   app.add_option("--module", line.module_path,

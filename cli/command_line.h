@@ -36,6 +36,7 @@ struct command_line {
   std::string keys;
   std::optional<int> view;
   bool list_parameters = false;
+  bool markdown = false;  // --list-parameters as the user's guide's table
   bool check = false;
   engine::io::verbosity verbosity = engine::io::verbosity::normal;
 };

@@ -13,45 +13,15 @@ namespace {
 using enum parameter_type;
 using enum value_range;
 
-constexpr parameter_field fields[] = {
-    {"refine_mode", 0, int32, refine_mode, "2",
-     "refinement after each photon pass: 0 none, 1 classic in-place, 2 progressive"},
-    {"reserved_option", 4, int32, any, "1", "kept for compatibility; copied, never read"},
-    {"sampling_mode", 8, int32, switch_value, "1",
-     "0: one eye pass for the whole render; 1: a new eye pass every iteration"},
-    {"indirect_photons", 12, int32, switch_value, "1",
-     "store photons that left a diffuse bounce in the points"},
-    {"caustic_photons", 16, int32, switch_value, "1",
-     "store photons that met only specular surfaces (caustics) in the points"},
-    {"direct_photons", 20, int32, switch_value, "1",
-     "store photons on their first segment from the light (direct light) in the points"},
-    {"show_first_pass", 24, int32, switch_value, "0", "show the image after the first eye pass"},
-    {"point_mode", 28, int32, point_mode, "0",
-     "0: one point set; 1: a second set every iteration; 2: a second set built once"},
-    {"smooth", 32, int32, switch_value, "0",
-     "smooth the per-pixel estimates after each photon pass (key 's' toggles it)"},
-    {"light_irradiance", 36, int32, switch_value, "0",
-     "add the direct light of photon lights to the points"},
-    {"points_file", 40, string, any, "",
-     "text file the second point set is written to every iteration; empty: none"},
-    {"alpha", 48, float32, unit_interval, "0.999",
-     "share of the new photons the progressive update keeps, in (0, 1]"},
-    {"max_iterations", 52, int32, any, "1000", "iteration limit; below 1: until stopped"},
-    {"photons_per_pass", 56, int32, positive, "1000000", "photons emitted per iteration"},
-    {"output_every", 60, int32, positive, "1", "show the image every N iterations"},
-    {"min_radius_scale", 64, float32, positive_finite, "0.5",
-     "smallest point radius, relative to the pixel's footprint"},
-    {"radius_scale", 68, float32, positive_finite, "6",
-     "initial point radius, relative to the pixel's footprint"},
-};
-
 std::string quoted(std::string_view text) {
   std::string out = "'";
   out.append(text).append("'");
   return out;
 }
 
-std::string number_text(double value) {
+// The shortest text that reads back as the same double or float.
+template <typename number>
+std::string number_text(number value) {
   char text[32];
   const auto [end, error] = std::to_chars(text, text + sizeof text, value);
   return error == std::errc() ? std::string(text, end) : std::string("?");
@@ -111,52 +81,66 @@ const char* type_name(parameter_type type) {
   return "";
 }
 
-}  // namespace
+// What the user's guide says a field takes, by value_range.
+constexpr const char* values_text[] = {"any", "0, 1",   "0, 1, 2", "0, 1, 2",
+                                       "≥ 1", "(0, 1]", "> 0",     "file name"};
+static_assert(std::size(values_text) == size_t(file_name) + 1);
 
-std::span<const parameter_field> parameter_fields() {
-  return fields;
+parameter_value default_value(const parameter_field& field) {
+  switch (field.type) {
+    case int32:
+      return {&field, static_cast<int32_t>(field.default_value)};
+    case float32:
+      return {&field, static_cast<float>(field.default_value)};
+    case string:
+      break;
+  }
+  return {&field, std::string()};
 }
 
+// The default as parse_value takes it; "" for a null string.
+std::string default_text(const parameter_field& field) {
+  parameter_block block(parameter_block_size);
+  block.assign(default_value(field));
+  return block.value_text(field);
+}
+
+}  // namespace
+
 const parameter_field* find_parameter(std::string_view name) {
-  for (const parameter_field& field : fields) {
+  for (const parameter_field& field : parameter_fields()) {
     if (field.name == name) return &field;
   }
   return nullptr;
 }
 
-parameter_block::parameter_block(size_t size) : bytes_(size, 0) {}
-
-void parameter_block::set(const parameter_field& field, std::string_view text) {
+parameter_value parse_value(const parameter_field& field, std::string_view text) {
   const std::string name(field.name);
-  if (field.type == string) {
-    set_string(field, text);
-    return;
-  }
+  if (field.type == string) return string_value(field, text);
   if (field.type == int32) {
     if (field.range == switch_value) {
-      if (text == "true" || text == "on" || text == "yes") return set_integer(field, 1);
-      if (text == "false" || text == "off" || text == "no") return set_integer(field, 0);
+      if (text == "true" || text == "on" || text == "yes") return integer_value(field, 1);
+      if (text == "false" || text == "off" || text == "no") return integer_value(field, 0);
     }
     long long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
       throw parameter_error(name + " expects an integer, got " + quoted(text));
     }
-    set_integer(field, static_cast<double>(value));
-    return;
+    return integer_value(field, static_cast<double>(value));
   }
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
     throw parameter_error(name + " expects a number, got " + quoted(text));
   }
-  set_real(field, value);
+  return real_value(field, value);
 }
 
-void parameter_block::set_integer(const parameter_field& field, double value) {
+parameter_value integer_value(const parameter_field& field, double value) {
   const std::string name(field.name);
   if (field.type == string) throw parameter_error(name + " expects a string");
-  if (field.type == float32) return set_real(field, value);
+  if (field.type == float32) return real_value(field, value);
   if (value != std::floor(value)) {
     throw parameter_error(name + " expects an integer, got " + number_text(value));
   }
@@ -164,11 +148,10 @@ void parameter_block::set_integer(const parameter_field& field, double value) {
     throw parameter_error(name + " is out of the 32-bit range, got " + number_text(value));
   }
   check_integer(field, value);
-  const int32_t stored = static_cast<int32_t>(value);
-  std::memcpy(bytes_.data() + field.offset, &stored, sizeof stored);
+  return {&field, static_cast<int32_t>(value)};
 }
 
-void parameter_block::set_real(const parameter_field& field, double value) {
+parameter_value real_value(const parameter_field& field, double value) {
   const std::string name(field.name);
   if (field.type == string) throw parameter_error(name + " expects a string");
   if (field.type == int32) {
@@ -177,21 +160,47 @@ void parameter_block::set_real(const parameter_field& field, double value) {
     throw parameter_error(name + " expects an integer, got " + number_text(value));
   }
   check_real(field, value);
-  const float stored = static_cast<float>(value);
-  std::memcpy(bytes_.data() + field.offset, &stored, sizeof stored);
+  return {&field, static_cast<float>(value)};
 }
 
-void parameter_block::set_string(const parameter_field& field, std::string_view value) {
+parameter_value string_value(const parameter_field& field, std::string_view value) {
   if (field.type != string) {
     throw parameter_error(std::string(field.name) + " expects " +
                           (field.type == int32 ? "an integer" : "a number") + ", got a string");
   }
-  const char* pointer = nullptr;
-  if (!value.empty()) {
-    strings_.push_back(std::make_unique<std::string>(value));
-    pointer = strings_.back()->c_str();
+  return {&field, std::string(value)};
+}
+
+parameter_value parse_assignment(std::string_view assignment) {
+  const size_t equals = assignment.find('=');
+  if (equals == std::string_view::npos || equals == 0) {
+    throw parameter_error("expected NAME=VALUE, got " + quoted(assignment));
   }
-  std::memcpy(bytes_.data() + field.offset, &pointer, sizeof pointer);
+  const std::string_view name = assignment.substr(0, equals);
+  const parameter_field* field = find_parameter(name);
+  if (field == nullptr) {
+    throw parameter_error("unknown parameter " + quoted(name) + " (--list-parameters lists them)");
+  }
+  return parse_value(*field, assignment.substr(equals + 1));
+}
+
+parameter_block::parameter_block(size_t size) : bytes_(size, 0) {}
+
+void parameter_block::assign(const parameter_value& value) {
+  unsigned char* at = bytes_.data() + value.field->offset;
+  if (const int32_t* integer = std::get_if<int32_t>(&value.value)) {
+    std::memcpy(at, integer, sizeof *integer);
+  } else if (const float* real = std::get_if<float>(&value.value)) {
+    std::memcpy(at, real, sizeof *real);
+  } else {
+    const std::string& text = std::get<std::string>(value.value);
+    const char* pointer = nullptr;
+    if (!text.empty()) {
+      strings_.push_back(std::make_unique<std::string>(text));
+      pointer = strings_.back()->c_str();
+    }
+    std::memcpy(at, &pointer, sizeof pointer);
+  }
 }
 
 int32_t parameter_block::get_int(const parameter_field& field) const {
@@ -216,11 +225,8 @@ std::string parameter_block::value_text(const parameter_field& field) const {
   switch (field.type) {
     case int32:
       return std::to_string(get_int(field));
-    case float32: {
-      char text[32];
-      const auto [end, error] = std::to_chars(text, text + sizeof text, get_float(field));
-      return error == std::errc() ? std::string(text, end) : std::string("?");
-    }
+    case float32:
+      return number_text(get_float(field));
     case string: {
       const char* value = get_string(field);
       return value ? value : "";
@@ -230,37 +236,38 @@ std::string parameter_block::value_text(const parameter_field& field) const {
 }
 
 void fill_table_defaults(parameter_block& block) {
-  for (const parameter_field& field : fields) block.set(field, field.default_value);
-}
-
-void apply_assignment(parameter_block& block, std::string_view assignment) {
-  const size_t equals = assignment.find('=');
-  if (equals == std::string_view::npos || equals == 0) {
-    throw parameter_error("expected NAME=VALUE, got " + quoted(assignment));
+  for (const parameter_field& field : parameter_fields()) {
+    block.assign(default_value(field));
   }
-  const std::string_view name = assignment.substr(0, equals);
-  const parameter_field* field = find_parameter(name);
-  if (field == nullptr) {
-    throw parameter_error("unknown parameter " + quoted(name) + " (--list-parameters lists them)");
-  }
-  block.set(*field, assignment.substr(equals + 1));
 }
 
 std::string describe_parameters(const parameter_block& block) {
   size_t name_width = 4;
-  for (const parameter_field& field : fields) name_width = std::max(name_width, field.name.size());
+  for (const parameter_field& field : parameter_fields()) {
+    name_width = std::max(name_width, field.name.size());
+  }
   auto column = [](std::string text, size_t width) {
     text.resize(std::max(text.size(), width), ' ');
     return text;
   };
   std::string out = column("name", name_width + 2) + column("type", 9) + column("value", 10) +
                     column("default", 10) + "meaning\n";
-  for (const parameter_field& field : fields) {
-    std::string value = block.value_text(field);
-    std::string fallback(field.default_value);
+  for (const parameter_field& field : parameter_fields()) {
+    const std::string value = block.value_text(field);
+    const std::string fallback = default_text(field);
     out += column(std::string(field.name), name_width + 2) + column(type_name(field.type), 9) +
            column(value.empty() ? "-" : value, 10) + column(fallback.empty() ? "-" : fallback, 10) +
            std::string(field.meaning) + "\n";
+  }
+  return out;
+}
+
+std::string parameters_markdown() {
+  std::string out = "| name | default | values | effect |\n|---|---|---|---|\n";
+  for (const parameter_field& field : parameter_fields()) {
+    const std::string fallback = default_text(field);
+    out += "| `" + std::string(field.name) + "` | " + (fallback.empty() ? "none" : fallback) +
+           " | " + values_text[size_t(field.range)] + " | " + std::string(field.effect) + " |\n";
   }
   return out;
 }

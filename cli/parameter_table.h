@@ -1,6 +1,6 @@
-// What this host knows of the ppm renderer's parameter block: the name, byte offset, type and
-// default of each field, and the values each may take. The table drives --set, the short options,
-// --list-parameters and the parameters of `Integrator "ppm"` in a scene.
+// The host's side of the renderer's parameter block: its fields by name (the module's own list,
+// module/ppm_parameters.h), values checked against each field's type and range, and the block
+// the host hands to the installer.
 #pragma once
 
 #include <cstddef>
@@ -10,35 +10,23 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "module/ppm_parameters.h"
 
 namespace qor::cli {
 
-enum class parameter_type { int32, float32, string };
+using parameter_field = ppm_parameter;
+using parameter_type = ppm_parameter_type;
+using value_range = ppm_parameter_range;
 
-// The values a field accepts beyond its type.
-enum class value_range {
-  any,              // any value of the type
-  switch_value,     // 0 or 1 (also false/true, off/on, no/yes)
-  refine_mode,      // 0 none, 1 classic in-place update, 2 progressive update
-  point_mode,       // 0, 1 or 2
-  positive,         // integers >= 1
-  unit_interval,    // floats in (0, 1]
-  positive_finite,  // floats > 0, finite
-};
+inline constexpr size_t parameter_block_size = sizeof(ppm_parameters);
 
-struct parameter_field {
-  std::string_view name;
-  size_t offset;  // in the block
-  parameter_type type;
-  value_range range;
-  std::string_view default_value;  // as the renderer's installer fills it, in the text --set takes
-  std::string_view meaning;
-};
-
-// Every field of the 72-byte block, in offset order.
-std::span<const parameter_field> parameter_fields();
-inline constexpr size_t parameter_block_size = 72;
+// Every field of the block, in offset order.
+inline std::span<const parameter_field> parameter_fields() {
+  return ppm_parameter_table;
+}
 
 // Null when no field has this name.
 const parameter_field* find_parameter(std::string_view name);
@@ -48,6 +36,21 @@ class parameter_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A value checked against its field: what each setting of a scene or a command line becomes
+// before anything is built, so that writing it into a block cannot fail.
+struct parameter_value {
+  const parameter_field* field;
+  std::variant<int32_t, float, std::string> value;  // a string field's "" is null
+};
+
+// Each throws parameter_error for a value of the wrong type or out of the field's range.
+parameter_value parse_value(const parameter_field& field, std::string_view text);  // as typed
+parameter_value integer_value(const parameter_field& field, double value);
+parameter_value real_value(const parameter_field& field, double value);
+parameter_value string_value(const parameter_field& field, std::string_view value);
+// "name=value", the argument of --set.
+parameter_value parse_assignment(std::string_view assignment);
 
 // The block the host hands to the installer: raw bytes in the module's layout, plus the strings
 // that its pointer fields point at. Not copyable, since the block holds pointers into itself;
@@ -61,16 +64,15 @@ class parameter_block {
   void* data() { return bytes_.data(); }
   size_t size() const { return bytes_.size(); }
 
-  // Each checks the field's type and range and throws parameter_error on a bad value.
-  void set(const parameter_field& field, std::string_view text);  // as typed on a command line
-  void set_integer(const parameter_field& field, double value);
-  void set_real(const parameter_field& field, double value);
-  void set_string(const parameter_field& field, std::string_view value);  // "": null
+  void assign(const parameter_value& value);
+  void assign(const std::vector<parameter_value>& values) {
+    for (const parameter_value& value : values) assign(value);
+  }
 
   int32_t get_int(const parameter_field& field) const;
   float get_float(const parameter_field& field) const;
   const char* get_string(const parameter_field& field) const;
-  // The field's value in the text set() takes (a null string as "").
+  // The field's value in the text parse_value takes (a null string as "").
   std::string value_text(const parameter_field& field) const;
 
  private:
@@ -81,10 +83,9 @@ class parameter_block {
 // Fills every field with the table's default, for when no module is at hand to do it.
 void fill_table_defaults(parameter_block& block);
 
-// Applies "name=value" (the argument of --set).
-void apply_assignment(parameter_block& block, std::string_view assignment);
-
 // The table as --list-parameters prints it, with the block's current values.
 std::string describe_parameters(const parameter_block& block);
+// The table as the user's guide shows it (docs/USAGE.md), in Markdown.
+std::string parameters_markdown();
 
 }  // namespace qor::cli

@@ -10,328 +10,296 @@
 #include <mutex>
 
 #include "cli/parameter_table.h"
+#include "cli/render_job.h"
 #include "cli/renderer_settings.h"
 #include "cli/scene_summary.h"
-#include "engine/io/console.h"
 #include "engine/io/image_file.h"
 #include "engine/io/input_events.h"
 #include "engine/io/interrupts.h"
-#include "engine/io/key_script.h"
 #include "engine/io/preview_window.h"
 #include "engine/io/render_progress.h"
 #include "engine/io/terminal_keys.h"
-#include "engine/runtime/engine.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
 namespace qor::cli {
 
-namespace fs = std::filesystem;
-
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int exit_rendered = 0;
 constexpr int exit_render_failure = 1;
 constexpr int exit_bad_input = 2;
+
+// A fault of the engine, the module or the image files: exit status 1, one "error:" line.
+class render_failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 double seconds_now() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void print_error(const std::string& line) {
-  std::cerr << "error: " << line << std::endl;
+// The scene as the reader understood it and as the engine's kinds made it, every warning of both
+// printed.
+struct read_scene {
+  qor::scene::scene_description description;
+  engine::traceable_scene made;
+  size_t warnings = 0;
+};
+
+read_scene read(const std::string& path) {
+  read_scene scene;
+  qor::scene::parse_result parsed;
+  try {
+    parsed = qor::scene::parse_scene_file(path);
+  } catch (const qor::scene::scene_error&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw settings_error("error: " + path + ": " + error.what());
+  }
+  qor::scene::warning_sink warnings{std::move(parsed.warnings)};
+  scene.description = std::move(parsed.scene);
+  try {
+    scene.made = engine::build_traceable_scene(scene.description, warnings);
+  } catch (const qor::scene::scene_error&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw render_failure(error.what());
+  }
+  for (const qor::scene::scene_warning& warning : warnings.warnings) {
+    std::cerr << qor::scene::to_string(warning) << "\n";
+  }
+  scene.warnings = warnings.warnings.size();
+  return scene;
 }
 
-// The image file a render writes: -o, else the Film's filename, else the scene's name with .exr
-// in the current directory.
-std::string output_path(const command_line& line, const qor::scene::scene_description& scene) {
-  if (!line.output.empty()) return line.output;
-  if (!scene.film.filename.empty()) return scene.film.filename;
-  return fs::path(line.scene_path).stem().string() + ".exr";
+// The block with the table's defaults and the job's parameters, as --list-parameters prints it.
+std::string listed_parameters(const std::vector<parameter_value>& parameters) {
+  parameter_block block(parameter_block_size);
+  fill_table_defaults(block);
+  block.assign(parameters);
+  return describe_parameters(block);
 }
 
-// An image name that cannot be written is worth knowing before the render, not after it.
-bool check_image_name(const std::string& what, const std::string& path) {
-  if (!engine::io::image_format_for(path)) {
-    print_error(what + ": cannot write '" + path +
-                "': unknown image format (use .exr, .png, .jpg or .pfm)");
-    return false;
+// What the render says and shows while it runs: messages and the progress line, the preview
+// window and file, the image file at the end, and the input that steers it (keys, the time limit,
+// Ctrl-C). Made before the scene is read, so that Ctrl-C is set up before any thread starts.
+class render_session {
+ public:
+  explicit render_session(const render_job& job)
+      : job_(job),
+        console_(job.verbosity),  // starts no thread until its status line shows
+        interrupts_([this] { first_interrupt(); }, [this] { second_interrupt(); }) {}
+
+  // The engine, built from the scene, with the session's callbacks.
+  std::unique_ptr<engine::render_engine> build_engine(const engine::traceable_scene& scene) {
+    engine::host_callbacks callbacks;
+    callbacks.message = [this](engine::message_kind kind, std::string_view text) {
+      if (progress_) progress_->observe(text, seconds_now());
+      console_.message(kind, text);
+    };
+    callbacks.show_block = [this](const qorImage_block& block) { show(block); };
+    callbacks.output_block = [this](const qorImage_block& block) { write(block); };
+    callbacks.next_event = [this](qorOutput_event& event) {
+      if (progress_) events_.set_iteration(progress_->iteration_in_progress());
+      return events_.next(event);
+    };
+    try {
+      auto engine = std::make_unique<engine::render_engine>(scene, job_.engine, callbacks);
+      engine_ = engine.get();
+      return engine;
+    } catch (const std::exception& error) {
+      throw render_failure(error.what());
+    }
   }
-  const fs::path directory = fs::path(path).parent_path();
-  if (!directory.empty() && !fs::is_directory(directory)) {
-    print_error(what + ": cannot write '" + path + "': no directory '" + directory.string() + "'");
-    return false;
+
+  // Renders with the renderer the module registered; the exit status.
+  int render(engine::render_engine& engine, int iteration_limit) {
+    progress_ = std::make_unique<engine::io::render_progress>(iteration_limit, job_.time_limit);
+    events_.set_script(job_.keys);
+    if (job_.time_limit > 0) {
+      using clock = engine::io::input_events::clock;
+      events_.set_deadline(clock::now() + std::chrono::duration_cast<clock::duration>(
+                                              std::chrono::duration<double>(job_.time_limit)));
+    }
+    if (job_.window) {
+      try {
+        window_ = std::make_unique<engine::io::preview_window>(
+            events_, "qor-render: " + fs::path(job_.scene_path).filename().string());
+      } catch (const std::runtime_error& error) {
+        throw render_failure(error.what());
+      }
+    }
+    engine::io::terminal_keys terminal(STDIN_FILENO, events_);
+    if (isatty(STDERR_FILENO) && job_.verbosity != engine::io::verbosity::quiet) {
+      console_.show_status(
+          [this] { return engine::io::progress_line(progress_->at(seconds_now())); });
+    }
+
+    progress_->start(seconds_now());
+    rendering_ = true;
+    running_engine_ = &engine;
+    int status = exit_rendered;
+    try {
+      engine.render_frame(job_.renderer);
+    } catch (const std::exception& error) {
+      console_.message(engine::message_kind::error, error.what() + std::string("\n"));
+      status = exit_render_failure;
+    }
+    running_engine_ = nullptr;
+    console_.finish_status();
+
+    std::lock_guard lock(output_mutex_);
+    if (status == exit_rendered && !image_written_) {
+      if (!image_failed_) {
+        console_.message(engine::message_kind::error, "the renderer delivered no image\n");
+      }
+      status = exit_render_failure;
+    }
+    return status;
   }
-  return true;
+
+ private:
+  // Ctrl-C before the render leaves at once; during it, the first ends the render at its next
+  // output step and the second stops it now (see interrupts).
+  void first_interrupt() {
+    if (!rendering_) {
+      engine::io::restore_terminal();
+      _exit(130);
+    }
+    console_.message(engine::message_kind::info,
+                     "interrupted: ending at the next output step (Ctrl-C again to stop now)\n");
+    events_.request_end();
+  }
+  void second_interrupt() {
+    console_.message(engine::message_kind::info,
+                     "interrupted again: stopping now; the image reached so far is written\n");
+    events_.request_end();
+    if (engine::render_engine* engine = running_engine_.load()) engine->request_stop();
+  }
+
+  float display_scale() const { return engine_->options().display_scale; }
+
+  void show(const qorImage_block& block) {
+    if (window_) window_->show(block, display_scale());
+    if (job_.preview_file.empty()) return;
+    std::lock_guard lock(output_mutex_);
+    try {
+      engine::io::write_image(job_.preview_file, block, display_scale());
+    } catch (const std::runtime_error& error) {
+      if (!preview_failed_) {
+        console_.message(engine::message_kind::warning, error.what() + std::string("\n"));
+      }
+      preview_failed_ = true;
+    }
+  }
+
+  void write(const qorImage_block& block) {
+    std::lock_guard lock(output_mutex_);
+    try {
+      engine::io::write_image(job_.output, block, display_scale());
+      image_written_ = true;
+      console_.message(engine::message_kind::info, "Wrote " + job_.output + " (" +
+                                                       std::to_string(block.width) + "x" +
+                                                       std::to_string(block.height) + ")\n");
+    } catch (const std::runtime_error& error) {
+      image_failed_ = true;
+      console_.message(engine::message_kind::error, error.what() + std::string("\n"));
+    }
+  }
+
+  const render_job& job_;
+  engine::io::console console_;
+  engine::io::input_events events_;
+  std::atomic<bool> rendering_{false};
+  std::atomic<engine::render_engine*> running_engine_{nullptr};
+  engine::io::interrupts interrupts_;
+  engine::render_engine* engine_ = nullptr;
+  std::unique_ptr<engine::io::render_progress> progress_;
+  std::unique_ptr<engine::io::preview_window> window_;
+  std::mutex output_mutex_;  // the image files, written from the module's threads
+  bool image_written_ = false;
+  bool image_failed_ = false;
+  bool preview_failed_ = false;
+};
+
+// Loads the module into the engine and creates its renderer from the module's defaults and the
+// job's parameters. The renderer keeps pointers to the block's strings (the points file's name),
+// so the block must outlive the render.
+parameter_block create_renderer(engine::render_engine& engine, const render_job& job) {
+  qorInstaller* installer = nullptr;
+  try {
+    installer = &engine.load_module(job.module_path);
+  } catch (const std::exception& error) {
+    throw render_failure(error.what());
+  }
+  if (installer->parameter_size() != int(parameter_block_size)) {
+    throw render_failure("the module '" + job.module_path + "' takes a parameter block of " +
+                         std::to_string(installer->parameter_size()) +
+                         " bytes; this qor-render knows the " +
+                         std::to_string(parameter_block_size) + "-byte block of the ppm renderer");
+  }
+  parameter_block block(parameter_block_size);
+  installer->default_parameters(engine.scene(), block.data());
+  block.assign(job.parameters);
+  installer->create(engine.scene(), block.data());
+  if (engine.find_renderer(job.renderer) == nullptr ||
+      engine.find_renderer_sampler(job.renderer) == nullptr) {
+    throw render_failure("the module '" + job.module_path + "' registered no renderer named '" +
+                         job.renderer + "'");
+  }
+  return block;
 }
 
 }  // namespace
 
-std::string default_module_path() {
-  std::error_code error;
-  const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-  if (error) return "ppm.so";
-  return (executable.parent_path() / "ppm.so").string();
-}
-
 int run(const command_line& line) {
-  // Everything that needs no scene is checked first, so a typo costs no parse.
-  std::vector<engine::io::scripted_key> script;
   try {
-    script = engine::io::parse_key_script(line.keys);
-  } catch (const std::invalid_argument& error) {
-    print_error(std::string("--keys: ") + error.what());
-    return exit_bad_input;
-  }
-  if (line.view) script.insert(script.begin(), {1, uint32_t('0' + *line.view)});
-  if (!line.output.empty() && !check_image_name("-o", line.output)) return exit_bad_input;
-  if (!line.preview_file.empty() && !check_image_name("--preview", line.preview_file)) {
-    return exit_bad_input;
-  }
-  {
-    parameter_block trial(parameter_block_size);
-    fill_table_defaults(trial);
-    try {
-      apply_command_line(trial, line.parameters);
-    } catch (const settings_error& error) {
-      std::cerr << error.what() << std::endl;
-      return exit_bad_input;
-    }
-    if (line.scene_path.empty()) {  // --list-parameters alone
-      std::cout << describe_parameters(trial);
+    render_job job = job_from_command_line(line);
+    if (line.list_parameters && line.markdown) {
+      std::cout << parameters_markdown();
       return exit_rendered;
     }
-  }
-
-  // Ctrl-C: before the render it leaves at once; during it, the first ends the render at its next
-  // output step and the second stops it now. Set up before any thread starts (see interrupts).
-  engine::io::console console(line.verbosity);  // starts no thread until its status line shows
-  engine::io::input_events events;
-  std::atomic<bool> rendering{false};
-  std::atomic<engine::render_engine*> running_engine{nullptr};
-  engine::io::interrupts interrupts(
-      [&] {
-        if (!rendering) {
-          engine::io::restore_terminal();
-          _exit(130);
-        }
-        console.message(engine::message_kind::info,
-                        "interrupted: ending at the next output step (Ctrl-C again to stop now)\n");
-        events.request_end();
-      },
-      [&] {
-        console.message(engine::message_kind::info,
-                        "interrupted again: stopping now; the image reached so far is written\n");
-        events.request_end();
-        if (engine::render_engine* engine = running_engine.load()) engine->request_stop();
-      });
-
-  qor::scene::parse_result parsed;
-  try {
-    parsed = qor::scene::parse_scene_file(line.scene_path);
-  } catch (const qor::scene::scene_error& error) {
-    std::cerr << error.what() << std::endl;
-    return exit_bad_input;
-  } catch (const std::exception& error) {
-    print_error(line.scene_path + ": " + error.what());
-    return exit_bad_input;
-  }
-  for (const qor::scene::scene_warning& warning : parsed.warnings) {
-    std::cerr << qor::scene::to_string(warning) << "\n";
-  }
-  const qor::scene::scene_description& scene = parsed.scene;
-
-  if (line.check) {
-    std::cout << summarize_scene(scene);
-    std::cout << parsed.warnings.size() << (parsed.warnings.size() == 1 ? " warning" : " warnings")
-              << "\n";
-    return exit_rendered;
-  }
-
-  // The block as the table knows it, with the scene's and the command line's settings: checks
-  // them all before anything is built. The module's own defaults replace the table's below.
-  auto configure = [&](parameter_block& block) {
-    try {
-      apply_scene_settings(block, scene.settings);
-      apply_command_line(block, line.parameters);
-      return true;
-    } catch (const settings_error& error) {
-      std::cerr << error.what() << std::endl;
-      return false;
+    if (line.list_parameters && line.scene_path.empty()) {
+      std::cout << listed_parameters(job.parameters);
+      return exit_rendered;
     }
-  };
-  {
-    parameter_block trial(parameter_block_size);
-    fill_table_defaults(trial);
-    if (!configure(trial)) return exit_bad_input;
+    render_session session(job);
+    const read_scene scene = read(job.scene_path);
+    if (line.check) {
+      std::cout << summarize_scene(scene.description, scene.made) << scene.warnings
+                << (scene.warnings == 1 ? " warning" : " warnings") << "\n";
+      return exit_rendered;
+    }
+    add_scene_parameters(job, scene.description);
     if (line.list_parameters) {
-      std::cout << describe_parameters(trial);
+      std::cout << listed_parameters(job.parameters);
       return exit_rendered;
     }
-  }
-
-  const std::string output = output_path(line, scene);
-  if (line.output.empty() && !check_image_name("Film filename", output)) return exit_bad_input;
-
-  engine::engine_settings settings;
-  settings.threads = line.threads;
-  const int width = line.resolution ? (*line.resolution)[0] : scene.film.xresolution;
-  const int height = line.resolution ? (*line.resolution)[1] : scene.film.yresolution;
-  if (line.resolution) {
-    settings.width = width;
-    settings.height = height;
-  }
-  if (line.crop) {
-    const auto& crop = *line.crop;
-    if (crop[2] > width || crop[3] > height) {
-      print_error("--crop: the region " + std::to_string(crop[0]) + "," + std::to_string(crop[1]) +
-                  "," + std::to_string(crop[2]) + "," + std::to_string(crop[3]) +
-                  " reaches outside the " + std::to_string(width) + "x" + std::to_string(height) +
-                  " image");
-      return exit_bad_input;
+    complete_with_scene(job, line, scene.description);
+    // A missing module is worth knowing before the engine is built.
+    if (!fs::is_regular_file(job.module_path)) {
+      throw render_failure(
+          "cannot find the renderer module '" + job.module_path + "'" +
+          (line.module_path.empty() ? " (build it, or name one with --module PATH)" : ""));
     }
-    std::copy(crop.begin(), crop.end(), settings.crop);
-  }
-
-  // A missing module is worth knowing before the scene is built.
-  const std::string module_path =
-      line.module_path.empty() ? default_module_path() : line.module_path;
-  if (!fs::is_regular_file(module_path)) {
-    print_error("cannot find the renderer module '" + module_path + "'" +
-                (line.module_path.empty() ? " (build it, or name one with --module PATH)" : ""));
-    return exit_render_failure;
-  }
-
-  std::string renderer_name = line.renderer;
-  if (renderer_name.empty()) {
-    const std::string& integrator = scene.settings.integrator;
-    renderer_name = integrator == "ppm" || integrator == "asppm" ? integrator : "ppm";
-  }
-
-  // What the module says and shows, and what it is told.
-  std::unique_ptr<engine::io::render_progress> progress;
-  std::unique_ptr<engine::io::preview_window> window;
-  engine::render_engine* engine_for_callbacks = nullptr;
-  std::mutex output_mutex;
-  bool image_written = false;
-  bool image_failed = false;
-  bool preview_failed = false;
-  auto display_scale = [&] { return engine_for_callbacks->options().display_scale; };
-
-  engine::host_callbacks callbacks;
-  callbacks.message = [&](engine::message_kind kind, std::string_view text) {
-    if (progress) progress->observe(text, seconds_now());
-    console.message(kind, text);
-  };
-  callbacks.show_block = [&](const qorImage_block& block) {
-    if (window) window->show(block, display_scale());
-    if (line.preview_file.empty()) return;
-    std::lock_guard lock(output_mutex);
-    try {
-      engine::io::write_image(line.preview_file, block, display_scale());
-    } catch (const std::runtime_error& error) {
-      if (!preview_failed)
-        console.message(engine::message_kind::warning, error.what() + std::string("\n"));
-      preview_failed = true;
-    }
-  };
-  callbacks.output_block = [&](const qorImage_block& block) {
-    std::lock_guard lock(output_mutex);
-    try {
-      engine::io::write_image(output, block, display_scale());
-      image_written = true;
-      console.message(engine::message_kind::info, "Wrote " + output + " (" +
-                                                      std::to_string(block.width) + "x" +
-                                                      std::to_string(block.height) + ")\n");
-    } catch (const std::runtime_error& error) {
-      image_failed = true;
-      console.message(engine::message_kind::error, error.what() + std::string("\n"));
-    }
-  };
-  callbacks.next_event = [&](qorOutput_event& event) {
-    if (progress) events.set_iteration(progress->iteration_in_progress());
-    return events.next(event);
-  };
-
-  std::unique_ptr<engine::render_engine> engine;
-  try {
-    engine = std::make_unique<engine::render_engine>(scene, settings, callbacks);
+    const std::unique_ptr<engine::render_engine> engine = session.build_engine(scene.made);
+    const parameter_block block = create_renderer(*engine, job);
+    return session.render(*engine, block.get_int(*find_parameter("max_iterations")));
+  } catch (const settings_error& error) {
+    std::cerr << error.what() << std::endl;
+    return exit_bad_input;
   } catch (const qor::scene::scene_error& error) {
     std::cerr << error.what() << std::endl;
     return exit_bad_input;
-  } catch (const std::exception& error) {
-    print_error(error.what());
+  } catch (const render_failure& error) {
+    std::cerr << "error: " << error.what() << std::endl;
     return exit_render_failure;
   }
-  engine_for_callbacks = engine.get();
-
-  qorInstaller* installer = nullptr;
-  try {
-    installer = &engine->load_module(module_path);
-  } catch (const std::exception& error) {
-    print_error(error.what());
-    return exit_render_failure;
-  }
-  if (installer->parameter_size() != int(parameter_block_size)) {
-    print_error("the module '" + module_path + "' takes a parameter block of " +
-                std::to_string(installer->parameter_size()) + " bytes; this qor-render knows the " +
-                std::to_string(parameter_block_size) + "-byte block of the ppm renderer");
-    return exit_render_failure;
-  }
-  parameter_block block(parameter_block_size);
-  installer->default_parameters(engine->scene(), block.data());
-  if (!configure(block)) return exit_bad_input;
-  installer->create(engine->scene(), block.data());
-  if (engine->find_renderer(renderer_name) == nullptr ||
-      engine->find_renderer_sampler(renderer_name) == nullptr) {
-    print_error("the module '" + module_path + "' registered no renderer named '" + renderer_name +
-                "'");
-    return exit_render_failure;
-  }
-
-  const int iteration_limit = block.get_int(*find_parameter("max_iterations"));
-  progress = std::make_unique<engine::io::render_progress>(iteration_limit, line.time_limit);
-  events.set_script(std::move(script));
-  if (line.time_limit > 0) {
-    events.set_deadline(engine::io::input_events::clock::now() +
-                        std::chrono::duration_cast<engine::io::input_events::clock::duration>(
-                            std::chrono::duration<double>(line.time_limit)));
-  }
-  if (line.window) {
-    try {
-      window = std::make_unique<engine::io::preview_window>(
-          events, "qor-render: " + fs::path(line.scene_path).filename().string());
-    } catch (const std::runtime_error& error) {
-      print_error(error.what());
-      return exit_render_failure;
-    }
-  }
-  engine::io::terminal_keys terminal(STDIN_FILENO, events);
-  if (isatty(STDERR_FILENO) && line.verbosity != engine::io::verbosity::quiet) {
-    console.show_status([&] { return engine::io::progress_line(progress->at(seconds_now())); });
-  }
-
-  progress->start(seconds_now());
-  rendering = true;
-  running_engine = engine.get();
-  int status = exit_rendered;
-  try {
-    engine->render_frame(renderer_name);
-  } catch (const std::exception& error) {
-    console.message(engine::message_kind::error, error.what() + std::string("\n"));
-    status = exit_render_failure;
-  }
-  running_engine = nullptr;
-  console.finish_status();
-
-  std::lock_guard lock(output_mutex);
-  if (status == exit_rendered && !image_written) {
-    if (!image_failed) {
-      console.message(engine::message_kind::error, "the renderer delivered no image\n");
-    }
-    status = exit_render_failure;
-  }
-  return status;
 }
 
 }  // namespace qor::cli

@@ -3,15 +3,10 @@
 // line or scene.
 #pragma once
 
-#include <string>
-
 #include "cli/command_line.h"
 
 namespace qor::cli {
 
 int run(const command_line& line);
-
-// ppm.so in the directory of the running executable.
-std::string default_module_path();
 
 }  // namespace qor::cli

@@ -18,8 +18,8 @@ const parameter_field& field_named(const char* name) {
   return *field;
 }
 
-void apply_raw_parameter(parameter_block& block, const std::string& integrator,
-                         const qor::scene::raw_parameter& p) {
+parameter_value raw_parameter_value(const std::string& integrator,
+                                    const qor::scene::raw_parameter& p) {
   const parameter_field* field = find_parameter(p.name);
   if (field == nullptr) {
     throw scene_fault(p.location, "expected a parameter of Integrator \"" + integrator +
@@ -37,16 +37,14 @@ void apply_raw_parameter(parameter_block& block, const std::string& integrator,
   try {
     if (p.type == "integer" || p.type == "bool") {
       if (p.numbers.empty()) throw parameter_error(p.name + " expects a number");
-      block.set_integer(*field, p.numbers[0]);
-    } else if (p.type == "float") {
-      if (p.numbers.empty()) throw parameter_error(p.name + " expects a number");
-      block.set_real(*field, p.numbers[0]);
-    } else if (p.type == "string") {
-      if (p.strings.empty()) throw parameter_error(p.name + " expects a string");
-      block.set_string(*field, p.strings[0]);
-    } else {
-      throw parameter_error(p.name + " cannot take a value of type \"" + p.type + "\"");
+      return integer_value(*field, p.numbers[0]);
     }
+    if (p.type == "float") {
+      if (p.numbers.empty()) throw parameter_error(p.name + " expects a number");
+      return real_value(*field, p.numbers[0]);
+    }
+    if (p.strings.empty()) throw parameter_error(p.name + " expects a string");
+    return string_value(*field, p.strings[0]);
   } catch (const parameter_error& error) {
     throw scene_fault(p.location, error.what());
   }
@@ -54,12 +52,13 @@ void apply_raw_parameter(parameter_block& block, const std::string& integrator,
 
 }  // namespace
 
-void apply_scene_settings(parameter_block& block, const qor::scene::render_settings& settings) {
+std::vector<parameter_value> scene_parameters(const qor::scene::render_settings& settings) {
+  std::vector<parameter_value> values;
   const file_location& count_location = settings.integrator_location.line > 0
                                             ? settings.integrator_location
                                             : settings.sampler_location;
   try {
-    block.set_integer(field_named("max_iterations"), settings.iterations);
+    values.push_back(integer_value(field_named("max_iterations"), settings.iterations));
   } catch (const parameter_error& error) {
     throw scene_fault(count_location, error.what());
   }
@@ -70,25 +69,29 @@ void apply_scene_settings(parameter_block& block, const qor::scene::render_setti
                             std::to_string(settings.photons_per_iteration));
     }
     try {
-      block.set_integer(field_named("photons_per_pass"),
-                        static_cast<double>(settings.photons_per_iteration));
+      values.push_back(integer_value(field_named("photons_per_pass"),
+                                     static_cast<double>(settings.photons_per_iteration)));
     } catch (const parameter_error& error) {
       throw scene_fault(settings.integrator_location, error.what());
     }
   }
   for (const qor::scene::raw_parameter& p : settings.renderer_parameters) {
-    apply_raw_parameter(block, settings.integrator, p);
+    values.push_back(raw_parameter_value(settings.integrator, p));
   }
+  return values;
 }
 
-void apply_command_line(parameter_block& block, const std::vector<parameter_setting>& settings) {
+std::vector<parameter_value> command_line_parameters(
+    const std::vector<parameter_setting>& settings) {
+  std::vector<parameter_value> values;
   for (const parameter_setting& setting : settings) {
     try {
-      apply_assignment(block, setting.assignment);
+      values.push_back(parse_assignment(setting.assignment));
     } catch (const parameter_error& error) {
       throw settings_error("error: " + setting.option + ": " + error.what());
     }
   }
+  return values;
 }
 
 }  // namespace qor::cli

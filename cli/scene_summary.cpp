@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include "engine/runtime/lights/light.h"
+#include "engine/runtime/materials/material.h"
 #include "engine/scene/vector_math.h"
 
 namespace qor::cli {
@@ -17,29 +19,10 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
-std::string triple(const double3& v) {
-  return format("(%g, %g, %g)", v[0], v[1], v[2]);
-}
-std::string triple(const rgb& v) {
-  return format("(%g, %g, %g)", v[0], v[1], v[2]);
-}
-
-const char* light_name(light_type type) {
-  switch (type) {
-    case light_type::point:
-      return "point";
-    case light_type::spot:
-      return "spot";
-    case light_type::distant:
-      return "distant";
-  }
-  return "?";
-}
-
 void count_shapes(const std::vector<shape_description>& shapes, size_t& meshes, size_t& triangles,
                   size_t& spheres) {
   for (const shape_description& shape : shapes) {
-    if (shape.kind == shape_description::kind_type::sphere) {
+    if (shape.kind == geometry_kind::sphere) {
       ++spheres;
     } else {
       ++meshes;
@@ -50,15 +33,15 @@ void count_shapes(const std::vector<shape_description>& shapes, size_t& meshes, 
 
 }  // namespace
 
-std::string summarize_scene(const scene_description& scene) {
+std::string summarize_scene(const scene_description& scene, const engine::traceable_scene& made) {
   std::string out;
   const camera_description& camera = scene.camera;
   const transform world_from_camera = camera.camera_from_world.inverse();
   double3 forward = world_from_camera.apply_vector({0, 0, 1});
   if (length(forward) > 0) forward = normalize(forward);
   out += format("camera: %s, fov %g degrees, at %s looking along %s%s\n", camera.type.c_str(),
-                camera.fov, triple(world_from_camera.apply_point({0, 0, 0})).c_str(),
-                triple(forward).c_str(), camera.given ? "" : " (no Camera directive: defaults)");
+                camera.fov, text(world_from_camera.apply_point({0, 0, 0})).c_str(),
+                text(forward).c_str(), camera.given ? "" : " (no Camera directive: defaults)");
   if (camera.lens_radius > 0) {
     out +=
         format("  lens radius %g, focal distance %g\n", camera.lens_radius, camera.focal_distance);
@@ -101,50 +84,30 @@ std::string summarize_scene(const scene_description& scene) {
                   scene.instances.size());
   }
 
-  out += format("lights: %zu, area lights: %zu\n", scene.lights.size(), scene.area_lights.size());
-  for (const light_description& light : scene.lights) {
-    out +=
-        format("  %s light, intensity %s", light_name(light.type), triple(light.intensity).c_str());
-    if (light.type == light_type::distant) {
-      out += ", direction " + triple(light.direction);
-    } else {
-      out += ", at " + triple(light.from);
-    }
-    out += "  [" + to_string(light.location) + "]\n";
+  out += format("lights: %zu, area lights: %zu\n", made.lights.size(), made.area_lights.size());
+  for (const engine::light_source& light : made.lights) {
+    out += "  " + light.summary + "  [" + to_string(light.location) + "]\n";
   }
-  for (const area_light_description& light : scene.area_lights) {
-    out += format("  area light, radiance %s%s  [%s]\n", triple(light.radiance).c_str(),
-                  light.two_sided ? ", two-sided" : "", to_string(light.location).c_str());
+  for (const engine::area_light_source& light : made.area_lights) {
+    out += format("  area light, radiance %s%s  [%s]\n", engine::text(light.radiance).c_str(),
+                  light.two_sided ? ", two-sided" : "",
+                  to_string(scene.shapes[light.shape].location).c_str());
   }
-  if (scene.lights.empty() && scene.area_lights.empty()) {
+  if (made.lights.empty() && made.area_lights.empty()) {
     out += "  (none: the image will be black)\n";
   }
 
-  out += format("materials: %zu\n", scene.materials.size());
-  for (size_t i = 0; i < scene.materials.size(); ++i) {
-    const material_description& material = scene.materials[i];
-    out += format("  %s%s%s", to_string(material.type), material.name.empty() ? "" : " \"",
-                  material.name.c_str());
-    if (!material.name.empty()) out += "\"";
-    if (material.source_type != to_string(material.type) && !material.source_type.empty()) {
-      out += " (from \"" + material.source_type + "\")";
+  out += format("materials: %zu\n", made.materials.size());
+  for (size_t i = 0; i < made.materials.size(); ++i) {
+    const engine::surface_material& material = *made.materials[i];
+    out += "  " + std::string(material.kind_name);
+    if (!material.name.empty()) out += " \"" + material.name + "\"";
+    const std::string& type = scene.materials[i].type;
+    if (type != material.kind_name && !type.empty()) out += " (from \"" + type + "\")";
+    if (const std::string settings = material.settings(); !settings.empty()) {
+      out += ", " + settings;
     }
-    switch (material.type) {
-      case material_type::diffuse:
-      case material_type::conductor:
-        out += ", reflectance " + triple(material.reflectance);
-        break;
-      case material_type::coated_diffuse:
-        out += ", reflectance " + triple(material.reflectance) + format(", eta %g", material.eta);
-        break;
-      case material_type::dielectric:
-      case material_type::thin_dielectric:
-        out += format(", eta %g", material.eta);
-        break;
-      case material_type::interface:
-        break;
-    }
-    if (i == 0 && material.location.line == 0) out += " (the default)";
+    if (i == 0 && scene.materials[i].location.line == 0) out += " (the default)";
     out += "\n";
   }
   return out;

@@ -11,43 +11,17 @@ const declaration_record ppm_declaration = {0, "", ""};
 namespace {
 
 constexpr ppm_parameters default_block = {
-    .refine_mode = 2,
-    .reserved_option = 1,
-    .sampling_mode = 1,
-    .indirect_photons = 1,
-    .caustic_photons = 1,
-    .direct_photons = 1,
-    .show_first_pass = 0,
-    .point_mode = 0,
-    .smooth = 0,
-    .light_irradiance = 0,
-    .points_file = nullptr,
-    .alpha = 0.999f,
-    .max_iterations = 1000,
-    .photons_per_pass = 1000000,
-    .output_every = 1,
-    .min_radius_scale = 0.5f,
-    .radius_scale = 6.0f,
+#define QOR_PPM_DEFAULT(name, offset, type, fallback, ...) .name = fallback,
+    QOR_PPM_PARAMETERS(QOR_PPM_DEFAULT)
+#undef QOR_PPM_DEFAULT
 };
 
+// Every field of the block goes to the renderer field of the same name; the three switches the
+// renderer keeps as bools become value != 0, and the points file stays the host's string.
 void configure(qorPPM& renderer, const ppm_parameters& block) {
-  renderer.refine_mode = block.refine_mode;
-  renderer.reserved_option = block.reserved_option;
-  renderer.sampling_mode = block.sampling_mode;
-  renderer.indirect_photons = block.indirect_photons;
-  renderer.caustic_photons = block.caustic_photons;
-  renderer.direct_photons = block.direct_photons;
-  renderer.show_first_pass = block.show_first_pass != 0;
-  renderer.point_mode = block.point_mode;
-  renderer.smooth = block.smooth != 0;
-  renderer.light_irradiance = block.light_irradiance != 0;
-  renderer.points_file = block.points_file;  // the host's string, not a copy
-  renderer.alpha = block.alpha;
-  renderer.max_iterations = block.max_iterations;
-  renderer.photons_per_pass = block.photons_per_pass;
-  renderer.output_every = block.output_every;
-  renderer.min_radius_scale = block.min_radius_scale;
-  renderer.radius_scale = block.radius_scale;
+#define QOR_PPM_COPY(name, ...) renderer.name = static_cast<decltype(renderer.name)>(block.name);
+  QOR_PPM_PARAMETERS(QOR_PPM_COPY)
+#undef QOR_PPM_COPY
   renderer.point2_last_iteration = 2;
 }
 

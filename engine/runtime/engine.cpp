@@ -67,13 +67,12 @@ void qorScene::update_camera() {
   camera.fill_view_record(view_record);
 }
 
-const surface_material& qorScene::material_at(const qorRay& ray) const {
-  static const surface_material black{material_kind::diffuse, rgb{}, 1, "none"};
+rgb qorScene::albedo_at(const qorRay& ray) const {
   if (ray.material == nullptr || ray.material->shader == nullptr ||
       ray.material->shader->material == nullptr) {
-    return black;
+    return {};
   }
-  return *ray.material->shader->material;
+  return ray.material->shader->material->diffuse_reflectance();
 }
 
 const area_light& qorScene::area_light_at(int32_t index) const {
@@ -114,7 +113,7 @@ void crop_pixels(float f0, float f1, int resolution, int& p0, int& p1) {
 
 void build_runtime(qorScene& s, const traceable_scene& content, const engine_settings& settings) {
   s.content = content;
-  if (s.content.materials.empty()) s.content.materials.push_back({});
+  if (s.content.materials.empty()) s.content.materials.push_back(default_material());
   traceable_scene& c = s.content;
 
   // Image size and render region.
@@ -159,36 +158,19 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
   s.tracer = std::make_unique<embree_tracer>(
       c, [](const std::string& text) { send_message(message_kind::critical, text + "\n"); });
 
-  for (const surface_material& m : c.materials) {
-    auto slot = std::make_unique<material_slot>();
-    slot->data = m;
-    slot->shader.material = &slot->data;
-    slot->record.shader = &slot->shader;
-    s.materials.push_back(std::move(slot));
+  for (const std::shared_ptr<const surface_material>& m : c.materials) {
+    s.materials.push_back(std::make_unique<material_slot>(m));
   }
 
   // The light list: lights first, then the area lights, linked through `next`.
-  vec3 center{0, 0, 0};
-  double radius = 1;
+  scene_extent bounds{{0, 0, 0}, 1};
   if (!box.empty()) {
-    center = (box.lower + box.upper) * 0.5;
-    radius = std::max(1e-6, length(box.upper - center));
+    bounds.center = (box.lower + box.upper) * 0.5;
+    bounds.radius = std::max(1e-6, length(box.upper - bounds.center));
   }
   for (const light_source& l : c.lights) {
     auto slot = std::make_unique<light_slot>();
-    switch (l.kind) {
-      case light_kind::point:
-        slot->light = std::make_unique<point_light>(l);
-        break;
-      case light_kind::spot:
-        slot->light = std::make_unique<spot_light>(l);
-        break;
-      case light_kind::distant:
-        slot->light = std::make_unique<distant_light>(l, center, radius);
-        break;
-      case light_kind::area:
-        continue;
-    }
+    slot->light = l.make(bounds);
     slot->shader.light = slot->light.get();
     slot->emission_material.shader = &slot->shader;
     slot->light->material = &slot->emission_material;
@@ -249,13 +231,15 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
 render_engine::render_engine(const qor::scene::scene_description& scene,
                              const engine_settings& settings, host_callbacks callbacks)
     : impl_(std::make_unique<impl>()) {
-  std::vector<std::string> warnings;
+  qor::scene::warning_sink warnings;
   const traceable_scene content = build_traceable_scene(scene, warnings);
   impl_->scene = std::make_unique<qorScene>(resolve_threads(settings.threads));
   impl_->scene->callbacks = std::move(callbacks);
   add_message_sink(&impl_->scene->callbacks);
   try {
-    for (const std::string& w : warnings) warn(*impl_->scene, w);
+    for (const qor::scene::scene_warning& w : warnings.warnings) {
+      warn(*impl_->scene, to_string(w.location) + ": " + w.message);
+    }
     build_runtime(*impl_->scene, content, settings);
   } catch (...) {
     remove_message_sink(&impl_->scene->callbacks);

@@ -84,8 +84,8 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
     const surface_hit s = record_hit(scene, *segment, *hit);
     const surface_material& material = scene.materials[s.material]->data;
     const vec3 d = vec3::from(segment->direction);
-    if (material.kind == material_kind::interface) {
-      if (++passes > 64) break;
+    if (material.passes_through()) {
+      if (++passes > max_interface_crossings) break;
       pass_through(scene, *segment, s);
       continue;
     }

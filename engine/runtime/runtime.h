@@ -12,7 +12,8 @@
 
 #include "engine/runtime/camera.h"
 #include "engine/runtime/engine.h"
-#include "engine/runtime/lights.h"
+#include "engine/runtime/lights/area_light.h"
+#include "engine/runtime/materials/material.h"
 #include "engine/runtime/task_pool.h"
 #include "engine/runtime/traceable_scene.h"
 #include "host/qor.h"
@@ -96,8 +97,15 @@ struct alignas(64) photon_tally {
   }
 };
 
+// A material as the module meets it: the record a ray's hit points to, and its shader.
 struct material_slot {
-  surface_material data;
+  explicit material_slot(std::shared_ptr<const surface_material> material)
+      : owner(std::move(material)), data(*owner) {
+    shader.material = &data;
+    record.shader = &shader;
+  }
+  std::shared_ptr<const surface_material> owner;
+  const surface_material& data;
   qorShader shader;
   qorMaterial record{};
 };
@@ -166,10 +174,15 @@ struct qorScene {
   void update_camera();
   // The area light of an index of content.area_lights.
   const engine::area_light& area_light_at(int32_t index) const;
-  const engine::surface_material& material_at(const qorRay& ray) const;
+  // The diffuse albedo of the material a ray hit; black without one.
+  engine::rgb albedo_at(const qorRay& ray) const;
 };
 
 namespace engine {
+
+// Interfaces a camera path or a photon path may cross in a row before it is cut: surfaces that
+// pass a ray on unchanged could otherwise hold it forever where they coincide.
+inline constexpr int max_interface_crossings = 64;
 
 // The scene a ray belongs to.
 inline qorScene& scene_of(const qorRay& ray) {

@@ -97,81 +97,10 @@ double smooth_step(double x, double a, double b) {
   return t * t * (3 - 2 * t);
 }
 
-namespace {
-
-// Mirror direction about the shading normal, or about the geometric one when the shading normal
-// would send it below the surface. Both normals face the incoming ray.
-vec3 mirror(const vec3& d, const vec3& geometric, const vec3& shading) {
-  const vec3 r = reflect(d, shading);
-  if (dot(r, geometric) > 0) return r;
-  return reflect(d, geometric);
-}
-
-}  // namespace
-
-scattering scatter(const surface_material& material, const vec3& d, const vec3& normal,
-                   const vec3& shading_normal, double u, bool radiance) {
-  scattering out;
-  const double cos_i = -dot(d, normal);  // > 0: arriving on the side the normal points to
-  const vec3 ng = cos_i >= 0 ? normal : -normal;
-  const vec3 ns = dot(shading_normal, d) <= 0 ? shading_normal : -shading_normal;
-  switch (material.kind) {
-    case material_kind::diffuse:
-      out.kind = scattering::kind_type::diffuse;
-      return out;
-    case material_kind::interface:
-      out.kind = scattering::kind_type::pass;
-      out.direction = d;
-      return out;
-    case material_kind::conductor:
-      out.kind = scattering::kind_type::specular;
-      out.direction = mirror(d, ng, ns);
-      out.weight = material.reflectance;
-      return out;
-    case material_kind::coated_diffuse: {
-      const double f = fresnel_dielectric(std::abs(cos_i), material.eta);
-      if (u < f) {
-        out.kind = scattering::kind_type::specular;
-        out.direction = mirror(d, ng, ns);
-      } else {
-        out.kind = scattering::kind_type::diffuse;
-      }
-      return out;
-    }
-    case material_kind::thin_dielectric: {
-      const double r = fresnel_thin_dielectric(cos_i, material.eta);
-      out.kind = scattering::kind_type::specular;
-      if (u < r) {
-        out.direction = mirror(d, ng, ns);
-      } else {
-        out.direction = d;
-        out.transmitted = true;
-      }
-      return out;
-    }
-    case material_kind::dielectric: {
-      const double f = fresnel_dielectric(cos_i, material.eta);
-      out.kind = scattering::kind_type::specular;
-      if (u < f) {
-        out.direction = mirror(d, ng, ns);
-        out.medium_ior = cos_i >= 0 ? 1.0f : material.eta;
-        return out;
-      }
-      const double eta_ratio = cos_i >= 0 ? 1 / double(material.eta) : double(material.eta);
-      std::optional<vec3> t = refract(d, ns, eta_ratio);
-      if (!t || dot(*t, ng) >= 0) t = refract(d, ng, eta_ratio);
-      if (!t) {  // total internal reflection (f is 1 then; reached only through rounding)
-        out.direction = mirror(d, ng, ns);
-        return out;
-      }
-      out.direction = *t;
-      out.transmitted = true;
-      out.medium_ior = cos_i >= 0 ? material.eta : 1.0f;
-      if (radiance) out.weight = rgb::gray(float(eta_ratio * eta_ratio));
-      return out;
-    }
-  }
-  return out;
+vec3 mirror(const vec3& d, const facing_normals& n) {
+  const vec3 r = reflect(d, n.shading);
+  if (dot(r, n.geometric) > 0) return r;
+  return reflect(d, n.geometric);
 }
 
 }  // namespace engine

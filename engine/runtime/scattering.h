@@ -6,7 +6,6 @@
 
 #include <optional>
 
-#include "engine/runtime/traceable_scene.h"
 #include "engine/runtime/vector_math.h"
 
 namespace engine {
@@ -57,13 +56,20 @@ struct scattering {
   float medium_ior = 1;  // index of refraction on the side the ray continues into
 };
 
-// Chooses among the branches of the material with the probability of each, using u for the
-// choice: Fresnel reflection against refraction (dielectric), reflection against transmission
-// (thin dielectric), the coat against the base (coated diffuse). `normal` and
-// `shading_normal` are the shape's own, not turned towards the ray. In `radiance` mode (camera
-// paths) refraction scales by (eta_i / eta_t)^2 as pbrt-v4's radiance transport does; photons
-// carry power and keep it.
-scattering scatter(const surface_material& material, const vec3& d, const vec3& normal,
-                   const vec3& shading_normal, double u, bool radiance);
+// The normals of a hit as the ray sees them: cos_i > 0 when it arrives on the side the shape's
+// normal points to; both normals turned to face the ray.
+struct facing_normals {
+  facing_normals(const vec3& d, const vec3& normal, const vec3& shading_normal)
+      : cos_i(-dot(d, normal)),
+        geometric(cos_i >= 0 ? normal : -normal),
+        shading(dot(shading_normal, d) <= 0 ? shading_normal : -shading_normal) {}
+  double cos_i;
+  vec3 geometric;
+  vec3 shading;
+};
+
+// Mirror direction about the shading normal, or about the geometric one when the shading normal
+// would send it below the surface.
+vec3 mirror(const vec3& d, const facing_normals& n);
 
 }  // namespace engine

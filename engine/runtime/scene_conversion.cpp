@@ -1,8 +1,12 @@
 #include "engine/runtime/scene_conversion.h"
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
+#include "engine/runtime/lights/area_light.h"
+#include "engine/runtime/materials/material.h"
+#include "engine/runtime/textures/texture.h"
 #include "engine/scene/scene_description.h"
 
 namespace engine {
@@ -18,34 +22,8 @@ affine_transform affine_of(const std::array<std::array<double, 4>, 4>& m) {
   return t;
 }
 
-vec3 vec_of(const sc::double3& v) {
-  return {v[0], v[1], v[2]};
-}
-
-rgb rgb_of(const sc::rgb& c) {
-  return {c[0], c[1], c[2]};
-}
-
 std::string where(const sc::file_location& location) {
   return location.file.empty() ? std::string("scene") : sc::to_string(location);
-}
-
-material_kind kind_of(sc::material_type type) {
-  switch (type) {
-    case sc::material_type::diffuse:
-      return material_kind::diffuse;
-    case sc::material_type::dielectric:
-      return material_kind::dielectric;
-    case sc::material_type::thin_dielectric:
-      return material_kind::thin_dielectric;
-    case sc::material_type::conductor:
-      return material_kind::conductor;
-    case sc::material_type::coated_diffuse:
-      return material_kind::coated_diffuse;
-    case sc::material_type::interface:
-      return material_kind::interface;
-  }
-  return material_kind::diffuse;
 }
 
 shape convert_shape(const sc::shape_description& d, size_t material_count) {
@@ -58,13 +36,12 @@ shape convert_shape(const sc::shape_description& d, size_t material_count) {
   // pbrt-v4 negates the normal when ReverseOrientation and a handedness-swapping transform do
   // not cancel, for triangles (winding) and spheres (outward) alike.
   s.flip_normal = d.reverse_orientation != d.transform_swaps_handedness;
-  if (d.kind == sc::shape_description::kind_type::sphere) {
-    s.kind = shape::kind_type::sphere;
+  s.kind = d.kind;
+  if (d.kind == geometry_kind::sphere) {
     s.center = {d.center[0], d.center[1], d.center[2]};
     s.radius = d.radius;
     return s;
   }
-  s.kind = shape::kind_type::triangles;
   for (uint32_t i : d.indices) {
     if (i >= d.positions.size()) {
       throw std::runtime_error(where(d.location) + ": vertex index " + std::to_string(i) +
@@ -82,49 +59,31 @@ shape convert_shape(const sc::shape_description& d, size_t material_count) {
 }  // namespace
 
 traceable_scene build_traceable_scene(const sc::scene_description& description,
-                                      std::vector<std::string>& warnings) {
+                                      sc::warning_sink& warnings) {
   traceable_scene out;
-
+  const named_textures textures = create_textures(description.textures, warnings);
   for (const sc::material_description& m : description.materials) {
-    surface_material material;
-    material.kind = kind_of(m.type);
-    material.reflectance = rgb_of(m.reflectance);
-    material.eta = m.eta;
-    material.name = m.name.empty() ? m.source_type : m.name;
-    out.materials.push_back(material);
+    out.materials.push_back(create_material({m, textures, warnings}));
   }
-  if (out.materials.empty()) out.materials.push_back({});
+  if (out.materials.empty()) out.materials.push_back(default_material());
 
+  const sc::transform identity;
+  std::vector<std::optional<diffuse_emission>> emissions;
+  for (const sc::area_light_description& a : description.area_lights) {
+    emissions.push_back(read_area_light({a, identity, warnings}));
+  }
   for (const sc::shape_description& d : description.shapes) {
     shape s = convert_shape(d, out.materials.size());
     if (d.area_light >= 0) {
-      if (size_t(d.area_light) >= description.area_lights.size()) {
+      if (size_t(d.area_light) >= emissions.size()) {
         throw std::runtime_error(where(d.location) + ": shape refers to area light " +
                                  std::to_string(d.area_light));
       }
-      const sc::area_light_description& a = description.area_lights[d.area_light];
-      area_light_source source;
-      source.shape = uint32_t(out.shapes.size());
-      source.radiance = rgb_of(a.radiance);
-      source.two_sided = a.two_sided;
-      if (a.power > 0) {
-        // pbrt-v4's "power": each of its shapes emits this many watts. A triangle mesh is one
-        // shape per triangle there; a disk, cylinder or partial sphere is one shape.
-        const double sides = a.two_sided ? 2 : 1;
-        const bool per_triangle = s.kind == shape::kind_type::triangles &&
-                                  (d.source_type == "trianglemesh" || d.source_type == "plymesh");
-        if (per_triangle) {
-          source.radiance = source.radiance * float(a.power / (pi * sides));
-          for (size_t t = 0; t < s.mesh.triangle_count(); ++t) {
-            const double area = triangle_area(s.mesh, t);
-            source.triangle_scale.push_back(area > 0 ? float(1 / area) : 0.0f);
-          }
-        } else if (const double area = shape_area(s); area > 0) {
-          source.radiance = source.radiance * float(a.power / (pi * sides * area));
-        }
+      if (const std::optional<diffuse_emission>& emission = emissions[d.area_light]) {
+        s.area_light = int32_t(out.area_lights.size());
+        out.area_lights.push_back(
+            bind_area_light(*emission, s, uint32_t(out.shapes.size()), d.source_type));
       }
-      s.area_light = int32_t(out.area_lights.size());
-      out.area_lights.push_back(source);
     }
     out.shapes.push_back(std::move(s));
   }
@@ -138,8 +97,8 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
       dropped_light |= d.area_light >= 0;
     }
     if (dropped_light) {
-      warnings.push_back(where(o.location) + ": area lights inside object \"" + o.name +
-                         "\" are not supported with instancing; its shapes do not emit");
+      warnings.warn(o.location, "area lights inside object \"" + o.name +
+                                    "\" are not supported with instancing; its shapes do not emit");
     }
     out.objects.push_back(std::move(object));
   }
@@ -150,7 +109,7 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
                                std::to_string(i.object) + " that does not exist");
     }
     if (!i.world_from_instance.invertible()) {
-      warnings.push_back(where(i.location) + ": instance with a singular transform is skipped");
+      warnings.warn(i.location, "instance with a singular transform is skipped");
       continue;
     }
     object_instance instance;
@@ -161,48 +120,16 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
   }
 
   for (const sc::light_description& l : description.lights) {
-    light_source light;
-    light.intensity = rgb_of(l.intensity);
-    light.name = where(l.location);
-    switch (l.type) {
-      case sc::light_type::point:
-        light.kind = light_kind::point;
-        light.position = vec_of(l.from);
-        break;
-      case sc::light_type::spot: {
-        light.kind = light_kind::spot;
-        light.position = vec_of(l.from);
-        const vec3 axis = vec_of(l.to) - vec_of(l.from);
-        if (!(length_squared(axis) > 0)) {
-          warnings.push_back(where(l.location) + ": spot light with from = to is skipped");
-          continue;
-        }
-        light.direction = normalize(axis);
-        const double cone = std::clamp(double(l.cone_angle), 0.0, 90.0);
-        const double delta = std::clamp(double(l.cone_delta_angle), 0.0, cone);
-        light.cos_falloff_end = std::cos(cone * pi / 180);
-        light.cos_falloff_start = std::cos((cone - delta) * pi / 180);
-        break;
-      }
-      case sc::light_type::distant: {
-        light.kind = light_kind::distant;
-        const vec3 d = vec_of(l.direction);
-        if (!(length_squared(d) > 0)) {
-          warnings.push_back(where(l.location) + ": distant light without a direction is skipped");
-          continue;
-        }
-        light.direction = normalize(d);
-        break;
-      }
+    if (std::optional<light_source> light = create_light({l, l.world_from_light, warnings})) {
+      out.lights.push_back(std::move(*light));
     }
-    out.lights.push_back(light);
   }
 
   const sc::camera_description& c = description.camera;
   if (c.camera_from_world.invertible()) {
     out.view.world_from_camera = affine_of(c.camera_from_world.m_inverse);
   } else {
-    warnings.push_back(where(c.location) + ": camera transform is singular; using the identity");
+    warnings.warn(c.location, "camera transform is singular; using the identity");
   }
   out.view.fov = c.fov;
   out.view.lens_radius = c.lens_radius;

@@ -59,19 +59,14 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
       (emitted * ray.throughput * ray.emission_scale).add_to(color);
     }
 
-    const scattering event = scatter(material, d, s.geometric_normal, s.shading_normal,
-                                     material.kind == material_kind::diffuse ||
-                                             material.kind == material_kind::interface ||
-                                             material.kind == material_kind::conductor
-                                         ? 0.5
-                                         : path_random(ray).next_float(),
-                                     true);
+    const double u = material.chooses_branch() ? path_random(ray).next_float() : 0.5;
+    const scattering event = scatter(material, d, s.geometric_normal, s.shading_normal, u, true);
     switch (event.kind) {
       case scattering::kind_type::diffuse:
         shade_diffuse(scene, ray, material.diffuse_reflectance(), color);
         return true;
       case scattering::kind_type::pass:
-        if (++passes > 64) {
+        if (++passes > max_interface_crossings) {
           ray.result_flags |= 1;
           return true;
         }

@@ -10,7 +10,7 @@ void extend_by_shape(bounding_box& box, const shape& s, const affine_transform* 
   auto add = [&](const vec3& p) {
     box.extend(world_from_object ? world_from_object->point(p) : p);
   };
-  if (s.kind == shape::kind_type::sphere) {
+  if (s.kind == geometry_kind::sphere) {
     // The eight corners of the sphere's object-space box: exact for world spheres, a bound
     // under any affine placement.
     for (int corner = 0; corner < 8; ++corner) {
@@ -69,7 +69,7 @@ bool intersect_shapes(const std::vector<shape>& shapes, const vec3& o, const vec
   bool found = false;
   for (uint32_t si = 0; si < shapes.size(); ++si) {
     const shape& s = shapes[si];
-    if (s.kind == shape::kind_type::sphere) {
+    if (s.kind == geometry_kind::sphere) {
       double t;
       if (intersect_sphere(o, d, s.center, s.radius, t_min, t_max, t)) {
         best = {t, instance, si, 0, 0, 0};
@@ -113,7 +113,7 @@ double triangle_area(const triangle_mesh& mesh, size_t triangle) {
 }
 
 double shape_area(const shape& s) {
-  if (s.kind == shape::kind_type::sphere) return 4.0 * pi * s.radius * s.radius;
+  if (s.kind == geometry_kind::sphere) return 4.0 * pi * s.radius * s.radius;
   double area = 0;
   for (size_t t = 0; t < s.mesh.triangle_count(); ++t) area += triangle_area(s.mesh, t);
   return area;
@@ -154,7 +154,7 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
   out.id = {hit.instance, hit.shape, hit.primitive};
 
   vec3 p, ng, ns;
-  if (s.kind == shape::kind_type::sphere) {
+  if (s.kind == geometry_kind::sphere) {
     const vec3 o = inst ? inst->object_from_world.point(ray.origin) : ray.origin;
     const vec3 d = inst ? inst->object_from_world.vector(ray.direction) : ray.direction;
     ng = normalize(o + d * hit.t - s.center);

@@ -5,34 +5,21 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/runtime/vector_math.h"
+#include "engine/scene/scene_description.h"
 
 namespace engine {
 
-enum class material_kind {
-  diffuse,          // Lambertian
-  dielectric,       // smooth glass: Fresnel reflection or refraction
-  thin_dielectric,  // a thin glass sheet: Fresnel reflection or straight transmission
-  conductor,        // a smooth mirror with an RGB reflectance
-  coated_diffuse,   // a Fresnel-weighted specular coat over a Lambertian base
-  interface,        // invisible: rays pass through unchanged
-};
+using qor::scene::geometry_kind;
 
-struct surface_material {
-  material_kind kind = material_kind::diffuse;
-  rgb reflectance{0.5f, 0.5f, 0.5f};  // diffuse and coated base: albedo; conductor: mirror colour
-  float eta = 1.5f;                   // inside over outside index of refraction
-  std::string name;
-
-  bool has_diffuse_part() const {
-    return kind == material_kind::diffuse || kind == material_kind::coated_diffuse;
-  }
-  rgb diffuse_reflectance() const { return has_diffuse_part() ? reflectance : rgb{}; }
-};
+class surface_material;  // materials/material.h
+class scene_light;       // lights/light.h
 
 struct triangle_mesh {
   std::vector<std::array<float, 3>> positions;  // object space
@@ -48,8 +35,8 @@ struct triangle_mesh {
 };
 
 struct shape {
-  enum class kind_type { triangles, sphere };
-  kind_type kind = kind_type::triangles;
+  using kind_type = geometry_kind;  // the name the tracer uses
+  geometry_kind kind = geometry_kind::triangle_mesh;
   triangle_mesh mesh;
   vec3 center;  // sphere, object space
   double radius = 0;
@@ -80,17 +67,19 @@ struct area_light_source {
   std::vector<float> triangle_scale;
 };
 
-enum class light_kind { point = 1, spot = 2, distant = 3, area = 4 };
+// The scene's bounding sphere, which lights from a direction cover with their photons.
+struct scene_extent {
+  vec3 center;
+  double radius = 1;
+};
 
-// A light that is not a surface.
+// A LightSource as its kind made it from the scene's record (lights/). The light object, the
+// qorLight the module sees and links into its list, is made from it once per engine, when the
+// scene's extent is known.
 struct light_source {
-  light_kind kind = light_kind::point;
-  rgb intensity;                 // point, spot: W/sr; distant: radiance times solid angle (W/m^2)
-  vec3 position;                 // point, spot
-  vec3 direction{0, 0, 1};       // spot: the cone's axis; distant: where the light travels; unit
-  double cos_falloff_start = 1;  // spot: full intensity inside this cosine
-  double cos_falloff_end = 1;    // spot: no light outside this cosine
-  std::string name;
+  std::string summary;  // what --check prints: "point light, intensity (1, 1, 1), at (0, 2, 0)"
+  std::function<std::unique_ptr<scene_light>(const scene_extent& scene)> make;
+  qor::scene::file_location location;  // of the LightSource
 };
 
 struct perspective_view {
@@ -120,8 +109,9 @@ struct bounding_box {
 };
 
 struct traceable_scene {
-  std::vector<surface_material> materials;  // at least one
-  std::vector<shape> shapes;                // world shapes
+  // Shared, as materials never change once made: copies of a scene use the same ones.
+  std::vector<std::shared_ptr<const surface_material>> materials;  // at least one
+  std::vector<shape> shapes;                                       // world shapes
   std::vector<scene_object> objects;
   std::vector<object_instance> instances;
   std::vector<area_light_source> area_lights;

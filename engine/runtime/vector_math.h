@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 namespace engine {
 
@@ -141,5 +143,18 @@ struct affine_transform {
             m[0][2] * v.x + m[1][2] * v.y + m[2][2] * v.z};
   }
 };
+
+// How messages and scene summaries print a colour or a point: "(r, g, b)".
+inline std::string text(double x, double y, double z) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, "(%g, %g, %g)", x, y, z);
+  return buffer;
+}
+inline std::string text(const rgb& c) {
+  return text(c.r, c.g, c.b);
+}
+inline std::string text(const vec3& v) {
+  return text(v.x, v.y, v.z);
+}
 
 }  // namespace engine

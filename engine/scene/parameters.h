@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/scene/scene_description.h"
+#include "engine/scene/scene_basics.h"
 
 namespace qor::scene {
 

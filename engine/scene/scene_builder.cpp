@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
-#include "engine/scene/ply_reader.h"
-#include "engine/scene/shapes.h"
-#include "engine/scene/spectra.h"
+#include "engine/scene/shapes/shape_kind.h"
 #include "engine/scene/vector_math.h"
 
 namespace qor::scene {
@@ -14,17 +11,6 @@ namespace qor::scene {
 namespace {
 
 using matrix = std::array<std::array<double, 4>, 4>;
-
-std::string text(const double3& a) {
-  char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "(%g, %g, %g)", a[0], a[1], a[2]);
-  return buffer;
-}
-std::string text(double v) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%g", v);
-  return buffer;
-}
 
 transform translation(const double3& d) {
   matrix m{{{1, 0, 0, d[0]}, {0, 1, 0, d[1]}, {0, 0, 1, d[2]}, {0, 0, 0, 1}}};
@@ -40,42 +26,11 @@ transform from_pbrt_order(const std::array<double, 16>& v) {
   return transform::from_matrix(m);
 }
 
-// A rotation taking +z to `dir` (unit), built like pbrt-v4's Frame::FromZ.
-matrix frame_from_z(const double3& dir) {
-  double sign = std::copysign(1.0, dir[2]);
-  double a = -1 / (sign + dir[2]);
-  double b = dir[0] * dir[1] * a;
-  double3 x{1 + sign * dir[0] * dir[0] * a, sign * b, -sign * dir[0]};
-  double3 y{b, sign + dir[1] * dir[1] * a, -dir[1]};
-  return {
-      {{x[0], y[0], dir[0], 0}, {x[1], y[1], dir[1], 0}, {x[2], y[2], dir[2], 0}, {0, 0, 0, 1}}};
-}
-
-// The uniform scale of a similarity transform, or nullopt for anything else (non-uniform scale,
-// shear, projection): a sphere stays a sphere only under a similarity.
-std::optional<double> similarity_scale(const transform& t) {
-  const auto& m = t.m;
-  if (m[3][0] != 0 || m[3][1] != 0 || m[3][2] != 0 || m[3][3] != 1) return std::nullopt;
-  double3 c[3];
-  for (int j = 0; j < 3; j++) c[j] = {m[0][j], m[1][j], m[2][j]};
-  double s2 = dot(c[0], c[0]);
-  if (!(s2 > 0) || !std::isfinite(s2)) return std::nullopt;
-  const double tolerance = 1e-6 * s2;
-  for (int j = 0; j < 3; j++) {
-    if (std::abs(dot(c[j], c[j]) - s2) > tolerance) return std::nullopt;
-    if (std::abs(dot(c[j], c[(j + 1) % 3])) > tolerance) return std::nullopt;
-  }
-  return std::sqrt(s2);
-}
-
 }  // namespace
 
 scene_builder::scene_builder(std::string main_file, file_loader load)
     : main_file_(std::move(main_file)), load_(std::move(load)) {
-  material_description fallback;
-  fallback.source_type = "diffuse";
-  fallback.location = {main_file_, 0, 0};
-  scene_.materials.push_back(fallback);
+  scene_.materials.push_back({{"diffuse", {}, {main_file_, 0, 0}}, ""});
   scene_.film.location = scene_.camera.location = {main_file_, 0, 0};
 }
 
@@ -543,163 +498,26 @@ void scene_builder::reverse_orientation(const file_location&) {
   state_.reverse_orientation = !state_.reverse_orientation;
 }
 
-void scene_builder::texture(const std::string& name, const std::string&,
+void scene_builder::texture(const std::string& name, const std::string& value_type,
                             const std::string& texture_class, const parameter_list& params,
                             const file_location& loc) {
   require_world("Texture", loc);
-  warn_.warn(loc, "textures are not supported; texture \"" + name + "\" (\"" + texture_class +
-                      "\") is ignored and materials that use it get their constant default");
-  textures_.insert(name);
-  params.mark_all_used();
+  texture_description t;
+  t.type = texture_class;
+  t.parameters = params;
+  t.location = loc;
+  t.name = name;
+  t.value_type = value_type;
+  t.world_from_texture = state_.ctm;
+  scene_.textures.push_back(std::move(t));
 }
 
 // ---- materials
 
-float scene_builder::get_eta(const parameter_list& params, const char* name, float fallback) {
-  const parameter* p = params.find(name);
-  if (!p) return fallback;
-  params.check_type(*p, {parameter_type::float_, parameter_type::integer, parameter_type::spectrum,
-                         parameter_type::texture});
-  double eta = fallback;
-  if (p->type == parameter_type::texture) {
-    warn_.warn(p->location, "textures are not supported: " + p->declaration() +
-                                " is ignored and the default index is used");
-    return fallback;
-  }
-  if (p->type == parameter_type::spectrum) {
-    std::optional<rgb> c = params.get_rgb(name, spectrum_use::unbounded, warn_);
-    if (!c) return fallback;
-    eta = (*c)[1];
-    if (p->strings.empty()) {
-      warn_.warn(p->location, "dispersion is not supported: " + p->declaration() +
-                                  " is rendered with the single index " + text(eta));
-    }
-  } else {
-    eta = params.get_float(name, fallback);
-  }
-  if (!(eta > 0)) {
-    throw scene_error(p->value_location(0), "expected a positive index of refraction for " +
-                                                p->declaration() + ", found " + text(eta));
-  }
-  return float(eta);
-}
-
-void scene_builder::warn_roughness(const parameter_list& params, const std::string& type,
-                                   std::initializer_list<const char*> names,
-                                   const file_location& loc) {
-  bool rough = false;
-  for (const char* name : names) {
-    if (params.find(name)) {
-      const parameter* p = params.find(name);
-      if (p->type == parameter_type::texture) {
-        rough = true;
-      } else if (params.get_float(name, 0) > 0) {
-        rough = true;
-      }
-    }
-  }
-  params.find("remaproughness");
-  if (rough) {
-    warn_.warn(loc,
-               "rough surfaces are not supported: material \"" + type + "\" is rendered smooth");
-  }
-}
-
-material_description scene_builder::make_material(const std::string& type,
-                                                  const parameter_list& params,
-                                                  const file_location& loc) {
-  material_description m;
-  m.source_type = type;
-  m.location = loc;
-  auto reflectance = [&](const char* name, float fallback) {
-    rgb c = params.get_rgb(name, spectrum_use::reflectance, warn_)
-                .value_or(rgb{fallback, fallback, fallback});
-    return c;
-  };
-  auto conductor_from_eta_k = [&](const char* eta_name, const char* k_name) {
-    rgb eta = params.get_rgb(eta_name, spectrum_use::unbounded, warn_)
-                  .value_or(*named_spectrum_rgb("metal-Cu-eta"));
-    rgb k = params.get_rgb(k_name, spectrum_use::unbounded, warn_)
-                .value_or(*named_spectrum_rgb("metal-Cu-k"));
-    return conductor_reflectance(eta, k);
-  };
-  auto rough_names = {"roughness", "uroughness", "vroughness"};
-
-  if (type == "diffuse" || type == "matte") {
-    m.type = material_type::diffuse;
-    m.reflectance = reflectance(type == "matte" ? "Kd" : "reflectance", 0.5f);
-    if (type == "matte") {
-      if (params.find("sigma") && params.get_float("sigma", 0) != 0)
-        warn_.warn(loc,
-                   "Oren-Nayar roughness (\"sigma\") is not supported; \"matte\" is "
-                   "rendered Lambertian");
-    }
-  } else if (type == "dielectric" || type == "glass") {
-    m.type = material_type::dielectric;
-    m.eta = params.find("index") ? get_eta(params, "index", 1.5f) : get_eta(params, "eta", 1.5f);
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "thindielectric") {
-    m.type = material_type::thin_dielectric;
-    m.eta = get_eta(params, "eta", 1.5f);
-  } else if (type == "conductor" || type == "metal") {
-    m.type = material_type::conductor;
-    if (type == "conductor" && params.find("reflectance")) {
-      m.reflectance = reflectance("reflectance", 1);
-    } else {
-      m.reflectance = conductor_from_eta_k("eta", "k");
-    }
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "mirror") {
-    m.type = material_type::conductor;
-    m.reflectance = reflectance("Kr", 0.9f);
-  } else if (type == "coateddiffuse") {
-    m.type = material_type::coated_diffuse;
-    m.reflectance = reflectance("reflectance", 0.5f);
-    m.eta = get_eta(params, "eta", 1.5f);
-    warn_roughness(params, type, rough_names, loc);
-  } else if (type == "plastic" || type == "substrate" || type == "uber") {
-    m.type = material_type::coated_diffuse;
-    m.reflectance = reflectance("Kd", type == "substrate" ? 0.5f : 0.25f);
-    if (type == "uber") m.eta = get_eta(params, params.find("index") ? "index" : "eta", 1.5f);
-    if (type == "plastic") warn_roughness(params, type, {"roughness"}, loc);
-  } else if (type == "coatedconductor") {
-    warn_.warn(loc,
-               "material \"coatedconductor\" is not supported; it is rendered as a smooth "
-               "\"conductor\" without its coat");
-    m.type = material_type::conductor;
-    if (params.find("reflectance")) {
-      m.reflectance = reflectance("reflectance", 1);
-    } else {
-      m.reflectance = conductor_from_eta_k("conductor.eta", "conductor.k");
-    }
-    params.mark_all_used();
-  } else if (type == "diffusetransmission") {
-    warn_.warn(loc,
-               "material \"diffusetransmission\" is not supported; it is rendered as "
-               "\"diffuse\" without transmission");
-    m.type = material_type::diffuse;
-    m.reflectance = reflectance("reflectance", 0.25f);
-    params.mark_all_used();
-  } else if (type == "interface" || type == "none" || type.empty()) {
-    m.type = material_type::interface;
-  } else {
-    warn_.warn(loc, "material \"" + type +
-                        "\" is not supported (supported: diffuse, dielectric, thindielectric, "
-                        "conductor, coateddiffuse, interface and pbrt-v3's matte, glass, mirror, "
-                        "plastic, metal, substrate, uber); it is rendered as \"diffuse\" with "
-                        "reflectance 0.5");
-    m.type = material_type::diffuse;
-    params.mark_all_used();
-  }
-  params.find("type");  // MakeNamedMaterial's own
-  params.report_unused(warn_, "material \"" + type + "\"");
-  return m;
-}
-
 void scene_builder::material(const std::string& type, const parameter_list& params,
                              const file_location& loc) {
   require_world("Material", loc);
-  scene_.materials.push_back(make_material(type, params, loc));
+  scene_.materials.push_back({{type, params, loc}, ""});
   state_.material = int32_t(scene_.materials.size() - 1);
 }
 
@@ -718,8 +536,7 @@ void scene_builder::make_named_material(const std::string& name, const parameter
                                "\", found a second (the first at " +
                                to_string(scene_.materials[it->second.index].location) + ")");
   }
-  material_description m = make_material(type_name, params, loc);
-  m.name = name;
+  material_description m{{type_name, params, loc}, name};
   if (it != named_materials_.end()) {
     // Used before it was defined: fill in the entry the shapes already point at.
     scene_.materials[it->second.index] = m;
@@ -735,10 +552,7 @@ void scene_builder::named_material(const std::string& name, const file_location&
   auto it = named_materials_.find(name);
   if (it == named_materials_.end()) {
     // pbrt-v4 looks named materials up once the whole file is read; keep a place for this one.
-    material_description placeholder;
-    placeholder.name = name;
-    placeholder.location = loc;
-    scene_.materials.push_back(placeholder);
+    scene_.materials.push_back({{"", {}, loc}, name});
     it = named_materials_
              .emplace(name, named_material_entry{int32_t(scene_.materials.size() - 1), false, loc})
              .first;
@@ -751,369 +565,17 @@ void scene_builder::named_material(const std::string& name, const file_location&
 void scene_builder::light_source(const std::string& type, const parameter_list& params,
                                  const file_location& loc) {
   require_world("LightSource", loc);
-  light_description l;
-  l.location = loc;
-  const transform& ctm = state_.ctm;
-  float scale = float(params.get_float("scale", 1));
-  auto color = [&](const char* name) {
-    return params.get_rgb(name, spectrum_use::emission, warn_).value_or(rgb{1, 1, 1});
-  };
-  auto check_position = [&](const double3& p) {
-    if (!finite(p)) {
-      throw scene_error(loc,
-                        "expected a finite light position after transformation, found " + text(p));
-    }
-  };
-  auto non_negative = [&](const char* name) {
-    const parameter* p = params.find(name);
-    double v = params.get_float(name, 0);
-    if (p && v < 0) {
-      throw scene_error(p->value_location(0),
-                        std::string("expected a non-negative \"") + name + "\", found " + text(v));
-    }
-    return float(v);
-  };
-  if (type == "point") {
-    l.type = light_type::point;
-    rgb i = color("I");
-    l.power = non_negative("power");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    l.world_from_light = ctm * translation(from);
-    l.from = ctm.apply_point(from);
-    check_position(l.from);
-    float k = scale * (l.power > 0 ? l.power / float(4 * std::numbers::pi) : 1);
-    for (int c = 0; c < 3; c++) l.intensity[c] = i[c] * k;
-  } else if (type == "spot") {
-    l.type = light_type::spot;
-    rgb i = color("I");
-    l.power = non_negative("power");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    double3 to = params.get_point3("to", {0, 0, 1});
-    double3 d = sub(to, from);
-    if (!(length(d) > 0)) {
-      throw scene_error(
-          loc, "expected a spot light's \"from\" and \"to\" to differ, found both " + text(from));
-    }
-    const parameter* cone = params.find("coneangle");
-    l.cone_angle = float(params.get_float("coneangle", 30));
-    l.cone_delta_angle = float(params.get_float("conedeltaangle", 5));
-    if (!(l.cone_angle > 0 && l.cone_angle <= 180)) {
-      throw scene_error(
-          cone ? cone->value_location(0) : loc,
-          "expected \"coneangle\" between 0 and 180 degrees, found " + text(l.cone_angle));
-    }
-    if (!(l.cone_delta_angle >= 0 && l.cone_delta_angle <= l.cone_angle)) {
-      const parameter* delta = params.find("conedeltaangle");
-      throw scene_error(delta ? delta->value_location(0) : loc,
-                        "expected \"conedeltaangle\" between 0 and the cone angle " +
-                            text(l.cone_angle) + ", found " + text(l.cone_delta_angle));
-    }
-    l.world_from_light =
-        ctm * translation(from) * transform::from_matrix(frame_from_z(normalize(d)));
-    l.from = ctm.apply_point(from);
-    l.to = ctm.apply_point(to);
-    check_position(l.from);
-    check_position(l.to);
-    double3 world_dir = sub(l.to, l.from);
-    if (!(length(world_dir) > 0)) {
-      throw scene_error(loc, "expected a spot light direction after transformation, found none");
-    }
-    l.direction = normalize(world_dir);
-    float k = scale;
-    if (l.power > 0) {
-      double cos_end = std::cos(radians(l.cone_angle));
-      double cos_start = std::cos(radians(l.cone_angle - l.cone_delta_angle));
-      double k_e = 2 * std::numbers::pi * ((1 - cos_start) + (cos_start - cos_end) / 2);
-      k *= float(l.power / k_e);
-    }
-    for (int c = 0; c < 3; c++) l.intensity[c] = i[c] * k;
-  } else if (type == "distant") {
-    l.type = light_type::distant;
-    rgb radiance = color("L");
-    l.power = non_negative("illuminance");
-    double3 from = params.get_point3("from", {0, 0, 0});
-    double3 to = params.get_point3("to", {0, 0, 1});
-    double3 d = ctm.apply_vector(sub(to, from));
-    if (!(length(d) > 0) || !finite(d)) {
-      throw scene_error(loc,
-                        "expected a distant light's \"from\" and \"to\" to give a direction, "
-                        "found " +
-                            text(d));
-    }
-    l.from = ctm.apply_point(from);
-    l.to = ctm.apply_point(to);
-    l.direction = normalize(d);
-    l.world_from_light = ctm;
-    float k = scale * (l.power > 0 ? l.power : 1);
-    for (int c = 0; c < 3; c++) l.intensity[c] = radiance[c] * k;
-  } else {
-    warn_.warn(loc, "light \"" + type +
-                        "\" is not supported (supported: point, spot, distant, and "
-                        "AreaLightSource \"diffuse\"); it is ignored");
-    params.mark_all_used();
-    return;
-  }
-  for (float v : l.intensity) {
-    if (!std::isfinite(v)) {
-      throw scene_error(loc,
-                        "expected a finite light intensity, found a non-finite one (is "
-                        "\"scale\" or \"power\" too large?)");
-    }
-  }
-  params.report_unused(warn_, "LightSource \"" + type + "\"");
-  scene_.lights.push_back(l);
+  scene_.lights.push_back({{type, params, loc}, state_.ctm});
 }
 
 void scene_builder::area_light_source(const std::string& type, const parameter_list& params,
                                       const file_location& loc) {
   require_world("AreaLightSource", loc);
-  if (type != "diffuse") {
-    warn_.warn(loc, "area light \"" + type +
-                        "\" is not supported (only \"diffuse\"); the shapes that follow do not "
-                        "emit");
-    params.mark_all_used();
-    state_.area_light = -1;
-    return;
-  }
-  area_light_description a;
-  a.location = loc;
-  rgb L = params.get_rgb("L", spectrum_use::emission, warn_).value_or(rgb{1, 1, 1});
-  float scale = float(params.get_float("scale", 1));
-  a.two_sided = params.get_bool("twosided", false);
-  if (const parameter* p = params.find("power")) {
-    double power = params.get_float("power", 0);
-    if (power < 0) {
-      throw scene_error(p->value_location(0),
-                        "expected a non-negative \"power\", found " + text(power));
-    }
-    a.power = float(power);
-  }
-  for (int c = 0; c < 3; c++) {
-    a.radiance[c] = L[c] * scale;
-    if (!std::isfinite(a.radiance[c])) {
-      throw scene_error(loc,
-                        "expected a finite radiance, found a non-finite one (is \"scale\" "
-                        "too large?)");
-    }
-  }
-  params.report_unused(warn_, "AreaLightSource \"diffuse\"");
-  scene_.area_lights.push_back(a);
+  scene_.area_lights.push_back({{type, params, loc}});
   state_.area_light = int32_t(scene_.area_lights.size() - 1);
 }
 
 // ---- shapes
-
-std::vector<shape_description> scene_builder::make_shapes(const std::string& type,
-                                                          const parameter_list& params,
-                                                          const file_location& loc) {
-  const transform& ctm = state_.ctm;
-  object_mesh mesh;
-  std::vector<shape_description> out;
-
-  auto positive = [&](const char* name, double fallback) {
-    const parameter* p = params.find(name);
-    double v = params.get_float(name, fallback);
-    if (!(v > 0)) {
-      throw scene_error(
-          p ? p->value_location(0) : loc,
-          std::string("expected a positive \"") + name + "\" for " + type + ", found " + text(v));
-    }
-    return v;
-  };
-  auto phi_max = [&] { return std::clamp(params.get_float("phimax", 360), 0.0, 360.0); };
-
-  // Reads "point3 P" and checks the index list of a triangle or bilinear mesh against it.
-  auto read_indexed = [&](size_t per_face) {
-    const parameter* P = params.get_array("P", parameter_type::point3);
-    if (!P) {
-      throw scene_error(
-          loc, "expected \"point3 P\" (the vertex positions) for " + type + ", found none");
-    }
-    size_t n = P->numbers.size() / 3;
-    for (size_t i = 0; i < n; i++)
-      mesh.positions.push_back({P->numbers[3 * i], P->numbers[3 * i + 1], P->numbers[3 * i + 2]});
-    const parameter* indices = params.get_array("indices", parameter_type::integer);
-    if (!indices) {
-      if (n != per_face) {
-        throw scene_error(loc, "expected \"integer indices\" for " + type + " with " +
-                                   std::to_string(n) +
-                                   " vertices, found none (they may be "
-                                   "left out for exactly " +
-                                   std::to_string(per_face) + ")");
-      }
-      for (size_t i = 0; i < per_face; i++) mesh.indices.push_back(uint32_t(i));
-    } else {
-      if (indices->numbers.size() % per_face != 0) {
-        throw scene_error(indices->location, "expected a multiple of " + std::to_string(per_face) +
-                                                 " values for " + indices->declaration() +
-                                                 ", found " +
-                                                 std::to_string(indices->numbers.size()));
-      }
-      for (size_t i = 0; i < indices->numbers.size(); i++) {
-        double v = indices->numbers[i];
-        if (v < 0 || v >= double(n)) {
-          throw scene_error(indices->value_location(i),
-                            "expected a vertex index from 0 to " + std::to_string(int64_t(n) - 1) +
-                                " in " + indices->declaration() + ", found " + text(v));
-        }
-        mesh.indices.push_back(uint32_t(v));
-      }
-    }
-    if (const parameter* N = params.get_array("N", parameter_type::normal3)) {
-      if (N->numbers.size() / 3 != n) {
-        warn_.warn(N->location, "expected one normal per vertex (" + std::to_string(n) + ") in " +
-                                    N->declaration() + ", found " +
-                                    std::to_string(N->numbers.size() / 3) +
-                                    "; the normals are discarded");
-      } else {
-        for (size_t i = 0; i < n; i++)
-          mesh.normals.push_back({N->numbers[3 * i], N->numbers[3 * i + 1], N->numbers[3 * i + 2]});
-      }
-    }
-    for (const char* name : {"uv", "st"}) {
-      const parameter* uv = params.find(name);
-      if (!uv) continue;
-      params.check_type(*uv, {parameter_type::point2, parameter_type::float_});
-      if (uv->numbers.size() != 2 * n) {
-        warn_.warn(uv->location, "expected one texture coordinate pair per vertex (" +
-                                     std::to_string(n) + ") in " + uv->declaration() + ", found " +
-                                     std::to_string(uv->numbers.size() / 2) +
-                                     "; they are discarded");
-        continue;
-      }
-      for (size_t i = 0; i < n; i++)
-        mesh.uv.push_back({float(uv->numbers[2 * i]), float(uv->numbers[2 * i + 1])});
-      break;
-    }
-  };
-
-  if (type == "trianglemesh") {
-    read_indexed(3);
-  } else if (type == "bilinearmesh") {
-    read_indexed(4);
-    object_mesh patches;
-    for (size_t f = 0; f + 4 <= mesh.indices.size(); f += 4) {
-      double3 p[4], n[4];
-      float2 uv[4];
-      for (int c = 0; c < 4; c++) {
-        uint32_t i = mesh.indices[f + c];
-        p[c] = mesh.positions[i];
-        if (!mesh.normals.empty()) n[c] = mesh.normals[i];
-        if (!mesh.uv.empty()) uv[c] = mesh.uv[i];
-      }
-      add_bilinear_patch(patches, p, mesh.normals.empty() ? nullptr : n,
-                         mesh.uv.empty() ? nullptr : uv);
-    }
-    mesh = std::move(patches);
-  } else if (type == "sphere") {
-    double radius = positive("radius", 1);
-    double z0 = params.get_float("zmin", -radius), z1 = params.get_float("zmax", radius);
-    double z_min = std::clamp(std::min(z0, z1), -radius, radius);
-    double z_max = std::clamp(std::max(z0, z1), -radius, radius);
-    double phi = phi_max();
-    auto s = similarity_scale(ctm);
-    if (z_min <= -radius && z_max >= radius && phi >= 360 && s) {
-      shape_description sphere;
-      sphere.kind = shape_description::kind_type::sphere;
-      double3 c = ctm.apply_point({0, 0, 0});
-      sphere.center = {float(c[0]), float(c[1]), float(c[2])};
-      sphere.radius = float(radius * *s);
-      if (!finite(c) || !std::isfinite(sphere.radius) || !std::isfinite(sphere.center[0]) ||
-          !std::isfinite(sphere.center[1]) || !std::isfinite(sphere.center[2]) ||
-          !(sphere.radius > 0)) {
-        throw scene_error(loc, "expected a finite sphere after transformation, found centre " +
-                                   text(c) + " and radius " + text(radius * *s));
-      }
-      out.push_back(std::move(sphere));
-    } else {
-      mesh = tessellate_sphere(radius, z_min, z_max, phi);
-    }
-  } else if (type == "disk") {
-    double height = params.get_float("height", 0);
-    double radius = positive("radius", 1);
-    double inner = std::clamp(params.get_float("innerradius", 0), 0.0, radius);
-    mesh = tessellate_disk(height, radius, inner, phi_max());
-  } else if (type == "cylinder") {
-    double radius = positive("radius", 1);
-    double z0 = params.get_float("zmin", -1), z1 = params.get_float("zmax", 1);
-    mesh = tessellate_cylinder(radius, std::min(z0, z1), std::max(z0, z1), phi_max());
-  } else if (type == "plymesh") {
-    const parameter* name = params.find("filename");
-    if (!name) {
-      throw scene_error(loc, "expected \"string filename\" for plymesh, found none");
-    }
-    std::string filename = params.get_string("filename", "");
-    loaded_file file = load_relative(filename, loc.file, main_file_, load_, name->value_location(0),
-                                     "the PLY file");
-    ply_mesh ply = read_ply(file.contents, file.path);
-    if (ply.skipped_faces > 0) {
-      warn_.warn(loc, file.path + " has " + std::to_string(ply.skipped_faces) +
-                          " faces of more than four vertices; they are ignored, as pbrt-v4 "
-                          "ignores them");
-    }
-    mesh.positions.reserve(ply.positions.size());
-    for (const float3& p : ply.positions) mesh.positions.push_back({p[0], p[1], p[2]});
-    for (const float3& n : ply.normals) mesh.normals.push_back({n[0], n[1], n[2]});
-    mesh.uv = std::move(ply.uv);
-    mesh.indices = std::move(ply.triangles);
-    for (size_t q = 0; q + 4 <= ply.quads.size(); q += 4) {
-      const uint32_t* v = &ply.quads[q];
-      mesh.indices.insert(mesh.indices.end(), {v[0], v[1], v[2], v[0], v[2], v[3]});
-    }
-    if (mesh.indices.empty()) {
-      warn_.warn(loc, file.path + " has no triangles or quads; the shape is empty");
-    }
-  } else {
-    warn_.warn(loc, "shape \"" + type +
-                        "\" is not supported (supported: trianglemesh, bilinearmesh, sphere, "
-                        "disk, cylinder, plymesh); it is ignored");
-    params.mark_all_used();
-    return out;
-  }
-
-  if (const parameter* alpha = params.find("alpha")) {
-    if (alpha->type == parameter_type::texture || params.get_float("alpha", 1) != 1) {
-      warn_.warn(alpha->location, "alpha cut-outs are not supported; the shape is opaque");
-    }
-  }
-  if (out.empty()) {
-    // A mesh: into the shape's space, with pbrt-v4's normal handling.
-    shape_description s;
-    s.positions.reserve(mesh.positions.size());
-    for (const double3& p : mesh.positions) {
-      double3 w = ctm.apply_point(p);
-      float3 f{float(w[0]), float(w[1]), float(w[2])};
-      if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2])) {
-        throw scene_error(
-            loc, "expected finite vertex positions after transformation, found " + text(w));
-      }
-      s.positions.push_back(f);
-    }
-    bool normals_ok = !mesh.normals.empty();
-    for (const double3& n : mesh.normals) {
-      double3 w = ctm.apply_normal(n);
-      double l = length(w);
-      if (!(l > 0) || !std::isfinite(l)) {
-        normals_ok = false;
-        break;
-      }
-      double sign = state_.reverse_orientation ? -1 : 1;
-      s.normals.push_back({float(sign * w[0] / l), float(sign * w[1] / l), float(sign * w[2] / l)});
-    }
-    if (!normals_ok) {
-      if (!mesh.normals.empty()) {
-        warn_.warn(loc, "some normals are zero or not finite; the shape's normals are discarded");
-      }
-      s.normals.clear();
-    }
-    s.uv = std::move(mesh.uv);
-    s.indices = std::move(mesh.indices);
-    if (s.uv.size() != s.positions.size()) s.uv.clear();
-    out.push_back(std::move(s));
-  }
-  params.report_unused(warn_, "Shape \"" + type + "\"");
-  return out;
-}
 
 void scene_builder::shape(const std::string& type, const parameter_list& params,
                           const file_location& loc) {
@@ -1123,26 +585,47 @@ void scene_builder::shape(const std::string& type, const parameter_list& params,
                       "expected an invertible transformation at Shape, found a singular one "
                       "(a Scale by 0?)");
   }
-  std::vector<shape_description> shapes = make_shapes(type, params, loc);
-  int32_t area_light = state_.area_light;
-  if (current_object_ >= 0 && area_light >= 0 && !shapes.empty()) {
+  const shape_factory make = find_shape_kind(type);
+  if (make == nullptr) {
+    warn_.warn(loc, "shape \"" + type + "\" is not supported (supported: " + shape_kind_names() +
+                        "); it is ignored");
+    params.mark_all_used();
+    return;
+  }
+  const shape_context context{
+      type,
+      params,
+      state_.ctm,
+      state_.reverse_orientation,
+      loc,
+      warn_,
+      [&](const std::string& name, const file_location& at, const char* what) {
+        return load_relative(name, loc.file, main_file_, load_, at, what);
+      }};
+  shape_description s = make(context);
+  if (const parameter* alpha = params.find("alpha")) {
+    if (alpha->type == parameter_type::texture || params.get_float("alpha", 1) != 1) {
+      warn_.warn(alpha->location, "alpha cut-outs are not supported; the shape is opaque");
+    }
+  }
+  params.report_unused(warn_, "Shape \"" + type + "\"");
+
+  s.area_light = state_.area_light;
+  if (current_object_ >= 0 && s.area_light >= 0) {
     warn_.warn(loc,
                "area lights are not supported inside ObjectBegin/ObjectEnd, as in pbrt-v4; "
                "this shape does not emit");
-    area_light = -1;
+    s.area_light = -1;
   }
-  for (shape_description& s : shapes) {
-    s.material = state_.material;
-    s.area_light = area_light;
-    s.reverse_orientation = state_.reverse_orientation;
-    s.transform_swaps_handedness = state_.ctm.swaps_handedness();
-    s.source_type = type;
-    s.location = loc;
-    if (current_object_ >= 0) {
-      scene_.objects[current_object_].shapes.push_back(std::move(s));
-    } else {
-      scene_.shapes.push_back(std::move(s));
-    }
+  s.material = state_.material;
+  s.reverse_orientation = state_.reverse_orientation;
+  s.transform_swaps_handedness = state_.ctm.swaps_handedness();
+  s.source_type = type;
+  s.location = loc;
+  if (current_object_ >= 0) {
+    scene_.objects[current_object_].shapes.push_back(std::move(s));
+  } else {
+    scene_.shapes.push_back(std::move(s));
   }
 }
 

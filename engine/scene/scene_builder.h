@@ -1,10 +1,10 @@
 // The parser target that gives the directives pbrt-v4's meaning and collects the
-// scene_description: the graphics state and its stack, named coordinate systems, materials,
-// lights, shapes and instances.
+// scene_description: the graphics state and its stack, named coordinate systems, the options,
+// shapes (made by their kinds, shapes/), objects and instances, and the records of materials,
+// lights, area lights and textures that the runtime's kinds read.
 #pragma once
 
 #include <map>
-#include <set>
 
 #include "engine/scene/parser.h"
 
@@ -108,13 +108,6 @@ class scene_builder : public parser_target {
   void require_options(const char* directive, const file_location& loc);
   void require_world(const char* directive, const file_location& loc);
   void close_block(block_kind kind, const char* directive, const file_location& loc);
-  material_description make_material(const std::string& type, const parameter_list& params,
-                                     const file_location& loc);
-  float get_eta(const parameter_list& params, const char* name, float fallback);
-  void warn_roughness(const parameter_list& params, const std::string& type,
-                      std::initializer_list<const char*> names, const file_location& loc);
-  std::vector<shape_description> make_shapes(const std::string& type, const parameter_list& params,
-                                             const file_location& loc);
 
   std::string main_file_;
   file_loader load_;
@@ -130,7 +123,6 @@ class scene_builder : public parser_target {
   bool iterations_from_integrator_ = false;  // numiterations wins over pixelsamples
   std::map<std::string, transform> named_coordinate_systems_;
   std::map<std::string, named_material_entry> named_materials_;
-  std::set<std::string> textures_;
   std::map<std::string, int32_t> object_names_;
   int32_t current_object_ = -1;
   std::vector<pending_instance> pending_instances_;

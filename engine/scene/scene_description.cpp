@@ -14,24 +14,6 @@ std::string to_string(const scene_warning& warning) {
   return to_string(warning.location) + ": warning: " + warning.message;
 }
 
-const char* to_string(material_type type) {
-  switch (type) {
-    case material_type::diffuse:
-      return "diffuse";
-    case material_type::dielectric:
-      return "dielectric";
-    case material_type::thin_dielectric:
-      return "thindielectric";
-    case material_type::conductor:
-      return "conductor";
-    case material_type::coated_diffuse:
-      return "coateddiffuse";
-    case material_type::interface:
-      return "interface";
-  }
-  return "?";
-}
-
 namespace {
 
 using matrix = std::array<std::array<double, 4>, 4>;

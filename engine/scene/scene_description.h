@@ -1,8 +1,9 @@
 // The scene as the pbrt-v4 reader hands it to the engine: plain records, no behaviour beyond a
 // few helpers on transforms. Everything here is already in pbrt-v4's meaning: colours are linear
 // sRGB triples, transforms are named destination_from_source, geometry that the engine traces
-// as triangles is already tessellated, and every record keeps the place in the scene file it
-// came from so that an error found later still points into the file.
+// as triangles is already tessellated, materials, lights and textures are kept as their
+// directives' types and parameters for the runtime's kinds to read, and every record keeps the
+// place in the scene file it came from so that an error found later still points into the file.
 #pragma once
 
 #include <array>
@@ -11,21 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/scene/parameters.h"
+#include "engine/scene/scene_basics.h"
+
 namespace qor::scene {
-
-struct file_location {
-  std::string file;  // as the user named it (the scene path, or the path an Include resolved to)
-  int line = 0;      // 1-based; 0 when the record was not made from a file
-  int column = 0;    // 1-based, in bytes
-};
-
-// "file:line:col", the prefix of every message about a place in a scene.
-std::string to_string(const file_location& location);
-
-using float2 = std::array<float, 2>;
-using float3 = std::array<float, 3>;
-using rgb = std::array<float, 3>;  // linear sRGB (pbrt-v4's default colour space)
-using double3 = std::array<double, 3>;
 
 // An affine or projective 4x4 transform with its inverse, row-major: m[row][column], applied to
 // column vectors (p' = m * p). A singular matrix has an inverse full of NaN; the reader never
@@ -103,59 +93,43 @@ struct render_settings {
   file_location integrator_location;
 };
 
-enum class material_type {
-  diffuse,          // Lambertian with `reflectance`
-  dielectric,       // smooth glass with index `eta` (rendered smooth even when rough)
-  thin_dielectric,  // a thin glass sheet with index `eta`
-  conductor,        // a smooth mirror reflecting `reflectance`
-  coated_diffuse,   // a Fresnel-weighted specular coat of index `eta` over a diffuse `reflectance`
-  interface,        // marks a medium boundary: the surface itself is invisible
-};
-
-const char* to_string(material_type type);
-
-struct material_description {
-  material_type type = material_type::diffuse;
-  rgb reflectance{0.5f, 0.5f, 0.5f};  // diffuse: albedo; conductor: normal-incidence reflectance
-  float eta = 1.5f;                   // dielectric, thin_dielectric, coated_diffuse
-  std::string name;                   // the MakeNamedMaterial name, empty for anonymous ones
-  std::string source_type;            // the type as written ("matte", "coateddiffuse", ...)
+// A material, light, area light or texture as the file gives it: the type its directive names
+// and its parameters, unread. The runtime's kinds (engine/runtime/materials, lights, textures)
+// read the parameters when they make the render-time scene, as pbrt-v4 creates its lights and
+// materials from such records; the reader knows only the directives. Parameters nobody reads
+// are reported then, each at its own place.
+struct entity_description {
+  std::string type;  // as written ("spot", "coateddiffuse", ...)
+  parameter_list parameters;
   file_location location;
 };
 
-enum class light_type { point, spot, distant };
-
-// A light that is not a surface. Colours already carry `scale` and, for these lights (whose
-// normalisation needs no geometry), pbrt-v4's `power` / `illuminance` normalisation: a point or
-// spot light's intensity is in W/sr, a distant light's radiance gives irradiance
-// `radiance` on a surface facing it.
-struct light_description {
-  light_type type = light_type::point;
-  rgb intensity{1, 1, 1};      // point, spot: I; distant: L
-  float power = 0;             // the `power` (point, spot) or `illuminance` (distant) given, 0 if
-                               // none; already folded into intensity, kept for messages
-  double3 from{0, 0, 0};       // world space: the light's position (point, spot)
-  double3 to{0, 0, 1};         // world space: where a spot light points
-  double3 direction{0, 0, 1};  // world space, unit: the direction a distant light's light travels
-  float cone_angle = 30;       // spot: degrees from the axis to where the light ends
-  float cone_delta_angle = 5;  // spot: degrees of the fall-off band inside cone_angle
-  transform world_from_light;  // CTM at the directive times the from/to placement pbrt-v4 makes
-  file_location location;
+// Material, MakeNamedMaterial.
+struct material_description : entity_description {
+  std::string name;  // the MakeNamedMaterial name, empty for anonymous ones
 };
 
-// `AreaLightSource "diffuse"`, bound to the shapes that follow it in its attribute block.
-struct area_light_description {
-  rgb radiance{1, 1, 1};  // L times scale, W/(m^2 sr)
-  bool two_sided = false;
-  // The `power` given (W), 0 if none. pbrt-v4 then rescales radiance so that the shape emits
-  // this power: radiance *= power / (pi * (two_sided ? 2 : 1) * area). Left to the engine,
-  // which knows the area of each shape the light is bound to.
-  float power = 0;
-  file_location location;
+// LightSource: a light that is not a surface.
+struct light_description : entity_description {
+  transform world_from_light;  // the transformation at the directive
 };
 
-// A shape, ready for the ray tracer: either a triangle mesh (every pbrt shape but a full
-// sphere under a similarity transform ends up as one) or a sphere.
+// AreaLightSource, bound to the shapes that follow it in its attribute block.
+struct area_light_description : entity_description {};
+
+// Texture "name" "float" | "spectrum" "class".
+struct texture_description : entity_description {
+  std::string name;
+  std::string value_type;
+  transform world_from_texture;  // the transformation at the directive
+};
+
+// The geometry the ray tracer takes, what every pbrt shape becomes: a triangle mesh, or a sphere
+// while it stays a whole sphere. The runtime's shapes are of these kinds too.
+enum class geometry_kind { triangle_mesh, sphere };
+
+// A shape, ready for the ray tracer. Each pbrt shape type is made by its kind's factory
+// (engine/scene/shapes/).
 //
 // Which side a surface faces follows pbrt-v4. For a triangle (p0, p1, p2) the geometric normal is
 // normalize(cross(p0 - p2, p1 - p2)), negated when reverse_orientation !=
@@ -168,8 +142,7 @@ struct area_light_description {
 // instance then carries the normal to the world as a normal (inverse transpose), which keeps it
 // on the same side of the surface, as pbrt-v4 does.
 struct shape_description {
-  enum class kind_type { triangle_mesh, sphere };
-  kind_type kind = kind_type::triangle_mesh;
+  geometry_kind kind = geometry_kind::triangle_mesh;
 
   // triangle_mesh. Positions in the shape's space: world space for a shape of the world, the
   // object's space for a shape inside ObjectBegin/ObjectEnd.
@@ -214,18 +187,11 @@ struct scene_description {
                                                 // (diffuse, 0.5)
   std::vector<light_description> lights;
   std::vector<area_light_description> area_lights;
+  std::vector<texture_description> textures;
   std::vector<shape_description> shapes;  // world space
   std::vector<object_description> objects;
   std::vector<instance_description> instances;
 };
-
-struct scene_warning {
-  file_location location;
-  std::string message;
-};
-
-// "file:line:col: warning: message"
-std::string to_string(const scene_warning& warning);
 
 struct parse_result {
   scene_description scene;

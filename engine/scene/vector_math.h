@@ -1,9 +1,12 @@
 // The few operations on double3 points and vectors that the scene reader needs to place shapes,
-// lights and the camera. Nothing here is meant for rendering: the engine's runtime has its own.
+// lights and the camera, and how its messages print them. Nothing here is meant for rendering: the
+// engine's runtime has its own.
 #pragma once
 
 #include <cmath>
+#include <cstdio>
 #include <numbers>
+#include <string>
 
 #include "engine/scene/scene_description.h"
 
@@ -31,6 +34,18 @@ inline bool finite(const double3& a) {
 }
 inline double radians(double degrees) {
   return degrees * std::numbers::pi / 180;
+}
+
+// How messages about the scene print a number and a point.
+inline std::string text(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%g", v);
+  return buffer;
+}
+inline std::string text(const double3& a) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, "(%g, %g, %g)", a[0], a[1], a[2]);
+  return buffer;
 }
 
 }  // namespace qor::scene

@@ -1,14 +1,14 @@
 // Run-time keys forwarded by the host.
 #include "module/render/qor_ppm.h"
 
-bool qorPPM::poll_input(qorScene& scene, int32_t* mode) {
+bool qorPPM::poll_input(qorScene& scene, view* shown) {
   qorOutput_event event{};
   if (qor_output_check_input(scene, &event) == 0) return true;
   if (event.type == qor_event_end) return false;
   if (event.type != qor_event_key) return true;
   const uint32_t key = event.key;
   if (key >= '0' && key <= '9') {
-    *mode = static_cast<int32_t>(key - '0');
+    *shown = static_cast<view>(key - '0');
   } else if (key == 'r' || key == '-') {
     reset_points();
   } else if (key == 's') {

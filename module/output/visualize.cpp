@@ -28,8 +28,8 @@ void set_grey(float* pixel, float v) {
 
 }  // namespace
 
-void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
-  qor_sprint("[%d] Visualize %d\n", iteration + 1, mode);
+void qorPPM::visualize(qorScene& scene, view shown, int32_t iteration) {
+  qor_sprint("[%d] Visualize %d\n", iteration + 1, static_cast<int32_t>(shown));
   if (output_block == nullptr) return;  // frame set-up could not allocate it
   const qorOptions& options = qor_options(scene);
   const int32_t w = options.width;
@@ -40,7 +40,7 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
   output_block->height = h;
   float* image = output_block->pixels();
   const size_t floats = static_cast<size_t>(w) * static_cast<size_t>(h) * 3;
-  if (mode == 0 || mode == 2 || mode == 9) {
+  if (shown == view::rendered || shown == view::accumulation || shown == view::edges) {
     std::memcpy(image, pixels, floats * sizeof(float));
   } else {
     std::fill(image, image + floats, 0.0f);
@@ -59,10 +59,9 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
           : record_range{pixel_points, static_cast<size_t>(width) * static_cast<size_t>(height)};
   const record_range pass_points{points, point_count};
 
-  switch (mode) {
-    case 0:
-    case 1:
-      // The rendered image (0) and the points' radiance alone (1).
+  switch (shown) {
+    case view::rendered:
+    case view::photon_estimate:
       for (size_t i = 0; i < source.count; ++i) {
         const measurement_point& p = source.first[i];
         float* px = pixel_of(image, w, p);
@@ -71,8 +70,7 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
         }
       }
       break;
-    case 3: {
-      // Radii relative to the largest; red where a radius has shrunk to its lower bound.
+    case view::radius: {
       float largest = 0.0f;
       for (size_t i = 0; i < pass_points.count; ++i) {
         largest = std::max(largest, pass_points.first[i].radius);
@@ -87,7 +85,7 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
       }
       break;
     }
-    case 4:
+    case view::pass_flux:
       // The raw flux of the pass, as radiance over the point's disc.
       for (size_t i = 0; i < pass_points.count; ++i) {
         const measurement_point& p = pass_points.first[i];
@@ -97,22 +95,21 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
         for (int c = 0; c < 3; ++c) px[c] = p.pass_flux[c] * k;
       }
       break;
-    case 6:
+    case view::smoothed:
       for (size_t i = 0; i < source.count; ++i) {
         const measurement_point& p = source.first[i];
         float* px = pixel_of(image, w, p);
         for (int c = 0; c < 3; ++c) px[c] += p.smoothed_radiance[c];
       }
       break;
-    case 7:
-      // The estimate's standard deviation over the iterations so far.
+    case view::noise:
       for (size_t i = 0; i < pass_points.count; ++i) {
         const measurement_point& p = pass_points.first[i];
         set_grey(pixel_of(image, w, p), std::sqrt(p.variance_sum / static_cast<float>(iteration)));
       }
       break;
-    case 8: {
-      // How far the gathered photons sit off the point, on average, relative to its disc.
+    case view::photon_offset: {
+      // Relative to the point's disc.
       const float q = static_cast<float>(0.1 / static_cast<double>(display_scale));
       for (size_t i = 0; i < pass_points.count; ++i) {
         const measurement_point& p = pass_points.first[i];
@@ -129,8 +126,7 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
       }
       break;
     }
-    case 9:
-      // The rendered image with the pixels whose surface normal varied between passes lit up.
+    case view::edges:
       for (size_t i = 0; i < source.count; ++i) {
         const measurement_point& p = source.first[i];
         const float t = 2.0f * std::fabs(p.normal_deviation / static_cast<float>(iteration + 1)) *
@@ -140,7 +136,7 @@ void qorPPM::visualize(qorScene& scene, int32_t mode, int32_t iteration) {
       }
       break;
     default:
-      // 2: the accumulation image as copied; 5 and anything past 9: black.
+      // The accumulation image as copied; black for view::none and numbers past the last view.
       break;
   }
   qor_show_block(scene, output_block);

@@ -133,7 +133,11 @@ int photon_thread_main(void* argument) {
 
 void qorPPM::trace_photons(qorScene& scene) {
   const int32_t threads = qor_thread_count(scene);
-  photon_store_mask = indirect_photons != 0 && caustic_photons != 0 ? -1 : 0x600;
+  // The mask of the photons a pass stores: all, or bits 9 and 10 when a kind is left out. The
+  // renderer keeps it; nothing reads it.
+  constexpr int32_t store_all_photons = -1, store_some_photons = 0x600;
+  photon_store_mask =
+      indirect_photons != 0 && caustic_photons != 0 ? store_all_photons : store_some_photons;
   if (tree == nullptr) {
     qor_warning("Out of memory??\n");
     return;

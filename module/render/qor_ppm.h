@@ -11,6 +11,25 @@
 
 class ppm_tree;
 
+// The views of the estimate the output step paints, chosen by the keys '0' to '9'
+// (docs/USAGE.md shows each). Any other number paints black.
+enum class view : int32_t {
+  rendered = 0,         // the accumulation image plus each pixel's photon estimate
+  photon_estimate = 1,  // the photon estimate alone
+  accumulation = 2,     // the accumulation image alone: what camera rays saw directly
+  radius = 3,           // each point's radius relative to the largest; red at its lower bound
+  pass_flux = 4,        // the light the latest pass gathered, as radiance
+  none = 5,             // black
+  smoothed = 6,         // the smoothed estimate
+  noise = 7,            // the estimate's standard deviation over the iterations
+  photon_offset = 8,    // how far a point's photons lie from its centre, on average
+  edges = 9,            // the rendered image with the pixels whose normal varied lit up
+};
+
+// The memory kind of qor_malloc2_aligned the host accounts the frame's arrays by: the image
+// blocks and the per-pixel records.
+inline constexpr int frame_memory_kind = 4;
+
 class qorPPM : public qorIllum_api {
  public:
   qorPPM();
@@ -46,8 +65,8 @@ class qorPPM : public qorIllum_api {
   void smooth_points_2();
   void smooth_pass(int k, bool restricted);
   void classify_points();
-  bool poll_input(qorScene& scene, int32_t* mode);
-  void visualize(qorScene& scene, int32_t mode, int32_t iteration);
+  bool poll_input(qorScene& scene, view* shown);
+  void visualize(qorScene& scene, view shown, int32_t iteration);
 
   candidate_buffer& candidates_of(int thread) {
     return reinterpret_cast<candidate_buffer*>(candidates)[thread];
@@ -61,7 +80,7 @@ class qorPPM : public qorIllum_api {
   int32_t direct_photons{};
   int32_t photons_emitted{};
   int32_t photons_per_pass{};
-  int32_t visualize_mode{};
+  view visualize_mode{};
   int32_t sampling_mode{};
   uint32_t pass_seed{};
   int32_t width{};

@@ -18,8 +18,8 @@ T* allocate_zeroed(size_t bytes) {
 }
 
 template <typename T>
-T* allocate_zeroed_kind4(size_t bytes) {
-  void* block = qor_malloc2_aligned(bytes, 4, 64);
+T* allocate_zeroed_frame_array(size_t bytes) {
+  void* block = qor_malloc2_aligned(bytes, frame_memory_kind, 64);
   if (block != nullptr) std::memset(block, 0, bytes);
   return static_cast<T*>(block);
 }
@@ -47,7 +47,8 @@ struct output_schedule {
 
 void print_elapsed_time(const qorPPM& renderer) {
   const double elapsed = qor_get_time() - renderer.start_time;
-  const int32_t minutes = static_cast<int32_t>(elapsed * 0.016666666666666666);
+  constexpr double minutes_per_second = 1.0 / 60;
+  const int32_t minutes = static_cast<int32_t>(elapsed * minutes_per_second);
   const double seconds = elapsed - static_cast<double>(minutes * 60);
   qor_info("[%d] Elapsed time %d minutes %2.1f seconds\n", renderer.iteration, minutes, seconds);
 }
@@ -152,7 +153,7 @@ void qorPPM::render_frame(qorScene& scene) {
   // A framebuffer left from a render without a following setup is no longer shown.
   qor_free_aligned(framebuffer);
   framebuffer = static_cast<qorImage_block*>(
-      qor_malloc2_aligned(qorImage_block::bytes(width, height), 4, 64));
+      qor_malloc2_aligned(qorImage_block::bytes(width, height), frame_memory_kind, 64));
   if (framebuffer == nullptr) {
     qor_error("Out of memory allocating framebuffer element\n");
     qor_output_block(scene, output_block);
@@ -176,10 +177,10 @@ void qorPPM::render_frame(qorScene& scene) {
     points2 = allocate_zeroed<measurement_point>(point_bytes);
     point2_count = 0;
   }
-  pixel_points = allocate_zeroed_kind4<measurement_point>(
+  pixel_points = allocate_zeroed_frame_array<measurement_point>(
       static_cast<size_t>(width) * static_cast<size_t>(height) * sizeof(measurement_point));
 
-  visualize_mode = 0;
+  visualize_mode = view::rendered;
   iteration = 0;
   pixels = framebuffer->pixels();
   const int32_t limit = max_iterations > 0 ? max_iterations : INT_MAX;

@@ -25,16 +25,17 @@ void qorPPM::setup(qorScene& scene) {
   tree = nullptr;
 
   const qorCamera* camera = qor_camera_get(scene);
-  const double radians_per_degree = static_cast<double>(options.fov) * 0.017453292519943295;
+  constexpr double radians_per_degree = 3.141592653589793 / 180;
+  const double fov_radians = static_cast<double>(options.fov) * radians_per_degree;
   const float extent_x = camera->screen_left + camera->screen_right;
   const float extent_y = camera->screen_bottom + camera->screen_top;
-  const float ax = tanf(static_cast<float>(static_cast<double>(extent_x) * radians_per_degree /
+  const float ax = tanf(static_cast<float>(static_cast<double>(extent_x) * fov_radians /
                                            static_cast<double>(static_cast<float>(options.width))));
-  const float ay = static_cast<float>(tan(static_cast<double>(extent_y) * radians_per_degree /
+  const float ay = static_cast<float>(tan(static_cast<double>(extent_y) * fov_radians /
                                           static_cast<double>(static_cast<float>(options.height))));
 
   const size_t bytes = qorImage_block::bytes(options.width, options.height);
-  output_block = static_cast<qorImage_block*>(qor_malloc2_aligned(bytes, 4, 64));
+  output_block = static_cast<qorImage_block*>(qor_malloc2_aligned(bytes, frame_memory_kind, 64));
   if (output_block == nullptr) qor_error("Out of memory allocating framebuffer element\n");
 
   pixel_angle = std::max(ay, ax);

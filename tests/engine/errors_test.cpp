@@ -8,7 +8,6 @@ namespace {
 using testing::error_of;
 using testing::expect_error;
 using testing::parse;
-using testing::parse_world;
 
 TEST(scene_errors, message_format_is_file_line_column_error) {
   EXPECT_EQ(error_of([] { parse("WorldBegin\n  Frobnicate\n"); }),
@@ -231,7 +230,7 @@ TEST(scene_warnings, unsupported_input_warns_once_where_it_is) {
   for (const warning_case& c : warning_cases) {
     SCOPED_TRACE(c.marked_text);
     auto [text, where] = unmarked(c);
-    parse_result r = parse(text);
+    const testing::read_result r = testing::read(text);
     ASSERT_EQ(r.warnings.size(), 1u);
     EXPECT_EQ(to_string(r.warnings[0].location), where) << to_string(r.warnings[0]);
     EXPECT_NE(r.warnings[0].message.find(c.message), std::string::npos) << to_string(r.warnings[0]);
@@ -239,20 +238,22 @@ TEST(scene_warnings, unsupported_input_warns_once_where_it_is) {
 }
 
 TEST(scene_warnings, what_is_skipped_or_approximated_and_what_stays) {
-  auto parsed = [](int i) { return parse(unmarked(warning_cases[i]).first); };
-  EXPECT_EQ(parsed(0).scene.shapes.size(), 1u);  // the sphere only
-  EXPECT_TRUE(parsed(1).scene.lights.empty());
-  EXPECT_EQ(parsed(2).scene.materials.back().type, material_type::diffuse);
-  EXPECT_FLOAT_EQ(parsed(6).scene.shapes[0].radius, 2);
-  EXPECT_EQ(parsed(8).scene.settings.iterations, 7);
-  EXPECT_TRUE(parse_world("Material \"dielectric\" \"float roughness\" 0\n").warnings.empty());
+  auto read = [](int i) { return testing::read(unmarked(warning_cases[i]).first); };
+  EXPECT_EQ(read(0).scene.shapes.size(), 1u);  // the sphere only
+  EXPECT_TRUE(read(1).made.lights.empty());
+  EXPECT_STREQ(read(2).made.materials.back()->kind_name, "diffuse");
+  EXPECT_FLOAT_EQ(read(2).made.materials.back()->diffuse_reflectance().g, 0.5f);
+  EXPECT_FLOAT_EQ(read(6).scene.shapes[0].radius, 2);
+  EXPECT_EQ(read(8).scene.settings.iterations, 7);
+  EXPECT_TRUE(
+      testing::read_world("Material \"dielectric\" \"float roughness\" 0\n").warnings.empty());
   // A texture is one warning where it is defined and one where it is used; the default stays.
-  parse_result texture = parse_world(
+  const testing::read_result texture = testing::read_world(
       "Texture \"checks\" \"spectrum\" \"checkerboard\" \"float uscale\" 4\n"
       "Material \"diffuse\" \"texture reflectance\" \"checks\"\n");
   ASSERT_EQ(texture.warnings.size(), 2u);
   EXPECT_EQ(to_string(texture.warnings[1].location), "test.pbrt:3:20");
-  EXPECT_FLOAT_EQ(texture.scene.materials.back().reflectance[1], 0.5f);
+  EXPECT_FLOAT_EQ(texture.made.materials.back()->diffuse_reflectance().g, 0.5f);
   // pbrt's own parameters that have no counterpart here are reported the same way.
   parse_result sampler = parse(
       "Sampler \"halton\" \"integer pixelsamples\" 4 \"integer seed\" 7\n"

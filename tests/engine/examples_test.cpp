@@ -1,7 +1,7 @@
-// Every example scene in scenes/ parses without a warning into the records it was written with.
+// Every example scene in scenes/ reads without a warning into the records it was written with.
 #include <gtest/gtest.h>
 
-#include "engine/scene/parse_scene.h"
+#include "scene_test_util.h"
 
 namespace qor::scene {
 namespace {
@@ -22,13 +22,14 @@ const expected_counts examples[] = {
 };
 
 void expect_example(const expected_counts& want) {
-  parse_result r = parse_scene_file(std::string(QOR_SOURCE_DIR) + "/scenes/" + want.file);
-  for (const scene_warning& w : r.warnings) ADD_FAILURE() << to_string(w);
+  const parse_result r = parse_scene_file(std::string(QOR_SOURCE_DIR) + "/scenes/" + want.file);
+  warning_sink warnings{r.warnings};
+  engine::build_traceable_scene(r.scene, warnings);
+  for (const scene_warning& w : warnings.warnings) ADD_FAILURE() << to_string(w);
   const scene_description& s = r.scene;
   EXPECT_EQ(s.shapes.size(), want.shapes);
   size_t spheres = 0;
-  for (const shape_description& shape : s.shapes)
-    spheres += shape.kind == shape_description::kind_type::sphere;
+  for (const shape_description& shape : s.shapes) spheres += shape.kind == geometry_kind::sphere;
   EXPECT_EQ(spheres, want.spheres);
   EXPECT_EQ(s.lights.size(), want.lights);
   EXPECT_EQ(s.area_lights.size(), want.area_lights);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -12,7 +13,10 @@
 
 #include "engine/runtime/camera.h"
 #include "engine/runtime/engine.h"
+#include "engine/runtime/lights/light.h"
+#include "engine/runtime/materials/material.h"
 #include "engine/runtime/traceable_scene.h"
+#include "engine/scene/parse_scene.h"
 #include "host/qor.h"
 
 namespace runtime_test {
@@ -25,7 +29,7 @@ using engine::vec3;
 inline engine::shape quad(const vec3& p0, const vec3& p1, const vec3& p2, const vec3& p3,
                           uint32_t material) {
   engine::shape s;
-  s.kind = engine::shape::kind_type::triangles;
+  s.kind = engine::geometry_kind::triangle_mesh;
   for (const vec3& p : {p0, p1, p2, p3}) {
     s.mesh.positions.push_back({float(p.x), float(p.y), float(p.z)});
   }
@@ -42,7 +46,7 @@ inline engine::shape square_z(double z, double h, uint32_t material, bool normal
 
 inline engine::shape sphere(const vec3& center, double radius, uint32_t material) {
   engine::shape s;
-  s.kind = engine::shape::kind_type::sphere;
+  s.kind = engine::geometry_kind::sphere;
   s.center = center;
   s.radius = radius;
   s.material = material;
@@ -55,12 +59,28 @@ inline engine::shape lit(engine::shape s, int32_t light) {
   return s;
 }
 
-inline engine::light_source make_light(engine::light_kind kind, rgb intensity, vec3 position = {}) {
-  engine::light_source l;
-  l.kind = kind;
-  l.intensity = intensity;
-  l.position = position;
-  return l;
+// "[r g b]" as a scene file writes a colour, read back to the same floats.
+inline std::string pbrt_rgb(const rgb& c) {
+  char text[128];
+  std::snprintf(text, sizeof text, "[%.9g %.9g %.9g]", c.r, c.g, c.b);
+  return text;
+}
+
+// A light or a material as `LightSource <text>` or `Material <text>` makes it in a scene file,
+// e.g. light_from(R"("point" "rgb I" [1 2 3] "point3 from" [0 0 1])").
+inline engine::light_source light_from(const std::string& text) {
+  const auto read = qor::scene::parse_scene_string("WorldBegin LightSource " + text, "test.pbrt");
+  qor::scene::warning_sink warnings;
+  const qor::scene::light_description& l = read.scene.lights.at(0);
+  return engine::create_light({l, l.world_from_light, warnings}).value();
+}
+inline std::shared_ptr<const engine::surface_material> material_from(const std::string& text) {
+  const auto read = qor::scene::parse_scene_string("WorldBegin Material " + text, "test.pbrt");
+  qor::scene::warning_sink warnings;
+  return engine::create_material({read.scene.materials.back(), {}, warnings});
+}
+inline std::shared_ptr<const engine::surface_material> diffuse(rgb albedo) {
+  return material_from("\"diffuse\" \"rgb reflectance\" " + pbrt_rgb(albedo));
 }
 
 inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
@@ -69,19 +89,6 @@ inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_
   a.radiance = radiance;
   a.two_sided = two_sided;
   return a;
-}
-
-inline engine::surface_material of_kind(engine::material_kind kind, rgb reflectance = {1, 1, 1},
-                                        float eta = 1.5f) {
-  engine::surface_material m;
-  m.kind = kind;
-  m.reflectance = reflectance;
-  m.eta = eta;
-  return m;
-}
-
-inline engine::surface_material diffuse(rgb albedo) {
-  return of_kind(engine::material_kind::diffuse, albedo);
 }
 
 // pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).

@@ -1,5 +1,5 @@
-// Helpers for the scene reader's tests: parsing text with an in-memory file system, and checking
-// where an error points.
+// Helpers for the scene reader's tests: parsing text with an in-memory file system, reading it
+// through the engine's kinds too, and checking where an error points.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #include <map>
 #include <string>
 
+#include "engine/runtime/lights/light.h"
+#include "engine/runtime/materials/material.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
 namespace qor::scene::testing {
@@ -27,6 +30,25 @@ inline parse_result parse(const std::string& text, const file_map& files = {}) {
 // Minimal world around a few directives.
 inline parse_result parse_world(const std::string& world, const file_map& files = {}) {
   return parse("WorldBegin\n" + world, files);
+}
+
+// The scene read as qor-render reads it: parsed, then made by the engine's kinds (textures,
+// materials, lights), with the warnings of both in the order they were given.
+struct read_result {
+  scene_description scene;
+  engine::traceable_scene made;
+  std::vector<scene_warning> warnings;
+};
+
+inline read_result read(const std::string& text, const file_map& files = {}) {
+  parse_result parsed = parse(text, files);
+  warning_sink warnings{std::move(parsed.warnings)};
+  engine::traceable_scene made = engine::build_traceable_scene(parsed.scene, warnings);
+  return {std::move(parsed.scene), std::move(made), std::move(warnings.warnings)};
+}
+
+inline read_result read_world(const std::string& world, const file_map& files = {}) {
+  return read("WorldBegin\n" + world, files);
 }
 
 // The whole message of the scene_error that `read` raises; fails the test when there is none.
@@ -63,10 +85,10 @@ inline std::pair<std::string, std::string> unmark(const std::string& marked) {
           "test.pbrt:" + std::to_string(line) + ":" + std::to_string(column)};
 }
 
-// Parsing `marked` without its mark stops with an error at the mark that contains `fragment`.
+// Reading `marked` without its mark stops with an error at the mark that contains `fragment`.
 inline void expect_error_at_mark(const std::string& marked, const std::string& fragment) {
   auto [text, where] = unmark(marked);
-  expect_error(error_of([&] { parse(text); }), where, fragment);
+  expect_error(error_of([&] { read(text); }), where, fragment);
 }
 
 }  // namespace qor::scene::testing

@@ -1,6 +1,7 @@
-// What the builder makes of shapes, materials, lights and the options, against values computed
-// by hand from pbrt-v4's definitions.
+// What the builder makes of shapes and the options, and the engine's kinds of materials and
+// lights, against values computed by hand from pbrt-v4's definitions.
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 
 #include "engine/scene/spectra.h"
@@ -47,7 +48,7 @@ shape_description only_shape(const std::string& world) {
 TEST(spheres, stay_spheres_under_a_similarity) {
   const shape_description s = only_shape(
       "Translate 1 2 3\nRotate 30 1 1 0\nScale -2 2 2\nShape \"sphere\" \"float radius\" 0.5\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::sphere);
+  ASSERT_EQ(s.kind, geometry_kind::sphere);
   for (int i = 0; i < 3; i++) EXPECT_FLOAT_EQ(s.center[i], i + 1);
   EXPECT_FLOAT_EQ(s.radius, 1);
   EXPECT_TRUE(s.transform_swaps_handedness);
@@ -55,7 +56,7 @@ TEST(spheres, stay_spheres_under_a_similarity) {
 
 TEST(spheres, become_outward_wound_meshes_under_a_non_uniform_scale) {
   const shape_description s = only_shape("Scale 1 2 1\nShape \"sphere\"\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::triangle_mesh);
+  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
   for (const float3& p : s.positions)
     EXPECT_NEAR(p[0] * p[0] + p[1] * p[1] / 4 + p[2] * p[2], 1, 1e-5);
   auto normals = triangle_normals(s);
@@ -69,7 +70,7 @@ TEST(spheres, become_outward_wound_meshes_under_a_non_uniform_scale) {
 TEST(spheres, partial_ones_are_cut_where_pbrt_cuts_them) {
   const shape_description s =
       only_shape("Shape \"sphere\" \"float radius\" 2 \"float zmax\" 0 \"float phimax\" 90\n");
-  ASSERT_EQ(s.kind, shape_description::kind_type::triangle_mesh);
+  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
   for (const float3& p : s.positions) {
     EXPECT_LE(p[2], 1e-6);
     EXPECT_GE(p[0], -1e-6);
@@ -136,8 +137,8 @@ TEST(triangle_meshes, keep_normals_and_uv_and_drop_mismatched_ones_with_a_warnin
   EXPECT_EQ(r.warnings.size(), 1u);  // for the normals only
 }
 
-TEST(area_lights, bind_to_the_shapes_of_their_attribute_block) {
-  parse_result r = parse_world(R"(Shape "sphere"
+TEST(area_lights, bind_to_the_shapes_of_their_attribute_block_and_share_its_power) {
+  const testing::read_result r = testing::read_world(R"(Shape "sphere"
 AttributeBegin
   AreaLightSource "diffuse" "rgb L" [2 3 4] "float scale" 3 "bool twosided" true "float power" 9
   Shape "sphere"
@@ -147,109 +148,132 @@ Shape "sphere"
 )");
   ASSERT_EQ(r.scene.shapes.size(), 4u);
   for (int i = 0; i < 4; i++) EXPECT_EQ(r.scene.shapes[i].area_light, i == 1 || i == 2 ? 0 : -1);
-  const area_light_description& a = r.scene.area_lights.at(0);
-  EXPECT_FLOAT_EQ(a.radiance[0], 6);
-  EXPECT_FLOAT_EQ(a.radiance[2], 12);
-  EXPECT_TRUE(a.two_sided);
-  EXPECT_FLOAT_EQ(a.power, 9);
+  // Each shape emits the power: L scale x 9 W / (pi x 2 sides x the shape's area).
+  ASSERT_EQ(r.made.area_lights.size(), 2u);
+  const engine::area_light_source& ball = r.made.area_lights[0];
+  EXPECT_EQ(ball.shape, 1u);
+  EXPECT_TRUE(ball.two_sided);
+  const double sphere_area = 4 * std::numbers::pi;
+  EXPECT_NEAR(ball.radiance.r, 6 * 9 / (std::numbers::pi * 2 * sphere_area), 1e-6);
+  EXPECT_NEAR(ball.radiance.b, 12 * 9 / (std::numbers::pi * 2 * sphere_area), 1e-6);
+  EXPECT_EQ(r.made.area_lights[1].shape, 2u);
   EXPECT_TRUE(r.warnings.empty());
 }
 
+// The light the engine makes of a LightSource, in a scene whose extent is the unit sphere.
+std::unique_ptr<engine::scene_light> light(const testing::read_result& r, size_t i) {
+  return r.made.lights.at(i).make({{0, 0, 0}, 1});
+}
+
 TEST(lights, power_and_illuminance_normalise_as_in_pbrt) {
-  parse_result r =
-      parse_world(R"(LightSource "point" "rgb I" [1 2 3] "float power" 100 "point3 from" [0 1 0]
+  const testing::read_result r = testing::read_world(
+      R"(LightSource "point" "rgb I" [1 2 3] "float power" 100 "point3 from" [0 1 0]
 LightSource "spot" "rgb I" [1 1 1] "float power" 10
 LightSource "distant" "rgb L" [1 1 1] "float illuminance" 5 "point3 from" [0 0 0] "point3 to" [0 -2 0]
 LightSource "point" "rgb I" [1 2 3] "float scale" 2
 )");
-  ASSERT_EQ(r.scene.lights.size(), 4u);
-  const auto& point = r.scene.lights[0];
-  EXPECT_EQ(point.type, light_type::point);
-  EXPECT_NEAR(point.intensity[0], 100 / (4 * std::numbers::pi), 1e-4);
-  EXPECT_NEAR(point.intensity[2], 300 / (4 * std::numbers::pi), 1e-4);
-  EXPECT_DOUBLE_EQ(point.from[1], 1);
-  // Spot: k_e = 2 pi ((1 - cos 25) + (cos 25 - cos 30) / 2) for the default cone 30, delta 5.
-  const auto& spot = r.scene.lights[1];
-  EXPECT_NEAR(spot.intensity[1], 10 / 0.715238, 1e-3);
-  EXPECT_FLOAT_EQ(spot.cone_angle, 30);
-  EXPECT_FLOAT_EQ(spot.cone_delta_angle, 5);
-  const auto& distant = r.scene.lights[2];
-  EXPECT_FLOAT_EQ(distant.intensity[0], 5);
-  EXPECT_NEAR(distant.direction[1], -1, 1e-12);
-  EXPECT_FLOAT_EQ(r.scene.lights[3].intensity[2], 6);
+  ASSERT_EQ(r.made.lights.size(), 4u);
+  const double u[4] = {0, 0, 0, 0};
+  const auto point = light(r, 0);
+  EXPECT_NEAR(point->total_power().r, 100, 1e-3);  // "power" is the whole light's
+  EXPECT_NEAR(point->total_power().b, 300, 1e-3);
+  EXPECT_NEAR(point->emit(u).origin.y, 1, 1e-12);
+  EXPECT_EQ(point->kind(), int(engine::light_type::delta_position));
+  // Spot: the power over the cone, its fall-off band counted half, is "power".
+  EXPECT_NEAR(light(r, 1)->total_power().g, 10, 1e-4);
+  engine::incident_light in;
+  const auto distant = light(r, 2);
+  ASSERT_TRUE(distant->incident({0, 0, 0}, 0.5, 0.5, in));
+  EXPECT_FLOAT_EQ(in.irradiance.r, 5);
+  EXPECT_NEAR(in.direction.y, 1, 1e-12);  // towards where the light comes from
+  EXPECT_EQ(distant->kind(), int(engine::light_type::delta_direction));
+  EXPECT_NEAR(light(r, 3)->total_power().b, 6 * 4 * std::numbers::pi, 1e-4);
 }
 
 TEST(lights, blackbody_emission_has_unit_luminance_before_scale) {
-  parse_result r = parse_world(
+  const testing::read_result r = testing::read_world(
       "LightSource \"point\" \"blackbody I\" 6500 \"float scale\" 2\n"
       "LightSource \"point\" \"blackbody I\" 2700\n");
-  const rgb& daylight = r.scene.lights[0].intensity;
+  auto intensity = [&](size_t i) {
+    const engine::rgb p = light(r, i)->total_power() * float(1 / (4 * std::numbers::pi));
+    return rgb{p.r, p.g, p.b};
+  };
+  const rgb daylight = intensity(0);
   EXPECT_NEAR(luminance(daylight), 2, 1e-3);
   for (float c : daylight) EXPECT_NEAR(c, 2, 0.2);  // close to white
-  const rgb& warm = r.scene.lights[1].intensity;
+  const rgb warm = intensity(1);
   EXPECT_NEAR(luminance(warm), 1, 1e-3);
   EXPECT_GT(warm[0], warm[1]);
   EXPECT_GT(warm[1], warm[2]);
 }
 
+// A value --check prints for a material ("eta 1.5", "reflectance (r, g, b)": its red), or -1.
+double setting(const engine::surface_material& m, const std::string& name) {
+  const std::string text = m.settings();
+  const size_t at = text.find(name + " ");
+  if (at == std::string::npos) return -1;
+  const char* value = text.c_str() + at + name.size() + 1;
+  return std::strtod(*value == '(' ? value + 1 : value, nullptr);
+}
+
 TEST(materials, map_to_the_nearest_supported_material) {
-  using enum material_type;
   const struct {
     const char* text;
-    material_type type;
+    const char* kind;
     float reflectance_red;  // < 0: not checked
     float eta;              // < 0: not checked
   } cases[] = {
-      {"Material \"diffuse\"", diffuse, 0.5f, -1},
-      {"Material \"diffuse\" \"rgb reflectance\" [0.2 0.3 0.4]", diffuse, 0.2f, -1},
-      {"Material \"diffuse\" \"float reflectance\" 0.25", diffuse, 0.25f, -1},
-      {"Material \"dielectric\"", dielectric, -1, 1.5f},
-      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", dielectric, -1, 1.5168f},
-      {"Material \"thindielectric\" \"float eta\" 1.33", thin_dielectric, -1, 1.33f},
+      {"Material \"diffuse\"", "diffuse", 0.5f, -1},
+      {"Material \"diffuse\" \"rgb reflectance\" [0.2 0.3 0.4]", "diffuse", 0.2f, -1},
+      {"Material \"diffuse\" \"float reflectance\" 0.25", "diffuse", 0.25f, -1},
+      {"Material \"dielectric\"", "dielectric", -1, 1.5f},
+      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", -1, 1.5168f},
+      {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", -1, 1.33f},
       // Conductors: ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) of the red channel's index.
-      {"Material \"conductor\"", conductor, 0.9521f, -1},
+      {"Material \"conductor\"", "conductor", 0.9521f, -1},
       {"Material \"conductor\" \"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"",
-       conductor, 0.9667f, -1},
-      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]", conductor, 0.04f, -1},
-      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]", conductor, 0.7f, -1},
+       "conductor", 0.9667f, -1},
+      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]", "conductor", 0.04f,
+       -1},
+      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]", "conductor", 0.7f, -1},
       {"Material \"coateddiffuse\" \"rgb reflectance\" [0.3 0.3 0.3] \"float eta\" 1.4",
-       coated_diffuse, 0.3f, 1.4f},
-      {"Material \"interface\"", interface, -1, -1},
+       "coateddiffuse", 0.3f, 1.4f},
+      {"Material \"interface\"", "interface", -1, -1},
       // pbrt-v3's materials.
-      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", diffuse, 0.6f, -1},
-      {"Material \"glass\" \"float index\" 1.7", dielectric, -1, 1.7f},
-      {"Material \"mirror\"", conductor, 0.9f, -1},
-      {"Material \"plastic\"", coated_diffuse, 0.25f, 1.5f},
-      {"Material \"metal\"", conductor, 0.9521f, -1},
-      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]", coated_diffuse, 0.1f, 1.5f},
-      {"Material \"uber\" \"float index\" 1.6", coated_diffuse, 0.25f, 1.6f},
+      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", "diffuse", 0.6f, -1},
+      {"Material \"glass\" \"float index\" 1.7", "dielectric", -1, 1.7f},
+      {"Material \"mirror\"", "conductor", 0.9f, -1},
+      {"Material \"plastic\"", "coateddiffuse", 0.25f, 1.5f},
+      {"Material \"metal\"", "conductor", 0.9521f, -1},
+      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]", "coateddiffuse", 0.1f, 1.5f},
+      {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", 0.25f, 1.6f},
       {"MakeNamedMaterial \"m\" \"string type\" \"matte\" \"color Kd\" [0.3 0.3 0.3]\n"
        "NamedMaterial \"m\"",
-       diffuse, 0.3f, -1},
+       "diffuse", 0.3f, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    parse_result r = parse_world(std::string(c.text) + "\n");
+    const testing::read_result r = testing::read_world(std::string(c.text) + "\n");
     for (const scene_warning& w : r.warnings) ADD_FAILURE() << to_string(w);
-    const material_description& m = r.scene.materials.back();
-    EXPECT_EQ(m.type, c.type);
+    const engine::surface_material& m = *r.made.materials.back();
+    EXPECT_STREQ(m.kind_name, c.kind);
     if (c.reflectance_red >= 0) {
-      EXPECT_NEAR(m.reflectance[0], c.reflectance_red, 1e-3);
+      EXPECT_NEAR(setting(m, "reflectance"), c.reflectance_red, 1e-3);
     }
     if (c.eta >= 0) {
-      EXPECT_NEAR(m.eta, c.eta, 1e-4);
+      EXPECT_NEAR(setting(m, "eta"), c.eta, 1e-4);
     }
   }
 }
 
 TEST(materials, named_materials_may_be_used_before_they_are_defined) {
-  parse_result r = parse_world(R"(NamedMaterial "late"
+  const testing::read_result r = testing::read_world(R"(NamedMaterial "late"
 Shape "sphere"
 MakeNamedMaterial "late" "string type" "conductor"
 )");
-  const material_description& m = r.scene.materials[r.scene.shapes[0].material];
+  const engine::surface_material& m = *r.made.materials[r.scene.shapes[0].material];
   EXPECT_EQ(m.name, "late");
-  EXPECT_EQ(m.type, material_type::conductor);
+  EXPECT_STREQ(m.kind_name, "conductor");
 }
 
 TEST(options, film_and_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_them) {

@@ -144,8 +144,8 @@ TEST(RuntimeCamera, APathThroughGlassAndAMirrorKeepsItsWeightAndCarriesTheMirror
   // -x, and a diffuse wall at x = -3.
   engine::traceable_scene s = forward_view();
   s.materials[0] = diffuse({0.5f, 0.5f, 0.5f});
-  s.materials.push_back(of_kind(engine::material_kind::dielectric, {1, 1, 1}, 1.5f));
-  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.9f, 0.5f, 0.2f}));
+  s.materials.push_back(material_from(R"("dielectric" "float eta" 1.5)"));
+  s.materials.push_back(material_from(R"("conductor" "rgb reflectance" [0.9 0.5 0.2])"));
   s.shapes.push_back(square_z(1.0, 10, 1, false));
   s.shapes.push_back(square_z(2.0, 10, 1, true));
   s.shapes.push_back(quad({-2, -2, 6}, {2, -2, 2}, {2, 2, 2}, {-2, 2, 6}, 2));
@@ -186,7 +186,7 @@ TEST(RuntimeCamera, APathThroughGlassAndAMirrorKeepsItsWeightAndCarriesTheMirror
 TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
   engine::traceable_scene s = forward_view();
   s.materials[0] = diffuse({0, 0, 0});
-  s.materials.push_back(of_kind(engine::material_kind::conductor, {0.5f, 0.5f, 0.5f}));
+  s.materials.push_back(material_from(R"("conductor" "rgb reflectance" [0.5 0.5 0.5])"));
   s.shapes.push_back(lit(square_z(5.0, 10, 0, false), 0));  // faces the camera
   s.area_lights.push_back(emitter(0, {1, 2, 3}, false));
   {
@@ -223,7 +223,7 @@ TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
 TEST(RuntimeCamera, RayDifferentialsSpanOnePixelAtTheHit) {
   engine::traceable_scene s = forward_view();
   s.shapes.push_back(square_z(5.0, 10, 0, false));
-  s.materials.push_back(of_kind(engine::material_kind::conductor));
+  s.materials.push_back(material_from(R"("conductor" "rgb reflectance" [1 1 1])"));
   camera_bench bench(s);
   ASSERT_TRUE(bench.trace(32, 32, 0.0f, 0.0f));  // the image centre
   bench.ray->compute_ray_differentials();

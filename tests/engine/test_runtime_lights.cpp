@@ -8,8 +8,6 @@
 #include "tests/engine/runtime_test_support.h"
 
 using namespace runtime_test;
-using engine::light_kind;
-using engine::light_source;
 using engine::pi;
 
 namespace {
@@ -44,8 +42,8 @@ void expect_power(const rgb& got, const rgb& expected) {
 
 TEST(RuntimeLights, PointLightPhotonsCarryFourPiIAndLeaveUniformly) {
   engine::traceable_scene s = enclosed();
-  const light_source l = make_light(light_kind::point, {1, 2, 3}, {0.5, -0.25, 0.1});
-  s.lights.push_back(l);
+  const vec3 position{0.5, -0.25, 0.1};
+  s.lights.push_back(light_from(R"("point" "rgb I" [1 2 3] "point3 from" [0.5 -0.25 0.1])"));
   photon_bench bench(s);
   const int n = 20000;
   bench.emit(n, bench.light(0), nullptr);
@@ -55,7 +53,7 @@ TEST(RuntimeLights, PointLightPhotonsCarryFourPiIAndLeaveUniformly) {
     expect_power(p.power, {float(4 * pi), float(8 * pi), float(12 * pi)});
     EXPECT_EQ(p.type, qor_ray_photon);
     EXPECT_EQ(p.flags, 0x1100u);  // the module's bits kept; never caustic on the first segment
-    EXPECT_NEAR(engine::length(p.position - l.position), p.max_distance, 1e-6);
+    EXPECT_NEAR(engine::length(p.position - position), p.max_distance, 1e-6);
     EXPECT_LT(engine::dot(p.shading_normal, p.direction), 0);  // faces the incoming photon
   }
   const moments z(photons, [](const stored_photon& p) { return p.direction.z; });
@@ -66,28 +64,27 @@ TEST(RuntimeLights, PointLightPhotonsCarryFourPiIAndLeaveUniformly) {
 
 TEST(RuntimeLights, SpotLightPhotonsStayInTheConeAndAverageItsPower) {
   engine::traceable_scene s = enclosed();
-  light_source l = make_light(light_kind::spot, {2, 2, 2});
-  l.direction = {0, 0, -1};
-  l.cos_falloff_end = std::cos(30 * pi / 180);
-  l.cos_falloff_start = std::cos(20 * pi / 180);
-  s.lights.push_back(l);
+  s.lights.push_back(light_from(R"("spot" "rgb I" [2 2 2] "point3 to" [0 0 -1]
+      "float coneangle" 30 "float conedeltaangle" 10)"));
+  const double cos_falloff_end = std::cos(30 * pi / 180);
+  const double cos_falloff_start = std::cos(20 * pi / 180);
   photon_bench bench(s);
   const int n = 40000;
   bench.emit(n, bench.light(0), nullptr);
   const auto& photons = bench.illum.photons;
   ASSERT_EQ(photons.size(), size_t(n));
-  const float full = float(2 * 2 * pi * (1 - l.cos_falloff_end));
+  const float full = float(2 * 2 * pi * (1 - cos_falloff_end));
   for (const stored_photon& p : photons) {
     const double c = -p.direction.z;
-    EXPECT_GE(c, l.cos_falloff_end - 1e-9);
-    if (c >= l.cos_falloff_start) {
+    EXPECT_GE(c, cos_falloff_end - 1e-9);
+    if (c >= cos_falloff_start) {
       EXPECT_NEAR(p.power.g, full, 1e-4 * full);
     } else {
       EXPECT_LE(p.power.g, full);
     }
   }
   const double phi =
-      2 * 2 * pi * ((1 - l.cos_falloff_start) + (l.cos_falloff_start - l.cos_falloff_end) / 2);
+      2 * 2 * pi * ((1 - cos_falloff_start) + (cos_falloff_start - cos_falloff_end) / 2);
   const moments power(photons, [](const stored_photon& p) { return double(p.power.g); });
   EXPECT_NEAR(power.mean, phi, 5 * power.error_of_mean(n));
   EXPECT_NEAR(bench.light(0)->power(), float(phi), 1e-4 * phi);
@@ -98,9 +95,7 @@ TEST(RuntimeLights, DistantLightDeliversItsIrradianceToAFacingSquare) {
   s.materials[0] = diffuse({0, 0, 0});
   s.shapes.push_back(square_z(0.0, 1.0, 0, true));   // the target, area 4
   s.shapes.push_back(square_z(-5.0, 2.0, 0, true));  // a floor that sets the scene's extent
-  light_source l = make_light(light_kind::distant, {2, 1, 0.5});
-  l.direction = {0, 0, -1};
-  s.lights.push_back(l);
+  s.lights.push_back(light_from(R"("distant" "rgb L" [2 1 0.5] "point3 to" [0 0 -1])"));
   photon_bench bench(s);
   const int n = 40000;
   bench.emit(n, bench.light(0), nullptr);
@@ -121,7 +116,7 @@ TEST(RuntimeLights, DistantLightDeliversItsIrradianceToAFacingSquare) {
 TEST(RuntimeLights, OneSidedAreaLightEmitsCosineWeightedFromItsFrontFace) {
   engine::traceable_scene s = enclosed();
   s.materials.push_back(diffuse({0, 0, 0}));
-  s.lights.push_back(make_light(light_kind::point, {1, 2, 3}));
+  s.lights.push_back(light_from(R"("point" "rgb I" [1 2 3])"));
   s.shapes.push_back(lit(square_z(0.0, 0.5, 1, false), 0));  // faces -z, area 1
   s.area_lights.push_back(emitter(1, {1, 0.5f, 0.25f}, false));
   photon_bench bench(s);
@@ -130,7 +125,7 @@ TEST(RuntimeLights, OneSidedAreaLightEmitsCosineWeightedFromItsFrontFace) {
   qorLight* area = point->next;
   ASSERT_NE(area, nullptr);
   EXPECT_EQ(area->next, nullptr);
-  EXPECT_EQ(area->kind(), int(light_kind::area));
+  EXPECT_EQ(area->kind(), int(engine::light_type::area));
   EXPECT_EQ(area->material, nullptr);  // enumerated once: through its object
   uint32_t count = 0;
   qorObject** objects = qor_get_emissive_objects(bench.engine.scene(), count);
@@ -219,7 +214,7 @@ TEST(RuntimeLights, DirectLightFromAPointLightFallsOffAndIsShadowed) {
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse({0.8f, 0.4f, 0.2f});
   s.shapes.push_back(square_z(0.0, 5.0, 0, true));
-  s.lights.push_back(make_light(light_kind::point, {10, 10, 10}, {1, 0, 2}));
+  s.lights.push_back(light_from(R"("point" "rgb I" [10 10 10] "point3 from" [1 0 2])"));
   // E = I cos / d^2 with d^2 = 5 and cos = 2 / sqrt(5); reflected radiance albedo / pi x E.
   const double e = 10 * (2 / std::sqrt(5.0)) / 5;
   const rgb lit = direct_light_at_origin(s, 's');
@@ -231,7 +226,8 @@ TEST(RuntimeLights, DirectLightFromAPointLightFallsOffAndIsShadowed) {
   // Without the shadow test the light is unshadowed, as the options record promises.
   EXPECT_NEAR(direct_light_at_origin(s, 'n').r, 0.8 / pi * e, 1e-5);
 
-  s.lights[0].position = {0, 0, -2};  // below the floor: it cannot light the top face
+  // Below the floor: it cannot light the top face.
+  s.lights[0] = light_from(R"("point" "rgb I" [10 10 10] "point3 from" [0 0 -2])");
   EXPECT_EQ(direct_light_at_origin(s, 'n').r, 0.0f);
 }
 
@@ -296,15 +292,13 @@ TEST(RuntimeLights, GlassSendsTheFresnelShareOfPhotonsBackAndTheRestThrough) {
   // keeps its power, so the two shares sum to the power that arrived.
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse({0, 0, 0});
-  s.materials.push_back(of_kind(engine::material_kind::dielectric));
+  s.materials.push_back(material_from(R"("dielectric")"));
   const double h = 20;
   s.shapes.push_back(square_z(0.0, h, 1, true));    // glass top
   s.shapes.push_back(square_z(-3.0, h, 1, false));  // glass bottom
   s.shapes.push_back(square_z(-1.0, h, 0, true));   // floor, inside the glass
   s.shapes.push_back(quad({0, -h, 3}, {0, h, 3}, {h, h, 3}, {h, -h, 3}, 0));  // ceiling, x > 0
-  light_source l = make_light(light_kind::distant, {1, 1, 1});
-  l.direction = engine::normalize({1, 0, -1});
-  s.lights.push_back(l);
+  s.lights.push_back(light_from(R"("distant" "point3 to" [1 0 -1])"));
   photon_bench bench(s);
   bench.emit(60000, bench.light(0), nullptr);
   double reflected = 0, transmitted = 0, arrived = 0;

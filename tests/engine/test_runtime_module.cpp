@@ -11,7 +11,7 @@ engine::traceable_scene lit_floor() {
   engine::traceable_scene s = empty_scene(8, 6);
   s.view.world_from_camera = look_at({0, 1, 3}, {0, 0, 0}, {0, 1, 0});
   s.shapes.push_back(quad({-2, 0, -2}, {-2, 0, 2}, {2, 0, 2}, {2, 0, -2}, 0));
-  s.lights.push_back(make_light(engine::light_kind::point, {5, 5, 5}, {0, 2, 0}));
+  s.lights.push_back(light_from(R"("point" "rgb I" [5 5 5] "point3 from" [0 2 0])"));
   return s;
 }
 

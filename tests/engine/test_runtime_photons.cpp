@@ -22,14 +22,14 @@ struct path_bench : recording_engine {
 };
 
 engine::light_source point_light_at_origin() {
-  return make_light(engine::light_kind::point, {1, 1, 1});
+  return light_from(R"("point" "rgb I" [1 1 1])");
 }
 
 // A point light at the origin between a mirror below (z = -1) and a diffuse ceiling (z = 2).
 engine::traceable_scene mirror_under_ceiling(rgb ceiling, rgb mirror) {
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse(ceiling);
-  s.materials.push_back(of_kind(engine::material_kind::conductor, mirror));
+  s.materials.push_back(material_from("\"conductor\" \"rgb reflectance\" " + pbrt_rgb(mirror)));
   s.shapes.push_back(square_z(-1.0, 100, 1, true));
   s.shapes.push_back(square_z(2.0, 100, 0, false));
   s.lights.push_back(point_light_at_origin());
@@ -150,8 +150,8 @@ TEST(RuntimePhotons, InterfacesAndGlassPassPhotonsOn) {
   // straight below, having met one specular surface.
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse({0, 0, 0});
-  s.materials.push_back(of_kind(engine::material_kind::interface));
-  s.materials.push_back(of_kind(engine::material_kind::thin_dielectric));
+  s.materials.push_back(material_from(R"("interface")"));
+  s.materials.push_back(material_from(R"("thindielectric")"));
   s.shapes.push_back(square_z(-0.5, 100, 1, true));
   s.shapes.push_back(square_z(-1.0, 100, 2, true));
   s.shapes.push_back(square_z(-2.0, 100, 0, true));

@@ -103,7 +103,7 @@ Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
 }
 
 TEST(graphics_state, nested_attributes_restore_transform_material_and_orientation) {
-  parse_result r = parse_world(R"(
+  const testing::read_result r = testing::read_world(R"(
 Material "diffuse" "rgb reflectance" [0.1 0.1 0.1]
 AttributeBegin
   Translate 1 0 0
@@ -137,7 +137,8 @@ Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0]
     const shape_description& s = r.scene.shapes[i];
     expect_near(s.positions[0], want[i].corner);
     EXPECT_EQ(s.reverse_orientation, want[i].reversed) << i;
-    EXPECT_FLOAT_EQ(r.scene.materials[s.material].reflectance[0], want[i].reflectance) << i;
+    EXPECT_FLOAT_EQ(r.made.materials[s.material]->diffuse_reflectance().r, want[i].reflectance)
+        << i;
   }
 }
 
@@ -208,23 +209,21 @@ TEST(includes, include_shares_the_graphics_state_import_keeps_its_own_and_paths_
   expect_near(r.scene.shapes[0].positions[0], {0, 1, 0});
   EXPECT_EQ(to_string(r.scene.shapes[0].location), "sub/imp.pbrt:2:1");
   expect_near(r.scene.shapes[1].positions[0], {1, 0, 0});
-  EXPECT_EQ(r.scene.materials[r.scene.shapes[1].material].type, material_type::conductor);
+  EXPECT_EQ(r.scene.materials[r.scene.shapes[1].material].type, "conductor");
   EXPECT_EQ(r.scene.shapes[2].location.file, "a/c.pbrt");
   EXPECT_EQ(r.scene.shapes[3].location.file, "a/d.pbrt");
 }
 
 TEST(lights, spot_light_placement_follows_from_to_and_the_transformation) {
-  parse_result r = parse_world(R"(Translate 0 10 0
+  const testing::read_result r = testing::read_world(R"(Translate 0 10 0
 LightSource "spot" "point3 from" [1 0 0] "point3 to" [1 -1 0]
 )");
-  ASSERT_EQ(r.scene.lights.size(), 1u);
-  const light_description& l = r.scene.lights[0];
-  expect_near(l.from, {1, 10, 0}, 1e-12);
-  expect_near(l.to, {1, 9, 0}, 1e-12);
-  expect_near(l.direction, {0, -1, 0}, 1e-12);
-  // The light's own +z axis is the spot's axis, and its origin the spot's position.
-  expect_near(l.world_from_light.apply_vector({0, 0, 1}), {0, -1, 0}, 1e-12);
-  expect_near(l.world_from_light.apply_point({0, 0, 0}), {1, 10, 0}, 1e-12);
+  ASSERT_EQ(r.made.lights.size(), 1u);
+  // A photon of the cone's first numbers leaves the light's position along its axis.
+  const double u[4] = {0, 0, 0, 0};
+  const engine::photon_start start = r.made.lights[0].make({})->emit(u);
+  expect_near(start.origin, {1, 10, 0}, 1e-12);
+  expect_near(start.direction, {0, -1, 0}, 1e-12);
 }
 
 }  // namespace

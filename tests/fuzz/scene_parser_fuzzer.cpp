@@ -1,8 +1,9 @@
 // libFuzzer target for the scene reader. An input starting with "ply" is read as a PLY mesh;
 // anything else is parsed as a scene that may Include or read a few fixed files (a scene, PLY
-// meshes in each encoding), so that those paths are exercised too. A scene_error is the expected
-// answer to bad input; anything else escaping, a sanitizer report, or a scene that breaks the
-// description's invariants is a finding.
+// meshes in each encoding), so that those paths are exercised too, and then made into the
+// render-time scene by the engine's kinds (materials, lights, textures), as qor-render reads it.
+// A scene_error is the expected answer to bad input; anything else escaping, a sanitizer report,
+// or a scene that breaks the description's or the made scene's invariants is a finding.
 #include <zlib.h>
 
 #include <cmath>
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <map>
 
+#include "engine/runtime/lights/light.h"
+#include "engine/runtime/materials/material.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 #include "engine/scene/ply_reader.h"
 
@@ -79,7 +83,7 @@ void check_shape(const scene_description& s, const shape_description& shape) {
   require(shape.area_light >= -1 &&
               (shape.area_light < 0 || size_t(shape.area_light) < s.area_lights.size()),
           "area light index");
-  if (shape.kind == shape_description::kind_type::sphere) {
+  if (shape.kind == geometry_kind::sphere) {
     require(finite3(shape.center) && std::isfinite(shape.radius) && shape.radius > 0, "sphere");
     return;
   }
@@ -107,9 +111,17 @@ void check(const scene_description& s) {
   require(0 <= f.pixel_y0 && f.pixel_y0 < f.pixel_y1 && f.pixel_y1 <= f.yresolution, "crop y");
   require(s.settings.iterations >= 1, "iterations");
   require(s.camera.fov > 0 && s.camera.fov < 180, "fov");
-  for (const light_description& l : s.lights) require(finite3(l.intensity), "light intensity");
-  for (const area_light_description& a : s.area_lights)
-    require(finite3(a.radiance), "area light radiance");
+}
+
+void check(const engine::traceable_scene& made) {
+  auto finite = [](const engine::rgb& c) { return finite3({c.r, c.g, c.b}); };
+  require(!made.materials.empty() && made.materials[0] != nullptr, "a material");
+  for (const engine::light_source& l : made.lights) {
+    require(finite(l.make({{0, 0, 0}, 1})->total_power()), "light power");
+  }
+  for (const engine::area_light_source& a : made.area_lights) {
+    require(finite(a.radiance), "area light radiance");
+  }
 }
 
 }  // namespace
@@ -130,7 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       };
       parse_result r = parse_scene_string(input, "fuzz.pbrt", options);
       check(r.scene);
-      for (const scene_warning& w : r.warnings) (void)to_string(w);
+      warning_sink warnings{std::move(r.warnings)};
+      check(engine::build_traceable_scene(r.scene, warnings));
+      for (const scene_warning& w : warnings.warnings) (void)to_string(w);
     }
   } catch (const scene_error& e) {
     require(std::strstr(e.what(), ": error: ") != nullptr, "error message format");

@@ -161,7 +161,7 @@ TEST_F(render_loop_test, the_image_is_output_every_output_every_iterations_zero_
     host().events.push_back({qor_event_key, '7'});
     render();
     EXPECT_EQ(host().count_calls("qor_output_check_input"), polls) << every;
-    EXPECT_TRUE(renderer->visualize_mode == 7 && renderer->iteration == 3);
+    EXPECT_TRUE(renderer->visualize_mode == view{7} && renderer->iteration == 3);
     EXPECT_EQ(host().output_blocks, std::vector<qorImage_block*>{renderer->output_block});
     EXPECT_EQ(host().calls.back(), "qor_output_block");
   }
