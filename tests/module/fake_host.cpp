@@ -40,6 +40,13 @@ void* allocate(size_t bytes, int kind, size_t alignment) {
 
 }  // namespace
 
+fake_host::fake_host() {
+  options.sample_weight_divisor = options.display_scale = options.sample_spread = 1.0f;
+  options.shadow_mode = 's', options.indirect_enabled = 1, options.fov = 90.0f;
+  options.width = 4, options.height = 3;
+  camera.screen_left = camera.screen_right = camera.screen_bottom = camera.screen_top = 1.0f;
+}
+
 qorThread& fake_host::thread(int index) {
   std::lock_guard<std::mutex> lock(host_mutex);
   while (static_cast<int>(contexts.size()) <= index) {
@@ -70,7 +77,9 @@ void reset_host() {
 
 qorRay* make_ray(int thread, uint32_t type) {
   ++host().rays;
-  return new qorRay{.max_distance = 1e30, .thread = &host().thread(thread), .type = type};
+  auto* ray = new qorRay{};
+  ray->max_distance = 1e30, ray->thread = &host().thread(thread), ray->type = type;
+  return ray;
 }
 
 // The host's answers, one line per function: a table of what each call records or answers.

@@ -37,15 +37,9 @@ struct fake_host {
   bool signature_ok = true, sampler_findable = true, camera_present = true,
        thread_starts_fail = false;
   int32_t threads = 1;
-  qorOptions options{.sample_weight_divisor = 1.0f,
-                     .shadow_mode = 's',
-                     .indirect_enabled = 1,
-                     .fov = 90.0f,
-                     .width = 4,
-                     .height = 3,
-                     .display_scale = 1.0f,
-                     .sample_spread = 1.0f};
-  qorCamera camera{.screen_left = 1, .screen_right = 1, .screen_bottom = 1, .screen_top = 1};
+  fake_host();  // a 4 x 3 image, 90 degrees, indirect light and shadows on
+  qorOptions options{};
+  qorCamera camera{};
   qorView view{};
   qorLight* lights = nullptr;
   std::vector<qorObject*> emissive_objects;
