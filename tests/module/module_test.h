@@ -1,107 +1,135 @@
-// Shared fixture of the module tests: a fresh fake host and a fresh renderer for every test.
+// The fixture every module test starts from: a fresh fake host and a fresh renderer, arrays for
+// driving one stage of a render without the loop, trees that go before the host that holds their
+// arrays, a photon pass of scripted hits, and small helpers for whole-value comparisons.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <array>
+#include <functional>
 #include <memory>
 #include <new>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "module/installer.h"
+#include "module/photons/photon_records.h"
 #include "module/ppm_parameters.h"
 #include "module/render/qor_ppm.h"
 #include "module/render/sampler.h"
 #include "module/tree/ppm_tree.h"
 #include "tests/module/fake_host.h"
 
-// The module keeps one renderer for the life of the process; tests rebuild it in place so that
-// no state leaks from one test into the next.
-inline qorPPM& fresh_renderer() {
-  qorPPM& renderer = the_renderer();
-  // A render leaves its trees to the next frame's set-up; a test's renderer releases them here,
-  // while the host that allocated their arrays still exists.
-  delete renderer.tree;
-  delete renderer.tree2;
-  renderer.tree = renderer.tree2 = nullptr;
-  renderer.~qorPPM();
-  return *new (&renderer) qorPPM();
-}
-
-inline ppm_parameters default_parameters() {
-  ppm_parameters block{};
-  the_installer().default_parameters(host().scene(), &block);
-  return block;
-}
-
-// Short names for the expected values of whole-vector comparisons.
 using floats = std::vector<float>;
 using strings = std::vector<std::string>;
 
-// The three channels of a colour field, for whole-value comparisons, and setting them.
 inline floats rgb(const float* c) {
   return {c[0], c[1], c[2]};
 }
 template <typename T>
 void set3(T* field, T a, T b, T c) {
-  field[0] = a;
-  field[1] = b;
-  field[2] = c;
+  field[0] = a, field[1] = b, field[2] = c;
 }
 
 // A point facing +z with white reflectance.
 inline measurement_point make_point(float x, float y, float z, float radius) {
-  measurement_point p{};
-  set3(p.position, x, y, z);
-  p.radius = radius;
-  p.normal[2] = 1.0f;
-  set3(p.reflectance, 1.0f, 1.0f, 1.0f);
-  return p;
+  return {.position = {x, y, z}, .radius = radius, .normal = {0, 0, 1}, .reflectance = {1, 1, 1}};
 }
 
-// Runs body(t) on n threads at once. They meet at a latch first, so that their work overlaps
-// (ThreadSanitizer sees the accesses as concurrent) however the threads happen to be started.
-template <typename Body>
-void run_together(int n, Body body) {
-  std::latch all_started(n);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < n; ++t) {
-    workers.emplace_back([&all_started, &body, t] {
-      all_started.arrive_and_wait();
-      body(t);
-    });
+// A photon hit as the host reports it to store_photon: where, the surface's normal (shading and
+// geometric), the photon's direction, its ray type and its power (in the weight field).
+inline qorRay photon_hit(double x, double y, double z, std::array<double, 3> normal = {0, 0, 1},
+                         std::array<double, 3> direction = {0, 0, -1},
+                         uint32_t type = qor_ray_photon, float power = 1) {
+  qorRay ray{.type = type, .weight = power, .hit_position = {x, y, z}};
+  for (int a = 0; a < 3; ++a) {
+    ray.direction[a] = direction[a];
+    ray.shading_normal[a] = ray.geometric_normal[a] = normal[a];
   }
-  for (std::thread& w : workers) w.join();
+  return ray;
 }
-
-// A ray of the fake host, owned by the test.
-using ray_ptr = std::unique_ptr<fake_ray>;
 
 class module_test : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { restart(); }
+  void TearDown() override { restart(); }
+  // A fresh host and renderer. The module keeps one renderer for the life of the process, so it
+  // is rebuilt in place; trees go first, since they hold arrays of the host they were made with.
+  void restart() {
+    trees.clear();
+    qorPPM& r = the_renderer();
+    delete r.tree;
+    delete r.tree2;
+    r.~qorPPM();
+    renderer = new (&r) qorPPM();
     reset_host();
-    renderer = &fresh_renderer();
   }
-  void TearDown() override {
-    fresh_renderer();
-    reset_host();
-  }
-
   qorScene& scene() { return host().scene(); }
+  static ppm_parameters defaults() {
+    ppm_parameters block;
+    the_installer().default_parameters(host().scene(), &block);
+    return block;
+  }
+  // Configures the renderer as the host does: through the installer.
+  void create(ppm_parameters block) { the_installer().create(scene(), &block); }
 
-  // A fresh host and renderer in the middle of a test.
-  void start_over() {
-    renderer = &fresh_renderer();
-    reset_host();
+  ppm_tree& tree_over(std::vector<measurement_point>& points) {
+    trees.push_back(
+        std::make_unique<ppm_tree>(points.data(), static_cast<uint32_t>(points.size())));
+    trees.back()->build();
+    trees.back()->set_tls_slot(renderer->tls_slot);
+    return *trees.back();
   }
 
-  // Configures the renderer the way the host does: through the installer's create.
-  qorPPM& create(const ppm_parameters& block) {
-    the_installer().create(scene(), const_cast<ppm_parameters*>(&block));
-    return *renderer;
+  // Zero-filled per-render arrays of a w x h image, owned by the test, as a render allocates them.
+  void use_arrays(int w, int h, int threads = 1) {
+    const size_t n = static_cast<size_t>(w) * h;
+    points.assign(n, {});
+    points2.assign(n, {});
+    pixel_points.assign(n, {});
+    candidates.assign(threads, {});
+    image.assign(qorImage_block::bytes(w, h) / 4, 0.0f);
+    auto* block = reinterpret_cast<qorImage_block*>(image.data());
+    *block = {0, 0, w, h};
+    renderer->framebuffer = block;
+    renderer->pixels = block->pixels();
+    renderer->points = points.data();
+    renderer->points2 = points2.data();
+    renderer->pixel_points = pixel_points.data();
+    renderer->candidates = candidates.data();
+    renderer->max_points = w * h;
+    renderer->width = host().options.width = w;
+    renderer->height = host().options.height = h;
+  }
+
+  // A photon pass over the renderer's points (point_count of `points`, point2_count of
+  // `points2`): one thread, one job of `steps` chain steps, an emitter of weight 1 (so at
+  // iteration 1 or later a photon's flux is its power), and path k reporting the hits paths(k)
+  // gives, in order. The points then hold what the pass gathered.
+  void photon_pass(std::function<std::vector<qorRay>(int path)> paths, uint32_t steps = 1) {
+    if (renderer->tls_slot == 0) renderer->tls_slot = qor_tls_alloc(scene(), 3096);
+    renderer->points = points.data();
+    renderer->points2 = points2.data();
+    renderer->emitters = {{nullptr, nullptr, &emitter_object, 1, 0, 0, 1, 0}};
+    renderer->total_power = renderer->job_count = 1;
+    renderer->create_emission_jobs(steps, 0);
+    renderer->build_trees(scene(), renderer->iteration);
+    int path = 0;
+    host().photon_shader = [&](qorRay& ray, qorShader*) {
+      for (qorRay hit : paths(path++)) {
+        hit.thread = ray.thread;
+        const float power[3] = {hit.weight, hit.weight, hit.weight};
+        renderer->store_photon(power, hit);
+      }
+    };
+    renderer->trace_photons(scene());
+    host().photon_shader = nullptr;
   }
 
   qorPPM* renderer = nullptr;
+  std::vector<std::unique_ptr<ppm_tree>> trees;
+  std::vector<measurement_point> points, points2, pixel_points;
+  std::vector<candidate_buffer> candidates;
+  floats image;  // the framebuffer: header and pixels
+  qorObject emitter_object{};
 };

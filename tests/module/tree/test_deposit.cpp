@@ -3,18 +3,34 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <latch>
 #include <random>
+#include <thread>
 
-#include "tests/module/point_tree_test.h"
+#include "tests/module/module_test.h"
 
 namespace {
 
-class deposit_accumulation : public point_tree_test {
+// Runs body(0) .. body(n - 1) on n threads that start together.
+template <typename Body>
+void run_together(int n, Body body) {
+  std::latch all_started(n);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < n; ++t) {
+    workers.emplace_back([&all_started, &body, t] {
+      all_started.arrive_and_wait();
+      body(t);
+    });
+  }
+  for (std::thread& w : workers) w.join();
+}
+
+class deposit_accumulation : public module_test {
  protected:
   // Points on a floor patch, with sums left from before the pass (the kept offsets of a point
   // that has gathered before), and photons that land among them.
   void SetUp() override {
-    point_tree_test::SetUp();
+    module_test::SetUp();
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     for (int i = 0; i < 300; ++i) {
@@ -41,7 +57,7 @@ class deposit_accumulation : public point_tree_test {
   // Returns the points after the pass and the hits each thread counted.
   std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr) {
     std::vector<measurement_point>& points = copies.emplace_back(initial);
-    ppm_tree& tree = build(points);
+    ppm_tree& tree = tree_over(points);
     tree.accumulation_budget = budget;
     tree.begin_pass(static_cast<uint32_t>(threads));
     if (sets != nullptr) *sets = tree.set_count;
@@ -76,7 +92,7 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
   // Without a pass every deposit goes straight into the points; a one-thread pass must add in
   // exactly that order, to the bit.
   std::vector<measurement_point>& direct = copies.emplace_back(initial);
-  ppm_tree& tree = build(direct);
+  ppm_tree& tree = tree_over(direct);
   uint32_t direct_hits = 0;
   for (photon_query q : photons) {
     q.hit_counter = &direct_hits;
@@ -100,14 +116,14 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
       {2, set_bytes - 1, 0},      // no set affordable: into the points under their locks
   };
   for (const auto& c : cases) {
-    const size_t allocations = host().allocation_log.size();
+    const size_t allocations = host().allocations.size();
     uint32_t sets = 99;
     const std::vector<measurement_point> many = pass(c.threads, c.budget, &sets);
     EXPECT_EQ(sets, c.sets) << c.threads << " threads, budget " << c.budget;
     // The tree's four arrays, then the sets in one block within the budget.
-    ASSERT_EQ(host().allocation_log.size(), allocations + (c.sets != 0 ? 5 : 4));
+    ASSERT_EQ(host().allocations.size(), allocations + (c.sets != 0 ? 5 : 4));
     if (c.sets != 0) {
-      EXPECT_EQ(host().allocation_log.back().bytes, c.sets * set_bytes);
+      EXPECT_EQ(std::stoul(host().allocations.back()), c.sets * set_bytes);
     }
     EXPECT_EQ(total_hits, direct_hits);
     for (size_t i = 0; i < initial.size(); ++i) {
@@ -129,7 +145,7 @@ TEST_F(deposit_accumulation, a_kept_tree_deposits_with_the_radii_its_points_have
   // The tree is built over radius 1 and gathers a pass; the progressive update then shrinks the
   // radius to 0.5 before the next pass.
   std::vector<measurement_point> points{make_point(0, 0, 0, 1), make_point(3, 0, 0, 1)};
-  ppm_tree& tree = build(points);
+  ppm_tree& tree = tree_over(points);
   uint32_t hits = 0;
   auto pass = [&tree, &hits] {
     hits = 0;

@@ -1,0 +1,268 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "module/render/eye_pass.h"
+#include "tests/module/module_test.h"
+
+namespace {
+
+// A diffuse floor of reflectance (0.5, 0.4, 0.3) at z = 0 under the camera: pixel (x, y) sees
+// (x + dx, y + dy, 0). One emitter rains photons straight down on a region `margin` wider on
+// every side, each coordinate the sum of four sample numbers (mod 1), so every dimension of a
+// path's vector moves it; each photon then bounces straight up to a ceiling at z = 1, where the
+// continuation rays of a second point set end. The photons carry the emitter's power pi x area:
+// the floor's radiance is its reflectance x power / (pi x area), (0.5, 0.4, 0.3). The host shades
+// a camera hit with (i + 1, the indirect slot's answer, 0) in iteration i.
+struct floor_scene {
+  static constexpr int w = 8, h = 6;
+  static constexpr float margin = 6, area = (w + 2 * margin) * (h + 2 * margin),
+                         power = M_PI * area;
+
+  explicit floor_scene(qorPPM& r) {
+    host().options.width = w, host().options.height = h;
+    host().emissive_objects = {&object};
+    set3(host().view.camera_position, w / 2.0, h / 2.0, 4.0);
+    host().info_shader = [](qorRay*, qorShader*, int, void* data) {
+      return *static_cast<float*>(data) = power, 1;
+    };
+    host().sub_shader = [](qorRay*, qorShader*, int, void* data) {
+      return set3(static_cast<float*>(data), 0.5f, 0.4f, 0.3f), 1;
+    };
+    host().differentials = [](qorRay& ray) { ray.differential_x[0] = 0.3f; };
+    host().trace_primary = [&r](qorRay& ray, float color[3], int x, int y, float dx, float dy) {
+      float direct[3], indirect[3];
+      hit(ray, x + dx, y + dy, 0.0, 1.0);
+      ray.thread->pixel_x = x, ray.thread->pixel_y = y, ray.depth = 0;
+      ray.weight = 0.5f;  // the eye pass's sample weight divisor makes it 1
+      r.direct_illumination(direct, ray, nullptr);
+      r.indirect_illumination(indirect, ray);
+      set3(color, direct[0] + static_cast<float>(ray.thread->iteration + 1), indirect[1], 0.0f);
+      return true;
+    };
+    host().trace_diffuse = [&r](qorRay& ray, float result[3]) {
+      const double t = (1.0 - ray.origin[2]) / ray.direction[2];
+      hit(ray, ray.origin[0] + t * ray.direction[0], ray.origin[1] + t * ray.direction[1], 1, -1);
+      ray.weight = 0.5f;
+      return r.indirect_illumination(result, ray) == 1;
+    };
+    host().photon_shader = [&r](qorRay& ray, qorShader*) {
+      float s[2] = {0, 0};
+      for (int k = 0; k < 8; ++k) s[k % 2] += ray.thread->random->next_float();
+      hit(ray, (s[0] - std::floor(s[0])) * (w + 2 * margin) - margin,
+          (s[1] - std::floor(s[1])) * (h + 2 * margin) - margin, 0.0, 1.0);
+      ray.type = qor_ray_photon;
+      set3(ray.direction, 0.0, 0.0, -1.0);
+      r.store_photon(floats(3, power).data(), ray);
+      qorRay up = ray;  // the bounce, to the ceiling straight above
+      up.parent = &ray;
+      up.type = qor_ray_photon_diffuse;
+      std::copy(ray.hit_position, ray.hit_position + 3, up.origin);
+      hit(up, ray.hit_position[0], ray.hit_position[1], 1.0, -1.0);
+      set3(up.direction, 0.0, 0.0, 1.0);
+      r.store_photon(floats(3, 0.5f * power).data(), up);
+    };
+  }
+  static void hit(qorRay& ray, double x, double y, double z, double nz) {
+    set3(ray.hit_position, x, y, z);
+    set3(ray.shading_normal, 0.0, 0.0, nz);
+    set3(ray.geometric_normal, 0.0, 0.0, nz);
+  }
+  qorMaterial material{reinterpret_cast<qorShader*>(&material)};
+  qorObject object{&material};
+};
+
+struct render_case {
+  const char* name;
+  int sampling_mode, point_mode, threads;
+  float view1_low, view1_high;  // the red radiance after four passes, in every pixel
+  float view4;                  // the fifth pass's, the mean over the pixels; < 0: not known
+};
+
+class render_loop : public module_test, public testing::WithParamInterface<render_case> {};
+
+// Five iterations; views 1 (the points' radiance) after the fourth and 4 (the last pass's flux as
+// radiance) after the fifth. A new eye pass per iteration keeps each pixel's mean over the passes,
+// of which the first counts little (its photon weight starts at 0 and grows as the chain finds
+// visible paths); a single eye pass rescales its points by i / (i + 1) after each refinement
+// (0 in the first iteration), which leaves (1/2 + 2/3 + 3/4) / 4 of the radiance after four. A
+// kept second set gathers every photon in its first three passes (its radii are wide), so the
+// emitter's share of visible paths, summed over all passes, is too large from then on; and the
+// pass after its last gathering one (iteration 2) is weighed 0.
+TEST_P(render_loop, a_floor_under_uniform_photon_rain_shows_its_radiance) {
+  const render_case& c = GetParam();
+  floor_scene floor(*renderer);
+  host().threads = c.threads;
+  host().events = {{2, '5'}, {2, '5'}, {2, '5'}, {qor_event_key, '1'}, {qor_event_key, '4'}};
+  ppm_parameters block = defaults();
+  block.sampling_mode = c.sampling_mode, block.point_mode = c.point_mode;
+  block.max_iterations = 5, block.photons_per_pass = 4000;
+  create(block);
+  renderer->setup(scene());
+  // At each output step the second set's pass is over: its accumulators start again.
+  host().on_call = [this](const std::string& call) {
+    for (uint32_t k = 0; call == "check_input" && k < renderer->point2_count; ++k) {
+      EXPECT_TRUE(renderer->points2[k].pass_flux[0] == 0 && renderer->points2[k].pass_photons == 0);
+    }
+  };
+  ASSERT_EQ(the_sampler().render(scene()), 0);
+  ASSERT_EQ(host().shown.size(), 5u);
+  const floats &view1 = host().shown[3], &view4 = host().shown[4];
+  float view4_red = 0;
+  for (size_t i = 0; i < view1.size(); i += 3) {
+    EXPECT_TRUE(view1[i] > c.view1_low * 0.5f && view1[i] < c.view1_high * 0.5f)
+        << i / 3 << " " << view1[i];
+    EXPECT_NEAR(view1[i + 1], 0.8f * view1[i], 1e-5f * view1[i]);  // the reflectance's colour
+    EXPECT_NEAR(view1[i + 2], 0.6f * view1[i], 1e-5f * view1[i]);
+    if (c.view4 >= 0) {
+      EXPECT_NEAR(view4[i], 0.5f * c.view4, 0.25f * c.view4) << i / 3;
+    }
+    view4_red += view4[i] / 48;
+    // The framebuffer is the mean of the host's shading over the passes: 1 .. 5 in red.
+    EXPECT_NEAR(renderer->pixels[i], c.sampling_mode == 0 ? 1.0f : 3.0f, 1e-6f);
+  }
+  if (c.view4 >= 0) {
+    EXPECT_NEAR(view4_red, 0.5f * c.view4, 0.04f);
+  }
+  EXPECT_EQ(host().delivered, std::vector<qorImage_block*>{renderer->output_block});
+  // Output block, framebuffer, points, candidates, second points (with a second set), per-pixel
+  // records: 64-byte aligned, images and the per-pixel records of memory kind 4. The render
+  // leaves its images and the jobs' samplers.
+  strings arrays = {"592/4/64", "592/4/64", "7488/-1/64",
+                    std::to_string(9988 * c.threads) + "/-1/64"};
+  if (c.point_mode != 0) arrays.push_back("7488/-1/64");
+  arrays.push_back("7488/4/64");
+  EXPECT_EQ(strings(host().allocations.begin(), host().allocations.begin() + arrays.size()),
+            arrays);
+  EXPECT_TRUE(host().live.size() == 2 + renderer->emission_jobs.size() && host().rays == 0);
+  EXPECT_EQ(host().count("thread_join") + 10 * host().count("tls_free 0"), 5 * (c.threads - 1));
+  EXPECT_EQ(host().count("tls_free 1"), c.threads > 1 ? 5 : 0);
+  // Every pass has a point per pixel; a kept second set (mode 2) keeps its count.
+  strings builds;
+  for (const std::string& t : host().texts())
+    if (t.find("Build ppm") != std::string::npos) builds.push_back(t);
+  for (int i = 0; i < 5; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "[%d] Build ppm structure 48 / %d points (0.0 seconds)\n",
+                  i + 1, c.point_mode ? 48 : 0);
+    EXPECT_EQ(builds.at(i), line);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    modes, render_loop,
+    testing::Values(render_case{"new_eye_pass_per_iteration", 1, 0, 3, 0.6f, 0.95f, 1.0f},
+                    render_case{"single_eye_pass", 0, 0, 1, 0.38f, 0.58f, 0.0f},
+                    render_case{"single_eye_pass_second_set", 0, 1, 2, 0.38f, 0.58f, 0.0f},
+                    render_case{"second_set_rebuilt", 1, 1, 2, 0.6f, 0.95f, 1.0f},
+                    render_case{"second_set_kept", 1, 2, 2, 0.35f, 0.65f, -1.0f}),
+    [](const testing::TestParamInfo<render_case>& info) { return info.param.name; });
+
+// --- Frame set-up, the loop's schedule and the eye pass ------------------------------------------
+
+using render_renderer = module_test;
+
+TEST_F(render_renderer, setup_takes_the_camera_and_allocates_the_output_block) {
+  // Screen terms summing to 2 on both axes, 90 degrees, 640 x 480: tanf(pi / 640) across and
+  // tan(pi / 480), the larger, down.
+  host().options = {.scene_changed = 1, .fov = 90.0f, .width = 640, .height = 480};
+  set3(host().view.camera_position, 1.5, -2.25, 1e10);
+  renderer->tree = new ppm_tree(nullptr, 0);
+  renderer->framebuffer = static_cast<qorImage_block*>(qor_malloc_aligned(64, 64));
+  renderer->setup(scene());
+  EXPECT_FLOAT_EQ(renderer->pixel_angle, std::tan(M_PI / 480));
+  EXPECT_EQ(std::vector<double>(renderer->camera_pos, renderer->camera_pos + 3),
+            (std::vector<double>{1.5, -2.25, 1e10}));
+  EXPECT_TRUE(!renderer->tree && !renderer->framebuffer && host().options.scene_changed == 0);
+  EXPECT_EQ(host().live.at(renderer->output_block), "3686416/4/64");
+  renderer->setup(scene());  // a second block; only clean-up releases one, and only once
+  renderer->cleanup();
+  renderer->cleanup();
+  EXPECT_EQ(host().live.size(), 1u);
+  EXPECT_EQ(host().texts(), strings(2, "Cleanup progressive photon mapping\n"));
+}
+
+TEST_F(render_renderer, the_loop_outputs_every_n_iterations_until_the_limit_or_the_end) {
+  // Output every, iteration limit (below 1: none), events before the end event, polls, passes.
+  const int cases[][5] = {{2, 3, 0, 1, 3}, {0, 3, 0, 3, 3}, {3, -5, 2, 3, 9}};
+  for (const auto& c : cases) {
+    restart();
+    ppm_parameters block = defaults();
+    block.output_every = c[0], block.max_iterations = c[1];
+    for (int k = 0; k < c[2]; ++k) host().events.push_back({qor_event_key, 'x'});
+    if (c[1] <= 0) host().events.push_back({qor_event_end, 0});
+    create(block);
+    the_sampler().render(scene());
+    EXPECT_TRUE(host().count("check_input") == c[3] && renderer->iteration == c[4]) << c[0] << c[1];
+    EXPECT_EQ(host().calls.back(), "output");
+  }
+  // Minutes and seconds since the render started, after each pass.
+  restart();
+  host().clock = 1000.0, host().clock_step = 125.3 / 3;  // start, eye pass start and end, now
+  ppm_parameters block = defaults();
+  block.max_iterations = 1;
+  create(block);
+  the_sampler().render(scene());
+  EXPECT_EQ(host().texts("info"), strings{"[1] Elapsed time 2 minutes 5.3 seconds\n"});
+}
+
+// Camera rays through a 4 x 3 image that miss: the jitter of each pass, and the pixels traced.
+TEST_F(render_renderer, the_eye_pass_jitters_every_pixel_alike_and_traces_its_region) {
+  use_arrays(4, 3);
+  std::vector<std::array<float, 4>> seen;  // x, y, dx, dy of every ray
+  host().trace_primary = [&](qorRay&, float*, int x, int y, float dx, float dy) {
+    return seen.push_back({float(x), float(y), dx, dy}), false;
+  };
+  fake_random& random = static_cast<fake_random&>(*host().thread(0).random);
+  // Iteration, spread, dx, dy. Entry 7 of the table lies so close to the centre that both offsets
+  // clamp to -half; past the table the source, seeded with 65537 i^2 + pass_seed + 347 (i^3 - i)
+  // (wrapping), gives pairs 2 u - 1 until one lies in the unit disc.
+  fake_random replay;
+  replay.seed(1425257480u);
+  float sx, sy;
+  do sx = 2.0f * replay.next_float() - 1.0f, sy = 2.0f * replay.next_float() - 1.0f;
+  while (sx * sx + sy * sy > 1.0f);
+  const pass_jitter drawn = jitter_from_disc(sx, sy, 1.0f);
+  const float cases[][4] = {{0, 1, 0.742725f, 0.615817f},
+                            {0, 0.5f, 0.6213625f, 0.5579085f},
+                            {6, 1, 0, 0},
+                            {254, 1, -1, -1},
+                            {255, 1, drawn.dx, drawn.dy}};
+  renderer->pass_seed = 7;
+  for (const auto& c : cases) {
+    host().options.sample_spread = c[1];
+    seen.clear();
+    random.draws = 0;
+    renderer->iteration = static_cast<int>(c[0]);
+    renderer->image_sampling_pass(scene());
+    ASSERT_EQ(seen.size(), 12u);
+    for (const auto& r : seen) EXPECT_TRUE(r[2] == seen[0][2] && r[3] == seen[0][3]);
+    if (c[2] >= 0) {
+      EXPECT_TRUE(std::fabs(seen[0][2] - c[2]) < 2e-6f && std::fabs(seen[0][3] - c[3]) < 2e-6f)
+          << c[0];
+    }
+    EXPECT_EQ(random.draws, c[0] < 255 ? 0 : replay.draws);
+  }
+  // The region: negative starts count from 0, ends below 1 mean the image's size; each pixel
+  // reseeds the source with pass_seed + 65537 y^2 + 347 ((i + x)^3 - y).
+  const int regions[][5] = {
+      {-5, -1, 0, -2, 12}, {1, 2, 3, 0, 2}, {3, 0, 2, 0, 0}, {0, 0, 4, 1, 4}, {1, 1, 3, 3, 4}};
+  renderer->iteration = 3, renderer->pass_seed = 1000;
+  for (const auto& r : regions) {
+    host().options.region_x0 = r[0], host().options.region_y0 = r[1];
+    host().options.region_x1 = r[2], host().options.region_y1 = r[3];
+    seen.clear();
+    random.seeds.clear();
+    renderer->image_sampling_pass(scene());
+    std::set<std::pair<float, float>> pixels;
+    for (const auto& p : seen) pixels.insert({p[0] - std::max(r[0], 0), p[1] - std::max(r[1], 0)});
+    EXPECT_TRUE(pixels.size() == seen.size() && seen.size() == size_t(r[4]) &&
+                pixels.begin()->first >= 0)
+        << r[3];
+  }
+  EXPECT_EQ(random.seeds, (std::vector<uint32_t>{599161u, 88398u, 109565u, 284662u, 305829u}));
+  EXPECT_TRUE(host().options.sample_weight_divisor == 0.5f && host().rays == 0);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include <cstring>
+
+#include "tests/module/module_test.h"
+
+namespace {
+
+using installer = module_test;
+
+TEST_F(installer, a_compatible_host_gets_the_installer_which_creates_and_registers_the_renderer) {
+  host().signature_ok = false;
+  qor_initialize(&scene());
+  EXPECT_EQ(host().texts(), strings{"Cannot load incompatible module\n"});
+  host().signature_ok = true;
+  qor_initialize(&scene());
+  qor_initialize(&scene());
+  using registration = std::pair<std::string, void*>;
+  EXPECT_EQ(host().registered, std::vector<registration>(2, {"installer", &the_installer()}));
+  EXPECT_TRUE(the_installer().version_word == 0x20008u && the_installer().parameter_size() == 72);
+  EXPECT_TRUE(the_installer().declaration() == &ppm_declaration && !the_installer().extension());
+
+  // Every byte of the block is written; a static block has zero padding, as the installer's must.
+  static const ppm_parameters expected = {2, 1,       1,      1,    1,       1, 0,    0,   0,
+                                          0, nullptr, 0.999f, 1000, 1000000, 1, 0.5f, 6.0f};
+  unsigned char block[sizeof(ppm_parameters)];
+  std::memset(block, 0xAB, sizeof block);
+  EXPECT_EQ(the_installer().default_parameters(scene(), block), block);
+  EXPECT_EQ(std::memcmp(block, &expected, sizeof block), 0);
+  EXPECT_EQ(the_installer().default_parameters(scene(), nullptr), nullptr);
+
+  // Create copies every field (a distinct value in each, so a copy from the wrong one shows),
+  // the three switches as flags; a second create configures the same renderer anew.
+  static const char file_name[] = "points.txt";
+  reset_host();
+  create({3, 4, 5, 6, 7, 8, 9, 10, 0, -1, file_name, 0.25f, 12, 13, 14, 0.125f, 0.0625f});
+  const qorPPM& r = *renderer;
+  EXPECT_EQ(
+      (std::vector<int32_t>{r.refine_mode, r.reserved_option, r.sampling_mode, r.indirect_photons,
+                            r.caustic_photons, r.direct_photons, r.point_mode, r.max_iterations,
+                            r.photons_per_pass, r.output_every, r.point2_last_iteration}),
+      (std::vector<int32_t>{3, 4, 5, 6, 7, 8, 10, 12, 13, 14, 2}));
+  EXPECT_EQ((floats{r.alpha, r.min_radius_scale, r.radius_scale}),
+            (floats{0.25f, 0.125f, 0.0625f}));
+  EXPECT_TRUE(r.show_first_pass && !r.smooth && r.light_irradiance && r.points_file == file_name);
+  create(defaults());
+  EXPECT_TRUE(r.alpha == 0.999f && !r.show_first_pass && r.smooth == false);
+  // Each create installs the renderer and registers both names with the sampler the host finds.
+  EXPECT_EQ(host().registered.size(), 12u);
+  EXPECT_TRUE(host().registered[3] == registration("ppm sampler", &the_sampler()) &&
+              host().registered[4].first == "asppm");
+  reset_host();  // a host that cannot find the sampler gets no renderer, and no word why
+  host().sampler_findable = false;
+  ppm_parameters defaults_block = defaults();
+  EXPECT_EQ(the_installer().create(scene(), &defaults_block), nullptr);
+  EXPECT_TRUE(host().registered.size() == 2 && host().messages.empty());
+}
+
+}  // namespace
