@@ -41,8 +41,6 @@ class piecewise_constant {
     }
   }
 
-  double total() const { return total_; }
-
   // The point of [0, 1) for u, by inverting the running sums, with its interval and density.
   double sample(double u, size_t& interval, double& density) const {
     const double target = u * total_;
@@ -123,29 +121,21 @@ class radiance_map {
       const float* v = &image.pixels[3 * p];
       texels_[p] = rgb{v[0], v[1], v[2]};
     }
-    // Rows weighted by the solid angle their pixels cover (per unit of s and t), so that a
-    // direction's density over the sphere follows its radiance.
+    // Pixels weighted by the solid angle they cover (per unit of s and t), so that a direction's
+    // density over the sphere follows its radiance. A black row is never chosen (unless the whole
+    // map is black, when every direction is equally likely).
     std::vector<double> row_weights(size_t(height_), 0.0);
     for (int y = 0; y < height_; ++y) {
       std::vector<double> weights(static_cast<size_t>(width_));
       const double area = solid_angle_density((y + 0.5) / height_);
-      for (int x = 0; x < width_; ++x) weights[size_t(x)] = texel(x, y).mean() * area;
+      for (int x = 0; x < width_; ++x) {
+        weights[size_t(x)] = texel(x, y).mean() * area;
+        row_weights[size_t(y)] += weights[size_t(x)];
+      }
       rows_.emplace_back(std::move(weights));
-      row_weights[size_t(y)] = rows_.back().total();
     }
-    // A row whose pixels are all black still got a uniform conditional; its marginal weight is
-    // zero and it is never chosen unless the whole map is black.
-    for (int y = 0; y < height_; ++y) {
-      bool black = true;
-      for (int x = 0; x < width_ && black; ++x) black = texel(x, y).is_black();
-      if (black) row_weights[size_t(y)] = 0;
-    }
-    columns_ = std::make_unique<piecewise_constant>(std::move(row_weights));
+    row_choice_ = std::make_unique<piecewise_constant>(std::move(row_weights));
   }
-
-  int width() const { return width_; }
-  int height() const { return height_; }
-  map_layout layout() const { return layout_; }
 
   // Radiance arriving from light-space direction d (unit).
   rgb radiance(const vec3& d) const {
@@ -164,7 +154,7 @@ class radiance_map {
   vec3 sample(double u1, double u2, double& density) const {
     size_t row, column;
     double row_density, column_density;
-    const double t = columns_->sample(u1, row, row_density);
+    const double t = row_choice_->sample(u1, row, row_density);
     const double s = rows_[row].sample(u2, column, column_density);
     const double sin_factor = solid_angle_density(t);
     density = sin_factor > 0 ? row_density * column_density / sin_factor : 0;
@@ -233,7 +223,7 @@ class radiance_map {
   map_layout layout_;
   std::vector<rgb> texels_;  // W / (m^2 sr), rows from the top
   std::vector<piecewise_constant> rows_;
-  std::unique_ptr<piecewise_constant> columns_;  // the marginal density of the rows
+  std::unique_ptr<piecewise_constant> row_choice_;  // the marginal density of the rows
 };
 
 // A 3x3 matrix, row-major, that carries directions between the light's space and the world.
