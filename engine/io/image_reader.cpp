@@ -1,6 +1,7 @@
 #include "engine/io/image_reader.h"
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -17,6 +18,12 @@ float linear_from_srgb(float v) {
 }  // namespace
 
 rgb_image_data read_rgb_image(const std::string& path) {
+  // Regular files only: a scene that names a device or a pipe fails here instead of blocking.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw std::runtime_error(std::filesystem::exists(path, error) ? "not a regular file"
+                                                                  : "no such file");
+  }
   auto input = OIIO::ImageInput::open(path);
   if (!input) {
     std::string reason = OIIO::geterror();

@@ -60,6 +60,19 @@ rgb structured(int x, int y, int width, int height) {
   return c;
 }
 
+// Calls f(w, L dw) over a fine grid of directions (z, phi), each cell of the same solid angle.
+void integrate(const engine::scene_light& sky, const std::function<void(const vec3&, rgb)>& f) {
+  const int nz = 600, nphi = 1200;
+  for (int i = 0; i < nz; ++i) {
+    const double z = -1 + 2 * (i + 0.5) / nz, ring = std::sqrt(1 - z * z);
+    for (int j = 0; j < nphi; ++j) {
+      const double phi = 2 * pi * (j + 0.5) / nphi;
+      const vec3 w{ring * std::cos(phi), ring * std::sin(phi), z};
+      f(w, sky.escaping_radiance(w) * float(4 * pi / (nz * nphi)));
+    }
+  }
+}
+
 }  // namespace
 
 // Each bad parameter or image gives an error at the value at fault, or a named warning.
@@ -135,20 +148,12 @@ TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
     const double c30 = std::cos(pi / 6), s30 = std::sin(pi / 6) / std::sqrt(2.0);
     expect_near(sky->escaping_radiance({s30, -s30, c30}), rgb::gray(1.5f), 1e-6);
 
-    // Quadrature over a fine grid of (z, phi), equal solid angle per cell.
-    const int nz = 600, nphi = 1200;
     rgb flux_integral;   // of L cos+ around n
     rgb power_integral;  // of L over the sphere
-    for (int i = 0; i < nz; ++i) {
-      const double z = -1 + 2 * (i + 0.5) / nz, ring = std::sqrt(1 - z * z);
-      for (int j = 0; j < nphi; ++j) {
-        const double phi = 2 * pi * (j + 0.5) / nphi;
-        const vec3 w{ring * std::cos(phi), ring * std::sin(phi), z};
-        const rgb L = sky->escaping_radiance(w) * float(4 * pi / (nz * nphi));
-        power_integral += L;
-        flux_integral += L * float(std::max(0.0, engine::dot(w, n)));
-      }
-    }
+    integrate(*sky, [&](const vec3& w, const rgb& L) {
+      power_integral += L;
+      flux_integral += L * float(std::max(0.0, engine::dot(w, n)));
+    });
     const double disc = pi * extent.radius * extent.radius;
     expect_near(sky->total_power(), power_integral * float(disc),
                 2e-3 * power_integral.max() * disc);
@@ -157,6 +162,7 @@ TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
     std::uniform_real_distribution<double> uniform(0, 1);
     const int samples = 100000;
     double shadow_sum[3] = {}, shadow_square[3] = {}, photon_sum[3] = {}, photon_square[3] = {};
+    double widest = 0;  // of the photons' starting points from the disc's centre
     for (int k = 0; k < samples; ++k) {
       engine::incident_light in;
       if (sky->incident({0, 0, 0}, uniform(random), uniform(random), in)) {
@@ -171,7 +177,10 @@ TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
       const engine::photon_start p = sky->emit(u);
       const vec3 towards_sky = -p.direction;
       ASSERT_NEAR(engine::dot(p.origin - extent.center, towards_sky), extent.radius, 1e-9);
-      ASSERT_LE(engine::length(p.origin - extent.center), std::sqrt(2.0) * extent.radius + 1e-9);
+      const double off_axis =
+          engine::length(p.origin - extent.center - towards_sky * extent.radius);
+      ASSERT_LE(off_axis, extent.radius + 1e-9);
+      widest = std::max(widest, off_axis);
       const double cos = std::max(0.0, engine::dot(towards_sky, n)) / disc;
       for (int c = 0; c < 3; ++c) {
         photon_sum[c] += p.power[c] * cos;
@@ -187,5 +196,20 @@ TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
         EXPECT_NEAR(mean, flux_integral[c], 5 * error + 2e-3 * flux_integral[c]);
       }
     }
+    EXPECT_GT(widest, 0.99 * extent.radius);
   }
+
+  // "illuminance" E: pbrt-v4 measures the upper hemisphere with each pixel at half its solid
+  // angle, so the map then gives about 2 E on an upward surface (within the pixels that the
+  // horizon cuts).
+  qor::scene::warning_sink warnings;
+  const auto lit = light(R"(LightSource "infinite" "string filename" "square.pfm"
+      "float illuminance" 3 "float scale" 2)",
+                         warnings)
+                       .make(extent);
+  double upward = 0;
+  integrate(*lit, [&](const vec3& w, const rgb& L) {
+    upward += (0.2126 * L.r + 0.7152 * L.g + 0.0722 * L.b) * std::max(0.0, w.z);
+  });
+  EXPECT_NEAR(upward, 2 * 3 * 2, 0.03 * 12);
 }
