@@ -254,6 +254,7 @@ std::optional<rgb> named_spectrum_rgb(std::string_view name) {
   if (name == "stdillum-F5" || name == "stdillum-F9") cct = 6350;
   if (name == "stdillum-F8") cct = 5000;
   if (name == "stdillum-F11") cct = 4000;
+  if (name == "illum-acesD60") cct = 6000;
   if (cct > 0) {
     rgb c = blackbody_rgb(cct);
     float y = luminance(c);

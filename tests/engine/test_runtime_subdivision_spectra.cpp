@@ -85,6 +85,11 @@ TEST(loopsubdiv, broken_cages_and_parameters) {
     EXPECT_NE(r.warnings[0].message.find(c.warning), std::string::npos) << r.warnings[0].message;
     EXPECT_EQ(r.scene.shapes[0].indices.size(), std::string(c.indices).size() / 2);
   }
+  // Vertices no triangle uses do not cost the mesh its normals.
+  const testing::read_result unused =
+      testing::read_world(shape + "\"integer indices\" [0 1 2] \"integer levels\" 1\n");
+  EXPECT_TRUE(unused.warnings.empty());
+  EXPECT_EQ(unused.scene.shapes[0].normals.size(), unused.scene.shapes[0].positions.size());
   testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer levels\" ^-1", "non-negative");
   testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer indices\" [0 1 ^7]",
                                 "expected a vertex index from 0 to 4");

@@ -269,7 +269,10 @@ std::optional<cage_fault> loop_subdivide(const std::vector<double3>& positions,
   for (size_t v = 0; v < nv; v++) {
     one_ring(m, s.start[v], s.boundary[v], m.corners.size(), ring);
     const size_t n = ring.size();
-    if (n == 0) continue;
+    if (n == 0) {
+      out.normals[v] = {0, 0, 1};  // a vertex no triangle uses: any unit normal will do
+      continue;
+    }
     auto q = [&](size_t j) { return out.positions[ring[j]]; };
     const double3& p = out.positions[v];
     double3 S{0, 0, 0}, T{0, 0, 0};
@@ -319,7 +322,7 @@ shape_description make_loopsubdiv(const shape_context& shape) {
   int64_t allowed = levels;
   while (allowed > 0 && triangles * std::pow(4.0, double(allowed)) > max_triangles) allowed--;
   if (allowed < levels) {
-    shape.warnings.warn(levels_parameter->value_location(0),
+    shape.warnings.warn(levels_parameter ? levels_parameter->value_location(0) : shape.location,
                         "loopsubdiv: " + std::to_string(levels) + " levels would make more than " +
                             text(max_triangles) + " triangles; " + std::to_string(allowed) +
                             " are used");
