@@ -145,7 +145,9 @@ struct qorScene {
   std::vector<std::unique_ptr<engine::material_slot>> materials;
   std::vector<std::unique_ptr<engine::light_slot>> lights;  // in list order, linked by next
   std::vector<qorObject*> emissive_objects;
-  std::vector<const engine::area_light*> area_lights;  // by index of content.area_lights
+  std::vector<const engine::area_light*> area_lights;   // by index of content.area_lights
+  std::vector<const engine::scene_light*> environment;  // lights at infinity, which rays that
+                                                        // leave the scene see
 
   std::mutex registry_mutex;
   std::vector<qorInstaller*> installers;

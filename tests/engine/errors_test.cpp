@@ -196,7 +196,7 @@ const warning_case warning_cases[] = {
     {"^Shape \"curve\" \"point3 P\" [0 0 0 1 1 1 2 2 2 3 3 3] \"float width\" 0.1\nShape "
      "\"sphere\"\n",
      "shape \"curve\" is not supported"},
-    {"^LightSource \"infinite\" \"rgb L\" [1 1 1]\n", "light \"infinite\" is not supported"},
+    {"^LightSource \"goniometric\" \"rgb I\" [1 1 1]\n", "light \"goniometric\" is not supported"},
     {"^Material \"hair\" \"float eumelanin\" 1\nShape \"sphere\"\n",
      "material \"hair\" is not supported"},
     {"^Integrator \"path\" \"integer maxdepth\" 9\nWorldBegin\n",
