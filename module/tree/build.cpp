@@ -108,7 +108,7 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
 ppm_tree::~ppm_tree() {
   qor_free_aligned(index);
   qor_free_aligned(nodes);
-  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_spheres);
   qor_free_aligned(deposit_nodes);
   qor_free_aligned(accumulators);
 }
@@ -150,24 +150,16 @@ void ppm_tree::build() {
   subdivide(root);
 
   // The deposit's copy; a tree without it cannot take photons and stays empty.
-  const size_t blocks = (static_cast<size_t>(count) + 3) / 4;
-  if (blocks > deposit_block_capacity) {
-    qor_free_aligned(deposit_blocks);
-    deposit_block_capacity = 0;
-    deposit_blocks = static_cast<deposit_block*>(
-        qor_malloc2_aligned(sizeof(deposit_block) * blocks, tree_memory_kind, 64));
-    if (deposit_blocks == nullptr) {
-      // As when the constructor's arrays fail: the tree stays empty, with nothing held.
-      qor_error("Out of memory allocating ppm tree for %u points\n", count);
-      qor_free_aligned(index);
-      qor_free_aligned(nodes);
-      index = nullptr;
-      nodes = nullptr;
-      nodes_used = nodes_capacity = 0;
-      root = nullptr;
-      return;
-    }
-    deposit_block_capacity = blocks;
+  if (!allocate_deposit_blocks((static_cast<size_t>(count) + 3) / 4)) {
+    // As when the constructor's arrays fail: the tree stays empty, with nothing held.
+    qor_error("Out of memory allocating ppm tree for %u points\n", count);
+    qor_free_aligned(index);
+    qor_free_aligned(nodes);
+    index = nullptr;
+    nodes = nullptr;
+    nodes_used = nodes_capacity = 0;
+    root = nullptr;
+    return;
   }
   build_deposit_nodes();
   refresh_deposit_points();
