@@ -9,6 +9,7 @@
 #include "module/points/measurement_point.h"
 
 struct photon_path_buffer;
+struct point_sphere;
 
 struct ppm_tree_node {
   float bounds_min[3];  // box around the spheres of the node's points
@@ -169,7 +170,7 @@ class ppm_tree {
   size_t accumulation_budget = default_accumulation_budget;
 
  private:
-  void subdivide(ppm_tree_node* node);
+  void subdivide(ppm_tree_node* node, point_sphere* spheres);
   bool allocate_deposit_blocks(size_t blocks);
   void build_deposit_nodes();
 };
