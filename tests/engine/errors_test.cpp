@@ -34,6 +34,7 @@ const error_case option_errors[] = {
      "expected an up vector that is not parallel to the viewing direction"},
     {"Integrator \"sppm\" \"integer photonsperiteration\" ^-5",
      "expected a positive \"photonsperiteration\""},
+    {"Integrator \"sppm\" \"float radius\" ^0", "expected a positive finite \"radius\""},
     // Numbers beyond single precision count as infinite, as pbrt computes in floats.
     {"Translate ^1e999 0 0", "expected a finite number, found '1e999'"},
     {"Scale 1 ^1e39 1", "expected a finite number"},
