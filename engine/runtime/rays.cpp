@@ -103,6 +103,7 @@ surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hi
   ray.max_distance = length(s.position - q.origin);
   ray.surface_offset = float(scene.ray_epsilon);
   ray.at_hit = s.triangle ? s.id : no_surface;
+  ray.hit_surface = s.id;
   return s;
 }
 

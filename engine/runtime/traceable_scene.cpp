@@ -160,8 +160,6 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
     ng = normalize(o + d * hit.t - s.center);
     // Projected onto the sphere, so that a ray leaving it starts from the surface itself.
     p = s.center + ng * s.radius;
-    out.u = std::atan2(ng.y, ng.x) / (2 * pi) + 0.5;
-    out.v = std::acos(std::clamp(ng.z, -1.0, 1.0)) / pi;
     if (s.flip_normal) ng = -ng;
     ns = ng;
   } else {
@@ -187,13 +185,8 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
         if (dot(ng, ns) < 0) ng = -ng;
       }
     }
-    if (!m.uv.empty()) {
-      out.u = m.uv[i0][0] * b0 + m.uv[i1][0] * b1 + m.uv[i2][0] * b2;
-      out.v = m.uv[i0][1] * b0 + m.uv[i1][1] * b1 + m.uv[i2][1] * b2;
-    } else {
-      out.u = b1;
-      out.v = b2;
-    }
+    out.u = b1;
+    out.v = b2;
   }
   if (inst) {
     p = inst->world_from_object.point(p);
