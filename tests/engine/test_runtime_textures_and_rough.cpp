@@ -16,14 +16,15 @@ using engine::rgb;
 using engine::vec3;
 namespace st = qor::scene::testing;
 
-// A 2 x 1 8-bit image: left pixel sRGB code 188 (linear 0.5029), right 0.
+// A 2 x 2 8-bit image, rows from the top: black, black; then red and blue of sRGB code 188
+// (linear 0.5029).
 std::string two_pixel_png() {
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("qor-texture-" + std::to_string(getpid()) + ".png"))
                                .string();
-  const unsigned char pixels[6] = {188, 188, 188, 0, 0, 0};
+  const unsigned char pixels[12] = {0, 0, 0, 0, 0, 0, 188, 0, 0, 0, 0, 188};
   auto out = OIIO::ImageOutput::create(path);
-  out->open(path, OIIO::ImageSpec(2, 1, 3, OIIO::TypeDesc::UINT8));
+  out->open(path, OIIO::ImageSpec(2, 2, 3, OIIO::TypeDesc::UINT8));
   out->write_image(OIIO::TypeDesc::UINT8, pixels);
   out->close();
   return path;
@@ -94,18 +95,19 @@ TEST(textures, take_their_values_over_each_shapes_uv) {
            "\"\nMaterial \"diffuse\" \"texture reflectance\" \"i\"\nShape \"trianglemesh\" "
            "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 "
            "2]",
-       {0.25, 0.5, 0},
+       {0.25, 0.25, 0},
        0.25,
-       0.5,
-       rgb::gray(0.5029f)},
+       0.25,
+       {0.5029f, 0, 0}},  // the bottom-left texel's centre
       {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png +
-           "\" \"string encoding\" \"linear\" \"float udelta\" 0.5\nMaterial \"diffuse\" "
+           "\" \"string encoding\" \"linear\" \"float udelta\" 0.5 \"float vdelta\" 0.5\nMaterial "
+           "\"diffuse\" "
            "\"texture reflectance\" \"i\"\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] "
            "\"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 2]",
        {0.5, 0.5, 0},
        0.5,
        0.5,
-       rgb::gray(188 / 255.0f / 2)},  // s = 1: half way between texels
+       {188 / 255.0f / 4, 0, 188 / 255.0f / 4}},  // (s, t) = (1, 1): the four texels, wrapped
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.world);
@@ -174,6 +176,9 @@ TEST(rough_lobes, conserve_energy_and_sample_what_they_evaluate) {
   std::mt19937_64 random(7);
   std::uniform_real_distribution<double> uniform(0, 1);
   const engine::texture_point at(0, 0, {});
+  // A conductor without absorption reflects as a dielectric of the same index at any angle.
+  EXPECT_NEAR(engine::fresnel_conductor(0.5, rgb::gray(1.5f), {}).g,
+              engine::fresnel_dielectric(0.5, 1.5), 1e-6);
   for (const auto& c : cases) {
     const auto material = runtime_test::material_from(c.material);
     ASSERT_TRUE(material->glossy()) << c.material;
