@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -96,6 +97,31 @@ unsigned char srgb8_from_linear(float linear) {
   if (!(linear > 0.0f)) return 0;  // also NaN
   if (linear >= 1.0f) return 255;
   return static_cast<unsigned char>(std::lround(srgb_from_linear(linear) * 255.0f));
+}
+
+image_pixels read_image(const std::string& path) {
+  std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
+  if (!in) {
+    throw std::runtime_error("cannot read image \"" + path + "\": " + OIIO::geterror());
+  }
+  const OIIO::ImageSpec& spec = in->spec();
+  // Bounded like the rest of the reader's input: 2^28 values are a gigabyte of floats.
+  const int64_t count = int64_t(spec.width) * spec.height * spec.nchannels;
+  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0 || count > (int64_t(1) << 28)) {
+    throw std::runtime_error("image \"" + path + "\" has an unusable size " +
+                             std::to_string(spec.width) + " x " + std::to_string(spec.height) +
+                             " x " + std::to_string(spec.nchannels));
+  }
+  image_pixels out;
+  out.width = spec.width;
+  out.height = spec.height;
+  out.channels = spec.nchannels;
+  out.eight_bit = spec.format.basetype == OIIO::TypeDesc::UINT8;
+  out.values.resize(size_t(count));
+  if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, out.values.data())) {
+    throw std::runtime_error("cannot read image \"" + path + "\": " + in->geterror());
+  }
+  return out;
 }
 
 std::string temporary_name_for(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/records.h"
 
@@ -30,6 +31,19 @@ unsigned char srgb8_from_linear(float linear);
 // over `path` only once complete, so a reader (or a crash) never sees half an image. Throws
 // std::runtime_error naming the file on any failure, leaving an existing file at `path` as it was.
 void write_image(const std::string& path, const qorImage_block& block, float display_scale);
+
+// An image read from a file, as textures and environment maps take it: rows from the top,
+// `channels` floats per pixel, the values as stored (8- and 16-bit codes scaled to [0, 1], no
+// transfer function undone: the reader of the file decides its encoding).
+struct image_pixels {
+  int width = 0, height = 0, channels = 0;
+  bool eight_bit = false;  // stored with 8 bits per channel (PNG, JPEG, TGA): sRGB by convention
+  std::vector<float> values;
+};
+
+// Reads any image file OpenImageIO knows (EXR, PNG, JPEG, TGA, ...); throws std::runtime_error
+// with the file name and the library's reason when it cannot.
+image_pixels read_image(const std::string& path);
 
 // The temporary name write_image uses for `path` in this process.
 std::string temporary_name_for(const std::string& path);

@@ -72,7 +72,8 @@ rgb qorScene::albedo_at(const qorRay& ray) const {
       ray.material->shader->material == nullptr) {
     return {};
   }
-  return ray.material->shader->material->diffuse_reflectance();
+  return ray.material->shader->material->diffuse_reflectance_at(
+      engine::texture_point_of(*this, static_cast<const engine::engine_ray&>(ray)));
 }
 
 const area_light& qorScene::area_light_at(int32_t index) const {

@@ -5,7 +5,8 @@
 // replays or perturbs the first eight numbers of a path changes the same decision each time:
 //   0, 1  the emission direction      2, 3  the position on the emitter
 //   4     the branch of the first scattering event (Fresnel, coat)
-//   5     its Russian roulette        6, 7  its new direction
+//   5     its Russian roulette        6, 7  its new direction: the diffuse bounce's, or the
+//                                            microfacet normal a rough lobe reflects about
 // Later events draw four numbers each, in the same roles. All eight first numbers are drawn
 // for every path, whether the emitter and the first surface use them or not.
 #include "engine/runtime/runtime.h"
@@ -81,9 +82,7 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
     ++segments;
     const std::optional<raw_hit> hit = trace(scene, *segment);
     if (!hit) break;
-    // No material has a texture and the deposit reads no surface parameters: a photon's hits
-    // leave uv at 0, which spares a sphere hit its atan2 and acos.
-    const surface_hit s = record_hit(scene, *segment, *hit, false);
+    const surface_hit s = record_hit(scene, *segment, *hit);
     const surface_material& material = scene.materials[s.material]->data;
     const vec3 d = vec3::from(segment->direction);
     if (material.passes_through()) {
@@ -94,8 +93,9 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
 
     double e[4];
     event_numbers(e);
+    const texture_point at(scene.content, s.id, s.u, s.v, s.position);
     const scattering event =
-        scatter(material, d, s.geometric_normal, s.shading_normal, e[0], false);
+        scatter(material, d, s.geometric_normal, s.shading_normal, {e[0], e[2], e[3]}, at, false);
     if (event.kind == scattering::kind_type::diffuse && api != nullptr) {
       const float arriving[3] = {flux.r, flux.g, flux.b};
       api->store_photon(arriving, *segment);
@@ -107,7 +107,7 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
     uint32_t type;
     if (event.kind == scattering::kind_type::diffuse) {
       // Russian roulette on the albedo keeps the power of surviving photons near the emitter's.
-      const rgb albedo = material.diffuse_reflectance();
+      const rgb albedo = material.diffuse_reflectance_at(at);
       const double survive = std::min(1.0f, albedo.max());
       if (!(e[1] < survive)) break;
       flux = flux * albedo * float(1 / survive);

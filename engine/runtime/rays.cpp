@@ -84,10 +84,9 @@ std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray) {
   return std::nullopt;
 }
 
-surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit,
-                       bool parameters) {
+surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit) {
   const ray_query q = query_of(ray);
-  surface_hit s = resolve_hit(scene.content, q, hit, parameters);
+  surface_hit s = resolve_hit(scene.content, q, hit);
   vec3 ng = s.geometric_normal, ns = s.shading_normal;
   // Both normals face the side the ray came from, so that a module's orientation tests see
   // which side of a wall is lit and which is seen.
@@ -104,6 +103,7 @@ surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hi
   ray.max_distance = length(s.position - q.origin);
   ray.surface_offset = float(scene.ray_epsilon);
   ray.at_hit = s.triangle ? s.id : no_surface;
+  ray.hit_surface = s.id;
   return s;
 }
 

@@ -71,7 +71,8 @@ struct engine_ray : qorRay {
   bool camera_first_segment = false;      // a camera ray that has not been continued
   double raster_x = 0, raster_y = 0;      // where a camera ray left the image plane
   surface_id leaving;                     // the surface the ray starts on: ignored by the trace
-  surface_id at_hit;                      // the surface at the hit
+  surface_id at_hit;                      // the surface at the hit, for triangles only
+  surface_id hit_surface;                 // the surface at the hit (uv holds its barycentrics)
   std::vector<shadow_test> shadow_tests;  // recorded by slot 4 on a light ray
 };
 
@@ -199,10 +200,12 @@ void start_child_ray(qorRay& parent, uint32_t type, engine_ray& child);
 // Traces the ray against the scene, skipping the surface it leaves; fills no ray field.
 std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray);
 // Fills the hit fields of the ray (position, normals facing the incoming ray, material, distance,
-// offset, and the surface parameters uv unless `parameters` is false: then they stay 0) and
-// returns the resolved surface.
-surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit,
-                       bool parameters = true);
+// offset) and returns the resolved surface.
+surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit);
+// The ray's last hit as textures see it.
+inline texture_point texture_point_of(const qorScene& scene, const engine_ray& ray) {
+  return {scene.content, ray.hit_surface, ray.uv[0], ray.uv[1], vec3::from(ray.hit_position)};
+}
 // Sets `next` to leave the surface that `from` just hit in `direction`, from just off that
 // surface on the side the direction points to. `next` may be `from` itself.
 void leave_surface(const qorScene& scene, const engine_ray& from, const surface_hit& surface,

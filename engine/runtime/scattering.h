@@ -54,6 +54,10 @@ struct scattering {
   rgb weight{1, 1, 1};  // what the path's throughput is multiplied by
   bool transmitted = false;
   float medium_ior = 1;  // index of refraction on the side the ray continues into
+  // Sampled from a rough lobe: a camera path takes the light of emitters this lobe reflects by
+  // direct lighting at the surface (surface_material::glossy_reflection), not from the emitter
+  // it may hit next.
+  bool glossy = false;
 };
 
 // The normals of a hit as the ray sees them: cos_i > 0 when it arrives on the side the shape's

@@ -40,6 +40,9 @@ shape convert_shape(const sc::shape_description& d, size_t material_count) {
   if (d.kind == geometry_kind::sphere) {
     s.center = {d.center[0], d.center[1], d.center[2]};
     s.radius = d.radius;
+    for (int axis = 0; axis < 3; ++axis) {
+      s.axes[axis] = {d.axes[axis][0], d.axes[axis][1], d.axes[axis][2]};
+    }
     return s;
   }
   for (uint32_t i : d.indices) {

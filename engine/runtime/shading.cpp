@@ -37,6 +37,35 @@ void shade_diffuse(qorScene& scene, engine_ray& ray, const rgb& albedo, float co
   (radiance * ray.throughput).add_to(color);
 }
 
+// Light that reaches the eye off the rough lobes at a hit, from every light of the scene, each
+// sampled once (area lights at a point drawn from the path's numbers) and tested for shadow.
+rgb glossy_direct_light(qorScene& scene, engine_ray& ray, const surface_material& material,
+                        const vec3& d, const surface_hit& s, const texture_point& at) {
+  const facing_normals n(d, s.geometric_normal, s.shading_normal);
+  rgb sum;
+  for (const auto& slot : scene.lights) {
+    const scene_light& light = *slot->light;
+    double u1 = 0.5, u2 = 0.5;
+    if (light.kind() == int(light_type::area)) {
+      u1 = path_random(ray).next_float();
+      u2 = path_random(ray).next_float();
+    }
+    incident_light in;
+    if (!light.incident(s.position, u1, u2, in)) continue;
+    const rgb f = material.glossy_reflection(d, n, in.direction, at);
+    if (f.is_black() || in.irradiance.is_black()) continue;
+    const vec3 side = dot(in.direction, n.geometric) >= 0 ? n.geometric : -n.geometric;
+    const double reach =
+        std::isfinite(in.distance) ? std::max(0.0, in.distance - 2 * scene.ray_epsilon) : 1e300;
+    if (scene.tracer->occluded(
+            {s.position + side * scene.ray_epsilon, in.direction, scene.ray_epsilon, reach})) {
+      continue;
+    }
+    sum += f * in.irradiance;
+  }
+  return sum;
+}
+
 }  // namespace
 
 bool trace_camera_path(engine_ray& ray, float color[3]) {
@@ -45,6 +74,7 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
   const int max_specular = std::max(0, scene.options.max_camera_depth);
   int specular = 0, passes = 0;
   bool hit_anything = false;
+  bool after_glossy = false;  // emitters seen now were counted by glossy_direct_light
   for (;;) {
     const std::optional<raw_hit> hit = trace(scene, ray);
     const vec3 d = vec3::from(ray.direction);
@@ -60,17 +90,29 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
     const surface_hit s = record_hit(scene, ray, *hit);
     const surface_material& material = scene.materials[s.material]->data;
 
-    if (s.area_light >= 0 && ray.thread->emission_enabled != 0) {
+    if (s.area_light >= 0 && ray.thread->emission_enabled != 0 && !after_glossy) {
       const rgb emitted = scene.area_light_at(s.area_light)
                               .emitted_radiance(s.geometric_normal, -d, s.id.primitive);
       (emitted * ray.throughput * ray.emission_scale).add_to(color);
     }
 
-    const double u = material.chooses_branch() ? path_random(ray).next_float() : 0.5;
-    const scattering event = scatter(material, d, s.geometric_normal, s.shading_normal, u, true);
+    scatter_numbers u;
+    const int numbers = material.numbers_used();
+    if (numbers > 0) u.branch = path_random(ray).next_float();
+    if (numbers > 1) {
+      u.u1 = path_random(ray).next_float();
+      u.u2 = path_random(ray).next_float();
+    }
+    const texture_point at(scene.content, s.id, s.u, s.v, s.position);
+    const scattering event =
+        scatter(material, d, s.geometric_normal, s.shading_normal, u, at, true);
+    if (material.glossy() && ray.thread->emission_enabled != 0) {
+      (glossy_direct_light(scene, ray, material, d, s, at) * ray.throughput).add_to(color);
+    }
+    after_glossy = event.glossy;
     switch (event.kind) {
       case scattering::kind_type::diffuse:
-        shade_diffuse(scene, ray, material.diffuse_reflectance(), color);
+        shade_diffuse(scene, ray, material.diffuse_reflectance_at(at), color);
         return true;
       case scattering::kind_type::pass:
         if (++passes > max_interface_crossings) {
@@ -105,8 +147,14 @@ int qor_call_info_shader(qorRay* ray, qorShader* shader, int info, void* data) {
   switch (info) {
     case qor_shader_reflectance: {
       if (shader->material == nullptr || data == nullptr) return 0;
-      rgb albedo = shader->material->diffuse_reflectance();
-      if (ray != nullptr) albedo *= static_cast<engine_ray*>(ray)->throughput;
+      rgb albedo;
+      if (ray != nullptr) {
+        const auto& hit = static_cast<const engine_ray&>(*ray);
+        albedo = shader->material->diffuse_reflectance_at(texture_point_of(scene_of(*ray), hit)) *
+                 hit.throughput;
+      } else {
+        albedo = shader->material->diffuse_reflectance();
+      }
       auto* out = static_cast<float*>(data);
       out[0] = albedo.r;
       out[1] = albedo.g;

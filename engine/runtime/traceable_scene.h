@@ -40,6 +40,7 @@ struct shape {
   triangle_mesh mesh;
   vec3 center;  // sphere, object space
   double radius = 0;
+  vec3 axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // sphere: its own axes, for its (u, v)
   uint32_t material = 0;
   int32_t area_light = -1;  // index into traceable_scene::area_lights, or -1
   // Negates the surface normal that the winding (triangles) or the outward direction (spheres)
@@ -178,7 +179,8 @@ struct surface_hit {
   vec3 position;
   vec3 geometric_normal;  // unit; the shape's oriented normal (winding rule, flip_normal)
   vec3 shading_normal;    // unit; interpolated vertex normals where the mesh has them
-  double u = 0, v = 0;
+  double u = 0, v = 0;    // barycentrics (b1, b2) on a triangle, 0 on a sphere; texture_point
+                          // turns them into the shape's (u, v) when a texture needs them
   uint32_t material = 0;
   int32_t area_light = -1;
   surface_id id;
@@ -186,9 +188,6 @@ struct surface_hit {
 };
 
 const shape& hit_shape(const traceable_scene& scene, const raw_hit& hit);
-// `parameters` false leaves u and v at 0 (a sphere's cost two inverse trigonometric calls) for a
-// caller that reads neither.
-surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit,
-                        bool parameters = true);
+surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit);
 
 }  // namespace engine

@@ -155,9 +155,11 @@ struct shape_description {
                                   // ReverseOrientation, as pbrt-v4 does
   std::vector<float2> uv;         // empty or one per position
 
-  // sphere, in the same space.
+  // sphere, in the same space. `axes` are the sphere's own x, y and z axes there, unit length:
+  // its (u, v) are measured about them, as pbrt-v4 measures them in the sphere's object space.
   float3 center{0, 0, 0};
   float radius = 0;
+  std::array<float3, 3> axes{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 
   int32_t material = -1;    // index into scene_description::materials; always valid
   int32_t area_light = -1;  // index into scene_description::area_lights, or -1

@@ -208,7 +208,7 @@ const warning_case warning_cases[] = {
      "participating media are not supported"},
     {"Shape \"sphere\" \"float radius\" 2 ^\"float raduis\" 3\n",
      "parameter \"float raduis\" is not used by Shape \"sphere\""},
-    {"^Material \"dielectric\" \"float roughness\" 0.2\n", "rendered smooth"},
+    {"^Material \"matte\" \"float sigma\" 20\n", "rendered Lambertian"},
     {"Integrator \"sppm\" ^\"integer iterations\" 7\nWorldBegin\n",
      "has no \"iterations\" parameter"},
     {"Shape \"sphere\" ^\"float alpha\" 0.5\n", "alpha cut-outs are not supported"},
@@ -250,7 +250,7 @@ TEST(scene_warnings, what_is_skipped_or_approximated_and_what_stays) {
       testing::read_world("Material \"dielectric\" \"float roughness\" 0\n").warnings.empty());
   // A texture is one warning where it is defined and one where it is used; the default stays.
   const testing::read_result texture = testing::read_world(
-      "Texture \"checks\" \"spectrum\" \"checkerboard\" \"float uscale\" 4\n"
+      "Texture \"checks\" \"spectrum\" \"wrinkled\" \"float uscale\" 4\n"
       "Material \"diffuse\" \"texture reflectance\" \"checks\"\n");
   ASSERT_EQ(texture.warnings.size(), 2u);
   EXPECT_EQ(to_string(texture.warnings[1].location), "test.pbrt:3:20");

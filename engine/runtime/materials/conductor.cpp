@@ -1,6 +1,10 @@
-// Material "conductor": a smooth mirror reflecting "reflectance", or the normal-incidence
-// Fresnel reflectance of "eta" and "k" (copper by default). pbrt-v3's "metal" and "mirror" ("Kr")
-// are the same; "coatedconductor" is rendered without its coat. Roughness is not rendered.
+// Material "conductor": a metal of complex index "eta" + i "k" (copper by default) reflecting
+// with its Fresnel term, or reflecting "reflectance" at every angle (pbrt-v4 derives an index
+// from it, whose Fresnel term rises above it near grazing only); smooth, or rough
+// ("roughness", "uroughness", "vroughness") as a Trowbridge-Reitz surface sampled through its
+// visible normals. pbrt-v3's "metal" and "mirror" ("Kr") are the same.
+#include <numbers>
+
 #include "engine/runtime/materials/material.h"
 #include "engine/scene/spectra.h"
 
@@ -8,54 +12,106 @@ namespace engine {
 
 namespace {
 
-// Reflects all light into the mirror direction, coloured by the reflectance.
-class conductor_material final : public reflecting_material {
+class conductor_material final : public surface_material {
  public:
-  explicit conductor_material(const rgb& reflectance)
-      : reflecting_material("conductor", reflectance) {}
+  conductor_material(conductor_index index, surface_roughness roughness)
+      : surface_material("conductor"), index_(std::move(index)), roughness_(std::move(roughness)) {}
 
-  scattering scatter(const vec3& d, const facing_normals& n, double, bool) const override {
+  scattering scatter(const vec3& d, const facing_normals& n, const scatter_numbers& u,
+                     const texture_point& at, bool) const override {
     scattering out;
+    double cos_m = std::abs(dot(d, n.shading));
+    if (!roughness_.smooth()) {
+      const trowbridge_reitz distribution = roughness_.at(at);
+      if (!distribution.effectively_smooth()) {
+        const std::optional<rough_reflection> r =
+            sample_rough_reflection(distribution, d, n, u.u1, u.u2);
+        if (!r) return out;
+        out.kind = scattering::kind_type::specular;
+        out.direction = r->direction;
+        out.weight = reflectance(r->cos_m, at) * float(r->weight);
+        out.glossy = true;
+        return out;
+      }
+    }
     out.kind = scattering::kind_type::specular;
     out.direction = mirror(d, n);
-    out.weight = reflectance_;
+    out.weight = reflectance(cos_m, at);
     return out;
   }
+  rgb glossy_reflection(const vec3& d, const facing_normals& n, const vec3& wi,
+                        const texture_point& at) const override {
+    if (roughness_.smooth()) return {};
+    const trowbridge_reitz distribution = roughness_.at(at);
+    if (distribution.effectively_smooth()) return {};
+    const reflection_response r = evaluate_rough_reflection(distribution, d, n, wi);
+    if (!(r.value > 0)) return {};
+    return reflectance(r.cos_m, at) * float(r.value);
+  }
+  bool glossy() const override { return !roughness_.smooth(); }
+  int numbers_used() const override { return roughness_.smooth() ? 0 : 3; }
+  std::string settings() const override {
+    return "reflectance " + index_.text() + (roughness_.smooth() ? "" : ", " + roughness_.text());
+  }
+
+ private:
+  rgb reflectance(double cos_i, const texture_point& at) const {
+    return index_.reflectance ? index_.reflectance->at(at) : index_.fresnel(cos_i, at);
+  }
+
+  conductor_index index_;
+  surface_roughness roughness_;
 };
 
-// The reflectance of a conductor of complex index eta + i k, each given as a colour or a
-// named spectrum.
-rgb from_eta_and_k(const material_context& material, const char* eta_name, const char* k_name) {
-  namespace sc = qor::scene;
-  const sc::parameter_list& params = material.parameters();
-  const auto [eta, k] = params.get_conductor_index(eta_name, k_name, "Cu", material.warnings);
-  const sc::rgb r = sc::conductor_reflectance(eta, k);
-  return {r[0], r[1], r[2]};
+// The complex index that reflects r at normal incidence with eta = 1, as pbrt-v4 sets it.
+rgb k_of_reflectance(const rgb& r) {
+  auto k = [](float v) {
+    return float(2 * std::sqrt(double(v)) / std::sqrt(std::clamp(1.0 - v, 0.0, 0.9999)));
+  };
+  return {k(r.r), k(r.g), k(r.b)};
 }
 
 }  // namespace
 
+rgb conductor_index::fresnel(double cos_i, const texture_point& at, float outside) const {
+  if (reflectance)
+    return fresnel_conductor(cos_i, rgb::gray(1 / outside),
+                             k_of_reflectance(reflectance->at(at)) * (1 / outside));
+  return fresnel_conductor(cos_i, eta * (1 / outside), k * (1 / outside));
+}
+
+std::string conductor_index::text() const {
+  if (reflectance) return reflectance->text();
+  return engine::text(fresnel_conductor(1, eta, k));
+}
+
+conductor_index read_conductor_index(const material_context& material, const std::string& prefix) {
+  namespace sc = qor::scene;
+  const sc::parameter_list& params = material.parameters();
+  conductor_index out;
+  if (params.find(prefix + "reflectance")) {
+    out.reflectance = material.reflectance((prefix + "reflectance").c_str(), 1);
+    params.find(prefix + "eta");
+    params.find(prefix + "k");
+    return out;
+  }
+  // A spectral eta and k become the RGB pair whose Fresnel reflectance is the spectral one's
+  // colour; copper when neither is given.
+  const auto [eta, k] =
+      params.get_conductor_index(prefix + "eta", prefix + "k", "Cu", material.warnings);
+  out.eta = {eta[0], eta[1], eta[2]};
+  out.k = {k[0], k[1], k[2]};
+  return out;
+}
+
 std::shared_ptr<surface_material> make_conductor(const material_context& material) {
-  const std::string& type = material.entity.type;
-  const qor::scene::parameter_list& params = material.parameters();
-  if (type == "mirror") {
-    return std::make_shared<conductor_material>(material.reflectance("Kr", 0.9f));
+  if (material.entity.type == "mirror") {
+    conductor_index kr;
+    kr.reflectance = material.reflectance("Kr", 0.9f);
+    return std::make_shared<conductor_material>(kr, surface_roughness{});
   }
-  if (type == "coatedconductor") {
-    material.warnings.warn(material.entity.location,
-                           "material \"coatedconductor\" is not supported; it is rendered as a "
-                           "smooth \"conductor\" without its coat");
-    const rgb reflectance = params.find("reflectance")
-                                ? material.reflectance("reflectance", 1)
-                                : from_eta_and_k(material, "conductor.eta", "conductor.k");
-    params.mark_all_used();
-    return std::make_shared<conductor_material>(reflectance);
-  }
-  const rgb reflectance = type == "conductor" && params.find("reflectance")
-                              ? material.reflectance("reflectance", 1)
-                              : from_eta_and_k(material, "eta", "k");
-  material.warn_if_rough({"roughness", "uroughness", "vroughness"});
-  return std::make_shared<conductor_material>(reflectance);
+  return std::make_shared<conductor_material>(read_conductor_index(material, ""),
+                                              material.roughness());
 }
 
 }  // namespace engine

@@ -10,7 +10,8 @@ class interface_material final : public surface_material {
  public:
   interface_material() : surface_material("interface") {}
 
-  scattering scatter(const vec3& d, const facing_normals&, double, bool) const override {
+  scattering scatter(const vec3& d, const facing_normals&, const scatter_numbers&,
+                     const texture_point&, bool) const override {
     scattering out;
     out.kind = scattering::kind_type::pass;
     out.direction = d;

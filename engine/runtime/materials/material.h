@@ -8,11 +8,20 @@
 #include <string>
 #include <string_view>
 
+#include "engine/runtime/microfacet.h"
 #include "engine/runtime/scattering.h"
 #include "engine/runtime/textures/texture.h"
 #include "engine/scene/scene_description.h"
 
 namespace engine {
+
+// The numbers a material draws on: `branch` chooses among its branches (Fresnel, coat), `u1` and
+// `u2` sample a rough lobe's microfacet normal. Photon paths give the first scattering event's
+// numbers 4, 6 and 7 (5 is the diffuse branch's Russian roulette); camera paths draw them only
+// for materials that use them (numbers_used).
+struct scatter_numbers {
+  double branch = 0.5, u1 = 0.5, u2 = 0.5;
+};
 
 class surface_material {
  public:
@@ -20,14 +29,26 @@ class surface_material {
   virtual ~surface_material() = default;
 
   // What the surface does to a ray arriving in direction d (see scatter below), its normals
-  // turned to face the ray.
-  virtual scattering scatter(const vec3& d, const facing_normals& n, double u,
-                             bool radiance) const = 0;
-  // The albedo of the Lambertian part; black for a surface without one.
+  // turned to face the ray; `at` is where, for textured values.
+  virtual scattering scatter(const vec3& d, const facing_normals& n, const scatter_numbers& u,
+                             const texture_point& at, bool radiance) const = 0;
+  // For direct lighting of the rough lobes: f(wo, wi) |cos(wi)| for light arriving from the unit
+  // direction wi at a ray arriving in direction d, summed over the lobes that scatter marks
+  // glossy; black for surfaces without one (smooth, diffuse).
+  virtual rgb glossy_reflection(const vec3& /*d*/, const facing_normals& /*n*/, const vec3& /*wi*/,
+                                const texture_point& /*at*/) const {
+    return {};
+  }
+  // True when the material has a rough lobe somewhere (glossy_reflection may be non-zero).
+  virtual bool glossy() const { return false; }
+  // The albedo of the Lambertian part at a point; black for a surface without one.
+  virtual rgb diffuse_reflectance_at(const texture_point&) const { return diffuse_reflectance(); }
+  // The same where no point is known (--check, a texture's value at its constant default).
   virtual rgb diffuse_reflectance() const { return {}; }
-  // True when scatter chooses with u. Camera paths draw a number only for these, so that the
-  // numbers of a pixel's path keep their roles whatever else it meets.
-  virtual bool chooses_branch() const { return false; }
+  // How many of scatter_numbers a camera path draws here: 0, 1 (branch) or 3 (all). Camera paths
+  // draw only these, so that the numbers of a pixel's path keep their roles whatever else it
+  // meets.
+  virtual int numbers_used() const { return 0; }
   // An interface: rays and photons pass through it unchanged and draw no numbers there.
   virtual bool passes_through() const { return false; }
   // The values --check prints after the kind's name: "reflectance (0.5, 0.5, 0.5)".
@@ -37,17 +58,58 @@ class surface_material {
   std::string name;       // the MakeNamedMaterial name, empty for anonymous ones
 };
 
-// A material whose colour is one RGB reflectance (a diffuse albedo, a mirror's colour): where a
-// textured reflectance will replace the constant for all of them.
+// A reflectance that is a constant or a texture, clamped to [0, 1] as pbrt-v4 clamps albedos.
+struct textured_reflectance {
+  rgb constant;
+  texture_ref varying;  // null for a constant
+
+  rgb at(const texture_point& p) const {
+    if (!varying) return constant;
+    const rgb c = varying->evaluate(p);
+    return {std::clamp(c.r, 0.0f, 1.0f), std::clamp(c.g, 0.0f, 1.0f), std::clamp(c.b, 0.0f, 1.0f)};
+  }
+  std::string text() const { return varying ? std::string("(texture)") : engine::text(constant); }
+};
+
+// A material whose colour is one RGB reflectance (a diffuse albedo, a mirror's colour), constant
+// or textured.
 class reflecting_material : public surface_material {
  public:
-  reflecting_material(const char* kind, const rgb& reflectance)
+  reflecting_material(const char* kind, const textured_reflectance& reflectance)
       : surface_material(kind), reflectance_(reflectance) {}
-  std::string settings() const override { return "reflectance " + text(reflectance_); }
+  std::string settings() const override { return "reflectance " + reflectance_.text(); }
 
  protected:
-  rgb reflectance_;
+  textured_reflectance reflectance_;
 };
+
+// The Trowbridge-Reitz roughness of a surface as pbrt-v4 reads it: "roughness", or "uroughness"
+// and "vroughness" along the surface's two tangents, each a float or a float texture, remapped
+// to alpha = sqrt(roughness) unless "remaproughness" is false.
+struct surface_roughness {
+  texture_ref u, v;  // null: smooth
+  bool remap = true;
+
+  bool smooth() const { return !u; }
+  trowbridge_reitz at(const texture_point& p) const;
+  std::string text() const;
+};
+
+// A conductor's complex index of refraction eta + i k, or the reflectance pbrt-v4 derives one
+// from (eta 1, k = 2 sqrt(r) / sqrt(1 - r)); defined in conductor.cpp.
+struct conductor_index {
+  rgb eta, k;
+  std::optional<textured_reflectance> reflectance;
+  // Fresnel reflectance at incidence cosine cos_i from a medium of index `outside`.
+  rgb fresnel(double cos_i, const texture_point& at, float outside = 1) const;
+  // At normal incidence from air, for --check.
+  std::string text() const;
+};
+
+struct material_context;
+// "<prefix>reflectance" when given (textured or not), else "<prefix>eta" and "<prefix>k"
+// (copper by default).
+conductor_index read_conductor_index(const material_context& material, const std::string& prefix);
 
 // What a material kind's factory reads: its Material or MakeNamedMaterial record, the scene's
 // named textures, and where warnings go. The readers check values and throw scene_error at the
@@ -58,14 +120,15 @@ struct material_context {
   qor::scene::warning_sink& warnings;
 
   const qor::scene::parameter_list& parameters() const { return entity.parameters; }
-  // A reflectance in [0, 1]: rgb, a grey float, a named or sampled spectrum; `fallback` grey when
-  // absent. A texture gives the fallback with a warning, until materials take textured values.
-  rgb reflectance(const char* parameter, float fallback) const;
+  // A reflectance in [0, 1]: rgb, a grey float, a named or sampled spectrum, or a spectrum
+  // texture; `fallback` grey when absent.
+  textured_reflectance reflectance(const char* parameter, float fallback) const;
+  // The roughness of the parameters "<prefix>roughness", "<prefix>uroughness",
+  // "<prefix>vroughness" and "remaproughness"; smooth when all are absent or 0.
+  surface_roughness roughness(const std::string& prefix = "") const;
   // A positive index of refraction: a number, or a spectrum's value at the green primary (with a
   // warning for dispersion); `fallback` when absent.
   float eta(const char* parameter, float fallback) const;
-  // Smooth surfaces only: warns when any of these roughness parameters is above 0.
-  void warn_if_rough(std::initializer_list<const char*> parameters) const;
 };
 
 using material_factory = std::shared_ptr<surface_material> (*)(const material_context&);
@@ -78,15 +141,16 @@ std::shared_ptr<const surface_material> create_material(const material_context& 
 // pbrt's default material, diffuse with reflectance 0.5.
 std::shared_ptr<const surface_material> default_material();
 
-// What `material` does to a ray arriving in direction d, with u choosing among its branches with
-// the probability of each: Fresnel reflection against refraction (dielectric), reflection against
-// transmission (thin dielectric), the coat against the base (coated diffuse). `normal` and
+// What `material` does to a ray arriving in direction d, with u.branch choosing among its branches
+// with the probability of each: Fresnel reflection against refraction (dielectric), reflection
+// against transmission (thin dielectric), the coat against the base (coated diffuse). `normal` and
 // `shading_normal` are the shape's own, not turned towards the ray. In `radiance` mode (camera
 // paths) refraction scales by (eta_i / eta_t)^2 as pbrt-v4's radiance transport does; photons
 // carry power and keep it.
 inline scattering scatter(const surface_material& material, const vec3& d, const vec3& normal,
-                          const vec3& shading_normal, double u, bool radiance) {
-  return material.scatter(d, facing_normals(d, normal, shading_normal), u, radiance);
+                          const vec3& shading_normal, const scatter_numbers& u,
+                          const texture_point& at, bool radiance) {
+  return material.scatter(d, facing_normals(d, normal, shading_normal), u, at, radiance);
 }
 
 }  // namespace engine

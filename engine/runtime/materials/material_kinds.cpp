@@ -8,23 +8,23 @@
 
 // Every name a Material may give, and the kind whose file defines make_<kind> for it: pbrt-v4's
 // names, then pbrt-v3's and the types rendered as the nearest kind (the factory says so).
-#define QOR_MATERIAL_KINDS(X)          \
-  X("diffuse", diffuse)                \
-  X("dielectric", dielectric)          \
-  X("thindielectric", thin_dielectric) \
-  X("conductor", conductor)            \
-  X("coateddiffuse", coated_diffuse)   \
-  X("interface", interface)            \
-  X("none", interface)                 \
-  X("", interface)                     \
-  X("matte", diffuse)                  \
-  X("diffusetransmission", diffuse)    \
-  X("glass", dielectric)               \
-  X("mirror", conductor)               \
-  X("metal", conductor)                \
-  X("coatedconductor", conductor)      \
-  X("plastic", coated_diffuse)         \
-  X("substrate", coated_diffuse)       \
+#define QOR_MATERIAL_KINDS(X)            \
+  X("diffuse", diffuse)                  \
+  X("dielectric", dielectric)            \
+  X("thindielectric", thin_dielectric)   \
+  X("conductor", conductor)              \
+  X("coateddiffuse", coated_diffuse)     \
+  X("interface", interface)              \
+  X("none", interface)                   \
+  X("", interface)                       \
+  X("matte", diffuse)                    \
+  X("diffusetransmission", diffuse)      \
+  X("glass", dielectric)                 \
+  X("mirror", conductor)                 \
+  X("metal", conductor)                  \
+  X("coatedconductor", coated_conductor) \
+  X("plastic", coated_diffuse)           \
+  X("substrate", coated_diffuse)         \
   X("uber", coated_diffuse)
 
 namespace engine {
@@ -46,11 +46,55 @@ constexpr sc::named_kind<material_factory> kinds[] = {
 
 }  // namespace
 
-rgb material_context::reflectance(const char* parameter, float fallback) const {
-  const sc::rgb c = parameters()
-                        .get_rgb(parameter, sc::spectrum_use::reflectance, warnings)
-                        .value_or(sc::rgb{fallback, fallback, fallback});
-  return {c[0], c[1], c[2]};
+textured_reflectance material_context::reflectance(const char* parameter, float fallback) const {
+  const std::optional<texture_ref> t =
+      read_texture_parameter(parameters(), parameter, texture_value::spectrum,
+                             sc::spectrum_use::reflectance, textures, warnings);
+  if (!t) return {rgb::gray(fallback), nullptr};
+  const texture_point anywhere(0, 0, {});
+  const rgb c = (*t)->evaluate(anywhere);
+  if ((*t)->constant()) return {c, nullptr};
+  return {rgb::gray(fallback), *t};
+}
+
+surface_roughness material_context::roughness(const std::string& prefix) const {
+  const sc::parameter_list& params = parameters();
+  auto read = [&](const std::string& name) {
+    return read_texture_parameter(params, prefix + name, texture_value::float_,
+                                  sc::spectrum_use::unbounded, textures, warnings);
+  };
+  const std::optional<texture_ref> both = read("roughness");
+  std::optional<texture_ref> u = read("uroughness"), v = read("vroughness");
+  if (!u) u = both;
+  if (!v) v = both;
+  surface_roughness out;
+  out.remap = params.get_bool("remaproughness", true);
+  const texture_point anywhere(0, 0, {});
+  auto zero = [&](const std::optional<texture_ref>& t) {
+    return !t || ((*t)->constant() && !((*t)->evaluate(anywhere).r > 0));
+  };
+  if (zero(u) && zero(v)) return out;
+  out.u = u ? *u : constant_texture({});
+  out.v = v ? *v : constant_texture({});
+  return out;
+}
+
+trowbridge_reitz surface_roughness::at(const texture_point& p) const {
+  double ru = std::max(0.0f, u->evaluate(p).r), rv = std::max(0.0f, v->evaluate(p).r);
+  // pbrt-v4's RoughnessToAlpha.
+  if (remap) {
+    ru = std::sqrt(ru);
+    rv = std::sqrt(rv);
+  }
+  return {ru, rv};
+}
+
+std::string surface_roughness::text() const {
+  if (smooth()) return "smooth";
+  if (!u->constant() || !v->constant()) return "roughness (texture)";
+  const trowbridge_reitz alpha = at(texture_point(0, 0, {}));
+  if (alpha.alpha_x() == alpha.alpha_y()) return "alpha " + sc::text(alpha.alpha_x());
+  return "alpha " + sc::text(alpha.alpha_x()) + " x " + sc::text(alpha.alpha_y());
 }
 
 float material_context::eta(const char* name, float fallback) const {
@@ -81,21 +125,6 @@ float material_context::eta(const char* name, float fallback) const {
                                                     p->declaration() + ", found " + sc::text(eta));
   }
   return float(eta);
-}
-
-void material_context::warn_if_rough(std::initializer_list<const char*> names) const {
-  const sc::parameter_list& params = parameters();
-  bool rough = false;
-  for (const char* name : names) {
-    if (const sc::parameter* p = params.find(name)) {
-      rough |= p->type == sc::parameter_type::texture || params.get_float(name, 0) > 0;
-    }
-  }
-  params.find("remaproughness");
-  if (rough) {
-    warnings.warn(entity.location, "rough surfaces are not supported: material \"" + entity.type +
-                                       "\" is rendered smooth");
-  }
 }
 
 std::shared_ptr<const surface_material> create_material(const material_context& material) {

@@ -11,10 +11,11 @@ class thin_dielectric_material final : public surface_material {
  public:
   explicit thin_dielectric_material(float eta) : surface_material("thindielectric"), eta_(eta) {}
 
-  scattering scatter(const vec3& d, const facing_normals& n, double u, bool) const override {
+  scattering scatter(const vec3& d, const facing_normals& n, const scatter_numbers& u,
+                     const texture_point&, bool) const override {
     scattering out;
     out.kind = scattering::kind_type::specular;
-    if (u < fresnel_thin_dielectric(n.cos_i, eta_)) {
+    if (u.branch < fresnel_thin_dielectric(n.cos_i, eta_)) {
       out.direction = mirror(d, n);
     } else {
       out.direction = d;
@@ -22,7 +23,7 @@ class thin_dielectric_material final : public surface_material {
     }
     return out;
   }
-  bool chooses_branch() const override { return true; }
+  int numbers_used() const override { return 1; }
   std::string settings() const override { return "eta " + qor::scene::text(eta_); }
 
  private:

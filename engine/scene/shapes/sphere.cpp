@@ -66,6 +66,12 @@ shape_description make_sphere(const shape_context& shape) {
   const double3 c = ctm.apply_point({0, 0, 0});
   sphere.center = {float(c[0]), float(c[1]), float(c[2])};
   sphere.radius = float(radius * *scale);
+  for (int axis = 0; axis < 3; axis++) {
+    double3 e{0, 0, 0};
+    e[axis] = 1 / *scale;
+    const double3 a = ctm.apply_vector(e);
+    sphere.axes[axis] = {float(a[0]), float(a[1]), float(a[2])};
+  }
   if (!finite(c) || !std::isfinite(sphere.radius) || !std::isfinite(sphere.center[0]) ||
       !std::isfinite(sphere.center[1]) || !std::isfinite(sphere.center[2]) ||
       !(sphere.radius > 0)) {

@@ -1,0 +1,218 @@
+// Textures (their values over the shapes' (u, v), and their errors) and the rough microfacet
+// lobes (energy, and agreement between what they sample and what they evaluate).
+#include <OpenImageIO/imageio.h>
+
+#include <filesystem>
+#include <numbers>
+#include <random>
+
+#include "engine/runtime/textures/texture.h"
+#include "runtime_test_support.h"
+#include "scene_test_util.h"
+
+namespace {
+
+using engine::rgb;
+using engine::vec3;
+namespace st = qor::scene::testing;
+
+// A 2 x 2 8-bit image, rows from the top: black, black; then red and blue of sRGB code 188
+// (linear 0.5029).
+std::string two_pixel_png() {
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("qor-texture-" + std::to_string(getpid()) + ".png"))
+                               .string();
+  const unsigned char pixels[12] = {0, 0, 0, 0, 0, 0, 188, 0, 0, 0, 0, 188};
+  auto out = OIIO::ImageOutput::create(path);
+  out->open(path, OIIO::ImageSpec(2, 2, 3, OIIO::TypeDesc::UINT8));
+  out->write_image(OIIO::TypeDesc::UINT8, pixels);
+  out->close();
+  return path;
+}
+
+// The reflectance the last material of `world` shows on shape `shape` at world point p (and
+// barycentrics b1, b2 on a triangle).
+rgb reflectance_at(const st::read_result& r, uint32_t shape, const vec3& p, double b1 = 0,
+                   double b2 = 0) {
+  const engine::texture_point at(r.made, {-1, shape, 0}, b1, b2, p);
+  return r.made.materials[r.made.shapes[shape].material]->diffuse_reflectance_at(at);
+}
+
+TEST(textures, take_their_values_over_each_shapes_uv) {
+  const std::string png = two_pixel_png();
+  const std::string checks =
+      "Texture \"c\" \"spectrum\" \"checkerboard\" \"float uscale\" 4 \"float vscale\" 2 "
+      "\"rgb tex1\" [1 0 0] \"rgb tex2\" [0 0 1]\n";
+  const struct {
+    std::string world;
+    vec3 p;
+    double b1, b2;
+    rgb expected;
+  } cases[] = {
+      // A rotated sphere: u about its own z axis (here world -y... +z), v from its south pole.
+      // Rotate -90 about x takes the sphere's z to world +y; its x stays world x.
+      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nRotate -90 1 0 0\n"
+                "Shape \"sphere\"",
+       {0.6, 0.8, 0.1},
+       0,
+       0,
+       {1, 0, 0}},  // u ~ 0.03, v ~ 0.7: squares (0, 1): odd
+      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nRotate -90 1 0 0\n"
+                "Shape \"sphere\"",
+       {0.6, -0.8, 0.1},
+       0,
+       0,
+       {0, 0, 1}},  // v ~ 0.3: squares (0, 0): even
+      // A mesh's own uv, interpolated: uv (0.3, 0.1) -> squares (1, 0) -> odd.
+      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nShape \"trianglemesh\" "
+                "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 0.6 0 0 0.2] "
+                "\"integer indices\" [0 1 2]",
+       {0.5, 0.5, 0},
+       0.5,
+       0.5,
+       {0, 0, 1}},
+      // Without uv, pbrt's corners (0, 0) (1, 0) (1, 1): b = (0.1, 0.1) is uv (0.2, 0.1).
+      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nShape \"trianglemesh\" "
+                "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"integer indices\" [0 1 2]",
+       {0.1, 0.1, 0},
+       0.1,
+       0.1,
+       {1, 0, 0}},
+      // scale, mix and constant, and a float texture as a mix's amount.
+      {checks +
+           "Texture \"h\" \"float\" \"constant\" \"float value\" 0.25\n"
+           "Texture \"s\" \"spectrum\" \"scale\" \"texture tex\" \"c\" \"texture scale\" \"h\"\n"
+           "Texture \"m\" \"spectrum\" \"mix\" \"texture tex1\" \"s\" \"rgb tex2\" [0 1 0] "
+           "\"texture amount\" \"h\"\n"
+           "Material \"diffuse\" \"texture reflectance\" \"m\"\nShape \"trianglemesh\" "
+           "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"integer indices\" [0 1 2]",
+       {0.1, 0.1, 0},
+       0.1,
+       0.1,
+       {0.75f * 0.25f, 0.25f, 0}},
+      // An 8-bit image is sRGB; (0, 0) is its bottom-left; repeat wraps, bilinear blends.
+      {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png +
+           "\"\nMaterial \"diffuse\" \"texture reflectance\" \"i\"\nShape \"trianglemesh\" "
+           "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 "
+           "2]",
+       {0.25, 0.25, 0},
+       0.25,
+       0.25,
+       {0.5029f, 0, 0}},  // the bottom-left texel's centre
+      {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png +
+           "\" \"string encoding\" \"linear\" \"float udelta\" 0.5 \"float vdelta\" 0.5\nMaterial "
+           "\"diffuse\" "
+           "\"texture reflectance\" \"i\"\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] "
+           "\"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 2]",
+       {0.5, 0.5, 0},
+       0.5,
+       0.5,
+       {188 / 255.0f / 4, 0, 188 / 255.0f / 4}},  // (s, t) = (1, 1): the four texels, wrapped
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.world);
+    const st::read_result r = st::read_world(c.world + "\n");
+    for (const auto& w : r.warnings) ADD_FAILURE() << to_string(w);
+    const rgb got = reflectance_at(r, 0, c.p, c.b1, c.b2);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], c.expected[i], 2e-3) << "channel " << i;
+  }
+  std::filesystem::remove(png);
+}
+
+TEST(textures, bad_textures_are_errors_at_their_place_or_named_warnings) {
+  const struct {
+    const char* marked;
+    const char* fragment;
+    bool error;
+  } cases[] = {
+      {"Material \"diffuse\" \"texture reflectance\" ^\"nothing\"", "texture defined before it",
+       true},
+      {"Texture \"f\" \"float\" \"constant\"\nMaterial \"diffuse\" \"texture reflectance\" ^\"f\"",
+       "spectrum texture", true},
+      {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" ^\"missing.png\"",
+       "cannot read image", true},
+      {"Texture \"c\" \"spectrum\" \"checkerboard\" \"integer dimension\" ^3", "expected 2", true},
+      {"Texture \"c\" \"spectrum\" \"checkerboard\" ^\"string mapping\" \"spherical\"",
+       "mapping \"spherical\" is not supported", false},
+      {"Texture \"w\" \"spectrum\" \"wrinkled\"\nMaterial \"conductor\" ^\"texture reflectance\" "
+       "\"w\"",
+       "\"w\" is not supported", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.marked);
+    const auto [text, where] = st::unmark("WorldBegin\n" + std::string(c.marked) + "\n");
+    if (c.error) {
+      st::expect_error(st::error_of([&] { st::read(text); }), where, c.fragment);
+      continue;
+    }
+    const st::read_result r = st::read(text);
+    ASSERT_FALSE(r.warnings.empty());
+    const auto& w = r.warnings.back();
+    EXPECT_EQ(to_string(w.location), where) << to_string(w);
+    EXPECT_NE(w.message.find(c.fragment), std::string::npos) << to_string(w);
+  }
+}
+
+// For each rough lobe, seen from several angles: the mean power a photon keeps (the albedo) is at
+// most 1, and close to 1 where a smooth-ish lobe loses little to masking; and the mean weight of
+// a camera path's samples equals the integral over the sphere of what the lobe evaluates for
+// direct light, so that photons, camera paths and direct light all see one surface. (Lobes
+// narrower than alpha 0.2 are too peaked for the uniform integral to be checked this way.)
+TEST(rough_lobes, conserve_energy_and_sample_what_they_evaluate) {
+  const struct {
+    const char* material;
+    double min_albedo;  // at normal incidence from outside
+    bool integrable;    // wide enough to integrate uniformly
+  } cases[] = {
+      {"\"conductor\" \"rgb reflectance\" [1 1 1] \"float roughness\" 0.01", 0.98, false},
+      {"\"conductor\" \"rgb reflectance\" [1 1 1] \"float roughness\" 0.5", 0.45, true},
+      {"\"conductor\" \"float uroughness\" 0.05 \"float vroughness\" 0.4", 0.5, true},
+      {"\"dielectric\" \"float eta\" 1.5 \"float roughness\" 0.1", 0.97, true},
+      {"\"dielectric\" \"float eta\" 1.33 \"float roughness\" 0.5", 0.8, true},
+      {"\"coatedconductor\" \"float interface.roughness\" 0.05 \"float conductor.roughness\" 0.3",
+       0.5, true},
+  };
+  const vec3 normal{0, 0, 1};
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> uniform(0, 1);
+  const engine::texture_point at(0, 0, {});
+  // A conductor without absorption reflects as a dielectric of the same index at any angle.
+  EXPECT_NEAR(engine::fresnel_conductor(0.5, rgb::gray(1.5f), {}).g,
+              engine::fresnel_dielectric(0.5, 1.5), 1e-6);
+  for (const auto& c : cases) {
+    const auto material = runtime_test::material_from(c.material);
+    ASSERT_TRUE(material->glossy()) << c.material;
+    for (const double cos_i : {1.0, 0.5, 0.15}) {
+      for (const double side : {1.0, -1.0}) {  // from outside, and from inside a dielectric
+        SCOPED_TRACE(std::string(c.material) + " cos " + std::to_string(cos_i * side));
+        const vec3 d{std::sqrt(1 - cos_i * cos_i), 0, -cos_i * side};
+        const int n = 40000;
+        rgb albedo, sampled, evaluated;
+        for (int i = 0; i < n; ++i) {
+          const engine::scatter_numbers u{uniform(random), uniform(random), uniform(random)};
+          for (const bool radiance : {false, true}) {
+            const engine::scattering e =
+                engine::scatter(*material, d, normal, normal, u, at, radiance);
+            if (e.kind != engine::scattering::kind_type::specular) continue;
+            (radiance ? sampled : albedo) += e.weight * (1.0f / n);
+          }
+          const vec3 wi = engine::sample_uniform_sphere(uniform(random), uniform(random));
+          const engine::facing_normals facing(d, normal, normal);
+          evaluated +=
+              material->glossy_reflection(d, facing, wi, at) * float(4 * std::numbers::pi / n);
+        }
+        for (int ch = 0; ch < 3; ++ch) {
+          EXPECT_LE(albedo[ch], 1.01);
+          if (c.integrable) {
+            EXPECT_NEAR(evaluated[ch], sampled[ch], 0.02 + 0.04 * sampled[ch]);
+          }
+        }
+        if (cos_i == 1.0 && side > 0) {
+          EXPECT_GE(albedo.max(), c.min_albedo);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
