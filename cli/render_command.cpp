@@ -19,6 +19,7 @@
 #include "engine/io/preview_window.h"
 #include "engine/io/render_progress.h"
 #include "engine/io/terminal_keys.h"
+#include "engine/runtime/processes.h"
 #include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
@@ -70,8 +71,11 @@ read_scene read(const std::string& path) {
   } catch (const std::exception& error) {
     throw render_failure(error.what());
   }
-  for (const qor::scene::scene_warning& warning : warnings.warnings) {
-    std::cerr << qor::scene::to_string(warning) << "\n";
+  // Every process of a shared render reads the same file: the first one speaks for all.
+  if (engine::processes::index() == 0) {
+    for (const qor::scene::scene_warning& warning : warnings.warnings) {
+      std::cerr << qor::scene::to_string(warning) << "\n";
+    }
   }
   scene.warnings = warnings.warnings.size();
   return scene;
@@ -88,12 +92,17 @@ std::string listed_parameters(const std::vector<parameter_value>& parameters) {
 // What the render says and shows while it runs: messages and the progress line, the preview
 // window and file, the image file at the end, and the input that steers it (keys, the time limit,
 // Ctrl-C). Made before the scene is read, so that Ctrl-C is set up before any thread starts.
+// In a render shared by several processes only the first one shows, writes and reads input; the
+// others say only their warnings and errors, and the module takes every decision from the first.
 class render_session {
  public:
   explicit render_session(const render_job& job)
       : job_(job),
-        console_(job.verbosity),  // starts no thread until its status line shows
-        interrupts_([this] { first_interrupt(); }, [this] { second_interrupt(); }) {}
+        lead_(engine::processes::index() == 0),
+        // starts no thread until its status line shows
+        console_(lead_ ? job.verbosity : engine::io::verbosity::quiet),
+        interrupts_([this] { first_interrupt(); }, [this] { second_interrupt(); },
+                    engine::processes::count() > 1) {}
 
   // The engine, built from the scene, with the session's callbacks.
   std::unique_ptr<engine::render_engine> build_engine(const engine::traceable_scene& scene) {
@@ -126,7 +135,7 @@ class render_session {
       events_.set_deadline(clock::now() + std::chrono::duration_cast<clock::duration>(
                                               std::chrono::duration<double>(job_.time_limit)));
     }
-    if (job_.window) {
+    if (job_.window && lead_) {
       try {
         window_ = std::make_unique<engine::io::preview_window>(
             events_, "qor-render: " + fs::path(job_.scene_path).filename().string());
@@ -135,7 +144,7 @@ class render_session {
       }
     }
     engine::io::terminal_keys terminal(STDIN_FILENO, events_);
-    if (isatty(STDERR_FILENO) && job_.verbosity != engine::io::verbosity::quiet) {
+    if (lead_ && isatty(STDERR_FILENO) && job_.verbosity != engine::io::verbosity::quiet) {
       console_.show_status(
           [this] { return engine::io::progress_line(progress_->at(seconds_now())); });
     }
@@ -186,7 +195,7 @@ class render_session {
 
   void show(const qorImage_block& block) {
     if (window_) window_->show(block, display_scale());
-    if (job_.preview_file.empty()) return;
+    if (job_.preview_file.empty() || !lead_) return;
     std::lock_guard lock(output_mutex_);
     try {
       engine::io::write_image(job_.preview_file, block, display_scale());
@@ -200,6 +209,11 @@ class render_session {
 
   void write(const qorImage_block& block) {
     std::lock_guard lock(output_mutex_);
+    if (!lead_) {
+      // The first process writes the image the module sends; this one's copy is its share.
+      image_written_ = true;
+      return;
+    }
     try {
       engine::io::write_image(job_.output, block, display_scale());
       image_written_ = true;
@@ -213,6 +227,7 @@ class render_session {
   }
 
   const render_job& job_;
+  const bool lead_;
   engine::io::console console_;
   engine::io::input_events events_;
   std::atomic<bool> rendering_{false};
