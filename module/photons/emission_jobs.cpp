@@ -200,13 +200,15 @@ void qorPPM::trace_photons(qorScene& scene) {
   }
   tree->end_pass();
   if (point_mode != 0 && tree2 != nullptr) tree2->end_pass();
-  const double t_shared = qor_get_time();
-  close_shared_pass(tree->points, tree->count);
-  if (point_mode != 0 && tree2 != nullptr) close_shared_pass(tree2->points, tree2->count);
-  sum_job_counters(emission_jobs);
   if (process_count() > 1) {
-    qor_sprint("[%d] Photon sums of %d processes (%.3f seconds)\n", iteration + 1, process_count(),
-               qor_get_time() - t_shared);
+    const double t_waited = qor_get_time();
+    meet_processes();
+    const double t_met = qor_get_time();
+    close_shared_pass(tree->points, tree->count);
+    if (point_mode != 0 && tree2 != nullptr) close_shared_pass(tree2->points, tree2->count);
+    sum_job_counters(emission_jobs);
+    qor_sprint("[%d] Photon sums of %d processes (waited %.3f, summed %.3f seconds)\n",
+               iteration + 1, process_count(), t_met - t_waited, qor_get_time() - t_met);
   }
 
   update_emitter_statistics();

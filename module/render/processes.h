@@ -22,6 +22,10 @@ int process_index();  // 0 .. process_count() - 1; 0 makes the eye pass and read
 void open_shared_pass(measurement_point* points, uint32_t count);
 void close_shared_pass(measurement_point* points, uint32_t count);
 
+// Returns when every process has come here: a one-value sum. Before the pass sums it splits
+// their time into the wait for the slowest process and the exchange itself.
+void meet_processes();
+
 // Sums every job's pass counters over the processes: the emitter weights that normalise the next
 // pass are then those of all the photons traced.
 void sum_job_counters(std::vector<emission_job>& jobs);
