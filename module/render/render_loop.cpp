@@ -92,7 +92,8 @@ void run_eye_pass_per_iteration(qorPPM& renderer, qorScene& scene, int32_t limit
     renderer.carry_over_points();
     if (renderer.point_count != 0 || renderer.point2_count != 0) {
       gather_photons(renderer, scene);
-      renderer.save_points_file(qor_options(scene).display_scale);
+      // Every process holds the same points: one file, from the process that writes the image.
+      if (process_index() == 0) renderer.save_points_file(qor_options(scene).display_scale);
       renderer.merge_points();
       if (renderer.smooth) renderer.smooth_points_2();
     }
