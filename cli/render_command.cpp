@@ -24,6 +24,7 @@
 #include "engine/io/terminal_keys.h"
 #include "engine/runtime/camera.h"
 #include "engine/runtime/embree_tracer.h"
+#include "engine/runtime/processes.h"
 #include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
@@ -75,8 +76,11 @@ read_scene read(const std::string& path) {
   } catch (const std::exception& error) {
     throw render_failure(error.what());
   }
-  for (const qor::scene::scene_warning& warning : warnings.warnings) {
-    std::cerr << qor::scene::to_string(warning) << "\n";
+  // Every process of a shared render reads the same file: the first one speaks for all.
+  if (engine::processes::index() == 0) {
+    for (const qor::scene::scene_warning& warning : warnings.warnings) {
+      std::cerr << qor::scene::to_string(warning) << "\n";
+    }
   }
   scene.warnings = warnings.warnings.size();
   return scene;
@@ -135,12 +139,17 @@ std::string listed_parameters(const std::vector<parameter_value>& parameters) {
 // What the render says and shows while it runs: messages and the progress line, the preview
 // window and file, the image file at the end, and the input that steers it (keys, the time limit,
 // Ctrl-C). Made before the scene is read, so that Ctrl-C is set up before any thread starts.
+// In a render shared by several processes only the first one shows, writes and reads input; the
+// others say only their warnings and errors, and the module takes every decision from the first.
 class render_session {
  public:
   explicit render_session(const render_job& job)
       : job_(job),
-        console_(job.verbosity),  // starts no thread until its status line shows
-        interrupts_([this] { first_interrupt(); }, [this] { second_interrupt(); }) {}
+        lead_(engine::processes::index() == 0),
+        // starts no thread until its status line shows
+        console_(lead_ ? job.verbosity : engine::io::verbosity::quiet),
+        interrupts_([this] { first_interrupt(); }, [this] { second_interrupt(); },
+                    engine::processes::count() > 1) {}
 
   // The engine, built from the scene, with the session's callbacks.
   std::unique_ptr<engine::render_engine> build_engine(const engine::traceable_scene& scene) {
@@ -181,7 +190,7 @@ class render_session {
       events_.set_deadline(clock::now() + std::chrono::duration_cast<clock::duration>(
                                               std::chrono::duration<double>(job_.time_limit)));
     }
-    if (job_.window) {
+    if (job_.window && lead_) {
       try {
         window_ = std::make_unique<engine::io::preview_window>(
             events_, "qor-render: " + fs::path(job_.scene_path).filename().string());
@@ -190,7 +199,7 @@ class render_session {
       }
     }
     engine::io::terminal_keys terminal(STDIN_FILENO, events_);
-    if (isatty(STDERR_FILENO) && job_.verbosity != engine::io::verbosity::quiet) {
+    if (lead_ && isatty(STDERR_FILENO) && job_.verbosity != engine::io::verbosity::quiet) {
       console_.show_status(
           [this] { return engine::io::progress_line(progress_->at(seconds_now())); });
     }
@@ -241,6 +250,7 @@ class render_session {
 
   void show(const qorImage_block& block) {
     if (window_) window_->show(block, display_scale());
+    if (!lead_) return;
     log_convergence(block, progress_->iteration_in_progress());
     if (job_.preview_file.empty()) return;
     std::lock_guard lock(output_mutex_);
@@ -255,8 +265,13 @@ class render_session {
   }
 
   void write(const qorImage_block& block) {
-    log_convergence(block, progress_->at(seconds_now()).iterations_run);
+    if (lead_) log_convergence(block, progress_->at(seconds_now()).iterations_run);
     std::lock_guard lock(output_mutex_);
+    if (!lead_) {
+      // The first process writes the image the module sends; this one's copy is its share.
+      image_written_ = true;
+      return;
+    }
     try {
       engine::io::write_image(job_.output, block, display_scale());
       image_written_ = true;
@@ -293,6 +308,7 @@ class render_session {
   }
 
   const render_job& job_;
+  const bool lead_;
   engine::io::console console_;
   engine::io::input_events events_;
   std::atomic<bool> rendering_{false};

@@ -70,6 +70,20 @@ void qor_scene_thread_exit(qorScene& scene, int thread);
 int qor_tls_alloc(qorScene& scene, size_t bytes);  // a byte offset into every qorThread
 void qor_tls_free(qorScene& scene, int thread);
 
+// Processes: one render shared by several processes (the ranks of an MPI job), each tracing its
+// share of every photon pass. These calls are optional: they are weak, so a host that renders in
+// one process may leave them undefined and the module then renders alone. Every process makes
+// them from its driver thread, in the same order; process 0 is the one that reads input and
+// writes images. A failed exchange ends the whole run in the host: these calls always return.
+enum : int { qor_sum_int32 = 0, qor_sum_uint32 = 1, qor_sum_float = 2 };
+int qor_process_count() __attribute__((weak));  // at least 1
+int qor_process_index() __attribute__((weak));  // 0 .. count - 1
+// Replaces `values` (count elements of the qor_sum_* type) on every process with their
+// elementwise sum over all processes.
+void qor_process_sum(void* values, size_t count, int type) __attribute__((weak));
+// Replaces `bytes` bytes at `data` on every process with process 0's.
+void qor_process_broadcast(void* data, size_t bytes) __attribute__((weak));
+
 // Memory. Null on failure.
 void* qor_malloc_aligned(size_t bytes, size_t alignment);
 void* qor_malloc2_aligned(size_t bytes, int kind, size_t alignment);

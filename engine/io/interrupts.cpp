@@ -12,18 +12,20 @@ namespace engine::io {
 
 namespace {
 
-sigset_t interrupt_set() {
+sigset_t interrupt_set(bool take_terminate) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  if (take_terminate) sigaddset(&set, SIGTERM);
   return set;
 }
 
 }  // namespace
 
-interrupts::interrupts(std::function<void()> first, std::function<void()> second)
-    : first_(std::move(first)), second_(std::move(second)) {
-  const sigset_t set = interrupt_set();
+interrupts::interrupts(std::function<void()> first, std::function<void()> second,
+                       bool take_terminate)
+    : first_(std::move(first)), second_(std::move(second)), take_terminate_(take_terminate) {
+  const sigset_t set = interrupt_set(take_terminate_);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   waiter_ = std::thread([this] { wait_for_signals(); });
 }
@@ -36,11 +38,17 @@ interrupts::~interrupts() {
 }
 
 void interrupts::wait_for_signals() {
-  const sigset_t set = interrupt_set();
+  const sigset_t set = interrupt_set(take_terminate_);
   // A short timeout lets the destructor end the thread without a signal of its own.
   const struct timespec period = {0, 100'000'000};
   while (!stopping_) {
-    if (sigtimedwait(&set, nullptr, &period) != SIGINT) continue;
+    const int signal = sigtimedwait(&set, nullptr, &period);
+    if (signal == SIGTERM) {
+      count_ = 2;
+      if (second_) second_();
+      continue;
+    }
+    if (signal != SIGINT) continue;
     const int count = ++count_;
     if (count == 1 && first_) {
       first_();

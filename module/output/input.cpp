@@ -1,9 +1,12 @@
 // Run-time keys forwarded by the host.
+#include "module/render/processes.h"
 #include "module/render/qor_ppm.h"
 
 bool qorPPM::poll_input(qorScene& scene, view* shown) {
   qorOutput_event event{};
-  if (qor_output_check_input(scene, &event) == 0) return true;
+  // Every process of a shared render acts on the first one's input, so they stay in step and end
+  // at the same iteration.
+  if (shared_input(scene, event) == 0) return true;
   if (event.type == qor_event_end) return false;
   if (event.type != qor_event_key) return true;
   const uint32_t key = event.key;

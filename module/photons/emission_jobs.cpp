@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module/photons/adaptive_sampler.h"
+#include "module/render/processes.h"
 #include "module/render/qor_ppm.h"
 #include "module/tree/ppm_tree.h"
 
@@ -85,6 +86,14 @@ void qorPPM::create_emission_jobs(uint32_t photons_per_job_wanted, uint32_t stor
     jobs_per_emitter.push_back(jobs_for_emitter(emitter, total_power, job_count));
   }
 
+  // The samplers of process p start past every seed of processes 0 .. p - 1, so no two chains of
+  // a shared render start alike.
+  uint32_t jobs_in_pass = 0;
+  for (const int32_t jobs : jobs_per_emitter) {
+    if (jobs > 0) jobs_in_pass += static_cast<uint32_t>(jobs);
+  }
+  const uint32_t first_seed_job = jobs_in_pass * static_cast<uint32_t>(process_index());
+
   for (uint32_t i = 0; i < emitters.size(); ++i) {
     const int32_t jobs = jobs_per_emitter[i];
     // An emitter without jobs has no budget (the split's negative answers included).
@@ -93,7 +102,8 @@ void qorPPM::create_emission_jobs(uint32_t photons_per_job_wanted, uint32_t stor
       const uint32_t index = static_cast<uint32_t>(emission_jobs.size());
       qorRandom_adaptive* sampler = nullptr;
       if (void* storage = qor_malloc_aligned(adaptive_sampler_bytes, 64)) {
-        sampler = new (storage) qorRandom_adaptive(photons_per_job * index + first_sampler_seed);
+        sampler = new (storage)
+            qorRandom_adaptive(photons_per_job * (first_seed_job + index) + first_sampler_seed);
       } else {
         qor_warning(
             "Out of memory allocating the sampler of photon emission job %u; the job will "
@@ -114,8 +124,16 @@ void qorPPM::create_emission_jobs(uint32_t photons_per_job_wanted, uint32_t stor
     }
   }
 
-  qor_sprint("Created %d photon emission jobs (Emitting %u photons)\n",
-             static_cast<int>(emission_jobs.size()), job_photons_total);
+  // The photons of a pass are those of all the processes that share it.
+  const int processes = process_count();
+  if (processes > 1) {
+    qor_sprint("Created %d photon emission jobs (Emitting %u photons in %d processes)\n",
+               static_cast<int>(emission_jobs.size()),
+               job_photons_total * static_cast<uint32_t>(processes), processes);
+  } else {
+    qor_sprint("Created %d photon emission jobs (Emitting %u photons)\n",
+               static_cast<int>(emission_jobs.size()), job_photons_total);
+  }
 }
 
 int photon_thread_main(void* argument) {
@@ -150,6 +168,10 @@ void qorPPM::trace_photons(qorScene& scene) {
 
   // Each tracing thread adds its photons into its own accumulation set of each tree, and the
   // sets are added into the points once all threads have finished.
+  // In a shared render the pass sums are then summed over the processes, before anything reads
+  // them (see processes.h).
+  open_shared_pass(tree->points, tree->count);
+  if (point_mode != 0 && tree2 != nullptr) open_shared_pass(tree2->points, tree2->count);
   const auto pass_threads = static_cast<uint32_t>(threads);
   tree->begin_pass(pass_threads);
   if (point_mode != 0 && tree2 != nullptr) tree2->begin_pass(pass_threads);
@@ -178,10 +200,20 @@ void qorPPM::trace_photons(qorScene& scene) {
   }
   tree->end_pass();
   if (point_mode != 0 && tree2 != nullptr) tree2->end_pass();
+  if (process_count() > 1) {
+    const double t_waited = qor_get_time();
+    meet_processes();
+    const double t_met = qor_get_time();
+    close_shared_pass(tree->points, tree->count);
+    if (point_mode != 0 && tree2 != nullptr) close_shared_pass(tree2->points, tree2->count);
+    sum_job_counters(emission_jobs);
+    qor_sprint("[%d] Photon sums of %d processes (waited %.3f, summed %.3f seconds)\n",
+               iteration + 1, process_count(), t_met - t_waited, qor_get_time() - t_met);
+  }
 
   update_emitter_statistics();
   qor_sprint("[%d] Photon tracing (%.1f seconds)\n", iteration + 1, qor_get_time() - t0);
-  photons_emitted += photons_per_pass;
+  photons_emitted += photons_per_pass * process_count();
 }
 
 void qorPPM::update_emitter_statistics() {

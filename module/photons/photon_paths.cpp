@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "module/photons/adaptive_sampler.h"
+#include "module/render/processes.h"
 #include "module/render/qor_ppm.h"
 #include "module/tree/ppm_tree.h"
 
@@ -13,11 +14,14 @@ namespace {
 constexpr uint32_t photon_ray_flags = 0x1100;
 constexpr uint32_t photon_ray_flags_alternate = 0x11100;
 
-// Seed of a job's second random source: different for every job and every iteration, so the
-// decisions the chain does not replay never repeat between passes.
+// Seed of a job's second random source: different for every job, every iteration and every
+// process of a shared render, so the decisions the chain does not replay never repeat.
 uint32_t second_source_seed(uint32_t job_index, uint32_t job_total, int32_t iteration,
                             uint32_t photons) {
-  return (job_index + job_total * static_cast<uint32_t>(iteration)) * photons + 100000u;
+  const auto processes = static_cast<uint32_t>(process_count());
+  const uint32_t pass =
+      static_cast<uint32_t>(iteration) * processes + static_cast<uint32_t>(process_index());
+  return (job_index + job_total * pass) * photons + 100000u;
 }
 
 float dot_as_float(const double a[3], const double b[3]) {
@@ -95,8 +99,11 @@ void trace_emission_jobs(qorPPM& renderer, qorScene& scene, uint32_t first_job,
       }
 
       photon_path trace{ray, emitter, buffer};
-      counters = run_emission_chain(*job.sampler, job, emitter.photon_budget, renderer.iteration,
-                                    buffer, trace);
+      // The first pass's weight estimate spreads the emitter's flux over its photons in every
+      // process.
+      const uint32_t budget_in_all = emitter.photon_budget * static_cast<uint32_t>(process_count());
+      counters =
+          run_emission_chain(*job.sampler, job, budget_in_all, renderer.iteration, buffer, trace);
     }
 
     // A stopped pass keeps the job's counters of its last completed pass.

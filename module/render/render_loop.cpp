@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module/photons/random.h"
+#include "module/render/processes.h"
 #include "module/render/qor_ppm.h"
 #include "module/tree/ppm_tree.h"
 
@@ -66,6 +67,19 @@ void gather_photons(qorPPM& renderer, qorScene& scene) {
   renderer.refine_points(scene);
 }
 
+// In a shared render the first process makes the eye pass and sends its points to the others:
+// a multi-threaded eye pass commits points in the order its threads finish them, and processes
+// may run different thread counts, so only one process's points are the same everywhere. The
+// others wait the eye pass out; their photon passes are where they help.
+void make_eye_pass(qorPPM& renderer, qorScene& scene) {
+  if (process_index() == 0) renderer.image_sampling_pass(scene);
+  if (process_count() == 1) return;
+  const double t0 = qor_get_time();
+  share_eye_pass(renderer);
+  qor_sprint("[%d] Points sent to %d processes (%.3f seconds)\n", renderer.iteration + 1,
+             process_count(), qor_get_time() - t0);
+}
+
 // The default scheme: every iteration starts with a new eye pass, and the per-pixel records carry
 // each pixel's estimate from one pass to the next.
 void run_eye_pass_per_iteration(qorPPM& renderer, qorScene& scene, int32_t limit) {
@@ -74,11 +88,12 @@ void run_eye_pass_per_iteration(qorPPM& renderer, qorScene& scene, int32_t limit
     renderer.pass_seed = global_random.next_u32();
     renderer.point_count = 0;
     if (renderer.point_mode == 1) renderer.point2_count = 0;
-    renderer.image_sampling_pass(scene);
+    make_eye_pass(renderer, scene);
     renderer.carry_over_points();
     if (renderer.point_count != 0 || renderer.point2_count != 0) {
       gather_photons(renderer, scene);
-      renderer.save_points_file(qor_options(scene).display_scale);
+      // Every process holds the same points: one file, from the process that writes the image.
+      if (process_index() == 0) renderer.save_points_file(qor_options(scene).display_scale);
       renderer.merge_points();
       if (renderer.smooth) renderer.smooth_points_2();
     }
@@ -117,7 +132,7 @@ void run_single_eye_pass(qorPPM& renderer, qorScene& scene, int32_t limit) {
   renderer.pass_seed = global_random.next_u32();
   renderer.point_count = 0;
   renderer.point2_count = 0;
-  renderer.image_sampling_pass(scene);
+  make_eye_pass(renderer, scene);
   if (renderer.point_count == 0 && renderer.point2_count == 0) return;
   if (renderer.iteration >= limit) return;
 
@@ -142,6 +157,8 @@ void qorPPM::render_frame(qorScene& scene) {
   width = options.width;
   const int threads = qor_thread_count(scene);
   job_count = 8 * threads > 99 ? 8 * threads : 100;
+  // Every process runs the same jobs (its own chains of them), whatever its thread count.
+  share_value(job_count);
   if (options.min_pixel_samples != 1) {
     options.min_pixel_samples = 1;
     options.max_pixel_samples = 1;

@@ -1,0 +1,139 @@
+// qor-render as several processes under mpirun: one image, the photons of all of them, one
+// decision to end, and one process's error ends them all.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+
+using e2e::run_result;
+
+const std::string tiny = std::string(QOR_E2E_SCENES) + "/tiny.pbrt";
+
+class processes_test : public e2e::qor_render_test {
+ protected:
+  void SetUp() override {
+    e2e::qor_render_test::SetUp();
+    if (!QOR_E2E_MPI) GTEST_SKIP() << "qor-render was built without MPI";
+    if (std::system("command -v mpirun >/dev/null 2>&1") != 0) GTEST_SKIP() << "no mpirun";
+  }
+
+  // mpirun on any machine (more processes than cores; root in containers) with `programs`, "%"
+  // standing for this qor-render with the run's arguments; `before` and `after` go around it.
+  static e2e::run_options mpirun(const std::string& programs = "-n 2 %",
+                                 const std::string& before = "", const std::string& after = "") {
+    const std::string as_root = geteuid() == 0 ? " --allow-run-as-root" : "";
+    return {
+        .shell = before + "timeout 120 mpirun --oversubscribe" + as_root + " " + programs + after,
+        .time_limit = 0};
+  }
+};
+
+// The figures "(a / b)" of the emitter's verbose statistics line that starts with `line`, of the
+// first photon pass or of the last.
+struct figures {
+  unsigned long a = 0, b = 0;
+};
+figures pass_figures(const std::string& messages, const std::string& line, bool last) {
+  const size_t at = last ? messages.rfind(line) : messages.find(line);
+  figures f;
+  if (at != std::string::npos)
+    std::sscanf(messages.c_str() + messages.find('(', at), "(%lu / %lu)", &f.a, &f.b);
+  return f;
+}
+
+size_t occurrences(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the_photons) {
+  const std::vector<std::string> common = {tiny, "--threads", "1", "--iterations", "6", "-v"};
+  const run_result alone = run(e2e::with(common, {"--photons", "40000", "-o", "alone.exr"}));
+  ASSERT_EQ(alone.status, 0) << alone.err;
+  const run_result half = run(e2e::with(common, {"--photons", "20000", "-o", "half.exr"}));
+  ASSERT_EQ(half.status, 0) << half.err;
+  const run_result shared =
+      run(e2e::with(common, {"--photons", "20000", "-o", "shared.exr"}), mpirun());
+  ASSERT_EQ(shared.status, 0) << shared.command << "\n" << shared.err;
+
+  // Each process traced its 20000 chain steps, and the statistics that normalise the next pass
+  // count both.
+  const std::string paths = "Emitter 0: Uniform accept:";
+  EXPECT_EQ(pass_figures(shared.err, paths, true).b, 40000u) << shared.err;
+  EXPECT_EQ(pass_figures(alone.err, paths, true).b, 40000u) << alone.err;
+  // In the first pass the first process traces what a lone one would; had the second the same
+  // seeds, the accepted mutations would be twice the lone count exactly.
+  const std::string mutations = "Emitter 0: Mutations accept:";
+  EXPECT_NE(pass_figures(shared.err, mutations, false).a,
+            2 * pass_figures(half.err, mutations, false).a);
+  EXPECT_NE(shared.err.find("Emitting 40000 photons in 2 processes"), std::string::npos);
+  // One process speaks and writes.
+  EXPECT_EQ(occurrences(shared.err, "Wrote "), 1u) << shared.err;
+  EXPECT_EQ(occurrences(shared.err, "[6] Elapsed time"), 1u) << shared.err;
+
+  // The same image within noise: each 8x8 block's mean within 3%, the whole within 1%. A pass
+  // counted once (its flux halved) or twice fails it.
+  const e2e::rgb_image a = e2e::read_rgb_image(path("alone.exr"));
+  const e2e::rgb_image b = e2e::read_rgb_image(path("shared.exr"));
+  ASSERT_FALSE(a.values.empty() || b.values.empty());
+  ASSERT_EQ(a.width, b.width);
+  ASSERT_EQ(a.height, b.height);
+  double total_a = 0, total_b = 0;
+  for (int y0 = 0; y0 < a.height; y0 += 8) {
+    for (int x0 = 0; x0 < a.width; x0 += 8) {
+      double block_a = 0, block_b = 0;
+      for (int y = y0; y < y0 + 8 && y < a.height; ++y) {
+        for (int x = x0; x < x0 + 8 && x < a.width; ++x) {
+          for (int c = 0; c < 3; ++c) {
+            block_a += a.at(x, y, c);
+            block_b += b.at(x, y, c);
+          }
+        }
+      }
+      EXPECT_NEAR(block_b, block_a, 0.03 * block_a) << "block at " << x0 << "," << y0;
+      total_a += block_a;
+      total_b += block_b;
+    }
+  }
+  EXPECT_NEAR(total_b, total_a, 0.01 * total_a);
+}
+
+TEST_F(processes_test, time_limit_ctrl_c_and_errors_end_every_process) {
+  // Without one decision for all, the second process would go on after the first stopped.
+  const run_result timed = run(
+      {tiny, "--threads", "1", "--iterations", "0", "--time", "2", "-o", "timed.exr"}, mpirun());
+  EXPECT_EQ(timed.status, 0) << timed.err;
+  EXPECT_TRUE(std::filesystem::exists(path("timed.exr"))) << timed.err;
+
+  // Ctrl-C reaches mpirun, which ends the processes: the image so far is still written.
+  const run_result interrupted = run(
+      {tiny, "--threads", "1", "--iterations", "0", "--preview", "preview.png", "-o", "cut.exr"},
+      // mpirun sends SIGTERM a second after Ctrl-C and SIGKILL a second later; under load, give
+      // the render more time, as docs/USAGE.md says.
+      mpirun("--mca odls_base_sigkill_timeout 30 -n 2 %", "set -m; ",
+             " & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; done; "
+             "kill -INT $pid; wait $pid"));
+  EXPECT_TRUE(std::filesystem::exists(path("cut.exr"))) << interrupted.err;
+  EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos) << interrupted.err;
+
+  // The second process cannot read its scene while the first would render forever.
+  const run_result failed =
+      run({tiny, "--threads", "1", "--iterations", "0", "-o", "never.exr"},
+          mpirun("-n 1 % : -n 1 " + e2e::shell_quoted(QOR_RENDER_PATH) + " missing.pbrt"));
+  EXPECT_EQ(failed.status, 2) << failed.err;
+  EXPECT_NE(failed.err.find("missing.pbrt"), std::string::npos) << failed.err;
+  EXPECT_FALSE(std::filesystem::exists(path("never.exr")));
+}
+
+}  // namespace
