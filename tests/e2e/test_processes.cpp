@@ -121,7 +121,7 @@ TEST_F(processes_test, time_limit_ctrl_c_and_errors_end_every_process) {
       {tiny, "--threads", "1", "--iterations", "0", "--preview", "preview.png", "-o", "cut.exr"},
       // mpirun sends SIGTERM a second after Ctrl-C and SIGKILL a second later; under load, give
       // the render more time, as docs/USAGE.md says.
-      mpirun("--mca odls_base_sigkill_timeout 30 -n 2 %", "set -m; ",
+      mpirun("--mca odls_base_sigkill_timeout 10 -n 2 %", "set -m; ",
              " & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; done; "
              "kill -INT $pid; wait $pid"));
   EXPECT_TRUE(std::filesystem::exists(path("cut.exr"))) << interrupted.err;
