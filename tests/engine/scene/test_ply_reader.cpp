@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "engine/scene/ply_reader.h"
-#include "scene_test_util.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
@@ -182,10 +182,10 @@ TEST(ply_reader, a_list_longer_than_the_file_is_refused_before_it_is_read) {
 TEST(ply_reader, an_element_without_properties_holds_nothing_whatever_its_count) {
   ply_mesh mesh = read_ply(
       "ply\nformat ascii 1.0\nelement marker 19999999999999\nelement vertex 1\n"
-      "property float x\nproperty float y\nproperty float z\nend_header\n1 2 3\n",
+      "property float x\nproperty float y\nproperty float z\nend_header\n1 2 +3\n",
       "m.ply");
   ASSERT_EQ(mesh.positions.size(), 1u);
-  EXPECT_FLOAT_EQ(mesh.positions[0][2], 3);
+  EXPECT_FLOAT_EQ(mesh.positions[0][2], 3);  // a leading '+' is a number too
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // pbrt-v4's conventions.
 #include <cmath>
 
-#include "scene_test_util.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
