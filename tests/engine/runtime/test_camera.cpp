@@ -100,12 +100,13 @@ TEST(camera, the_crop_window_becomes_the_render_region) {
             (std::array{50, 10, 100, 100}));
 
   engine::engine_settings cropped = settings(1);
-  std::copy_n(std::array<int, 4>{5, 6, 7, 8}.begin(), 4, cropped.crop);
+  std::copy_n(std::array<int, 4>{0, 0, 7, 8}.begin(), 4, cropped.crop);  // a corner is given too
   engine::render_engine from_settings(s, cropped, log.callbacks());
-  EXPECT_EQ(from_settings.options().region_x0, 5);
-  EXPECT_EQ(from_settings.options().region_y1, 8);
+  const qorOptions& c = from_settings.options();
+  EXPECT_EQ((std::array{c.region_x0, c.region_y0, c.region_x1, c.region_y1}),
+            (std::array{0, 0, 7, 8}));
 
-  cropped.crop[2] = 5;  // empty
+  cropped.crop[2] = 0;  // as wide as nothing
   EXPECT_THROW(engine::render_engine(s, cropped, log.callbacks()), std::runtime_error);
 }
 

@@ -128,23 +128,6 @@ TEST(photon_paths, the_first_scattering_event_uses_numbers_four_to_seven) {
   EXPECT_NEAR(engine::dot(second.direction, expected), 1.0, 1e-9);
 }
 
-TEST(photon_paths, photons_arriving_from_behind_see_normals_facing_them) {
-  engine::traceable_scene s = empty_scene();
-  s.materials[0] = diffuse({0, 0, 0});
-  s.shapes.push_back(square_z(-1.0, 100, 0, true));  // faces up, towards the light
-  s.shapes.push_back(square_z(1.0, 100, 0, true));   // faces up, away from the light
-  s.lights.push_back(point_light_at_origin());
-  path_bench bench(s);
-  bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};  // straight down
-  bench.emit_from_first_light();
-  bench.random.values = {0, 0, 0, 0, 0, 0, 0, 0};  // straight up
-  bench.emit_from_first_light();
-  ASSERT_EQ(bench.illum.photons.size(), 2u);
-  EXPECT_GT(bench.illum.photons[0].geometric_normal.z, 0);
-  EXPECT_LT(bench.illum.photons[1].geometric_normal.z, 0);
-  EXPECT_LT(bench.illum.photons[1].shading_normal.z, 0);
-}
-
 TEST(photon_paths, interfaces_and_glass_pass_photons_on) {
   // An interface is invisible, a thin sheet lets a photon through unbent: the photon lands
   // straight below, having met one specular surface.
