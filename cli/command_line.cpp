@@ -105,6 +105,16 @@ std::variant<command_line, int> parse_command_line(int argc, const char* const* 
   app.add_flag("--window", line.window, "Show the image in a preview window while rendering");
   app.add_option("--preview", line.preview_file, "Rewrite this image file at every output step")
       ->type_name("FILE");
+  auto* reference =
+      app.add_option("--reference", line.reference,
+                     "Print the error against this image (relMSE, mean ratio) at every output "
+                     "step and log it to a CSV file")
+          ->type_name("REF.exr");
+  app.add_option("--convergence-csv", line.convergence_csv,
+                 "With --reference: the CSV file (default: the output's name with "
+                 ".convergence.csv)")
+      ->type_name("FILE")
+      ->needs(reference);
   app.add_option("--keys", line.keys,
                  "Keys to press at given iterations, e.g. 3:1,5:r (view 1 at iteration 3, reset "
                  "at 5)")

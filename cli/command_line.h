@@ -33,6 +33,8 @@ struct command_line {
   std::optional<std::array<int, 4>> crop;  // x0 y0 x1 y1 in pixels, ends exclusive
   bool window = false;
   std::string preview_file;
+  std::string reference;        // --reference; empty: none
+  std::string convergence_csv;  // --convergence-csv; empty: beside the output image
   std::string keys;
   std::optional<int> view;
   bool list_parameters = false;

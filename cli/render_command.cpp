@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "cli/render_job.h"
 #include "cli/renderer_settings.h"
 #include "cli/scene_summary.h"
+#include "engine/io/convergence.h"
 #include "engine/io/image_file.h"
 #include "engine/io/input_events.h"
 #include "engine/io/interrupts.h"
@@ -119,6 +121,14 @@ class render_session {
 
   // Renders with the renderer the module registered; the exit status.
   int render(engine::render_engine& engine, int iteration_limit) {
+    if (!job_.reference.empty()) {
+      try {
+        convergence_ =
+            std::make_unique<engine::io::convergence_log>(job_.reference, job_.convergence_csv);
+      } catch (const std::runtime_error& error) {
+        throw render_failure(error.what());
+      }
+    }
     progress_ = std::make_unique<engine::io::render_progress>(iteration_limit, job_.time_limit);
     events_.set_script(job_.keys);
     if (job_.time_limit > 0) {
@@ -186,6 +196,7 @@ class render_session {
 
   void show(const qorImage_block& block) {
     if (window_) window_->show(block, display_scale());
+    log_convergence(block, progress_->iteration_in_progress());
     if (job_.preview_file.empty()) return;
     std::lock_guard lock(output_mutex_);
     try {
@@ -199,6 +210,7 @@ class render_session {
   }
 
   void write(const qorImage_block& block) {
+    log_convergence(block, progress_->at(seconds_now()).iterations_run);
     std::lock_guard lock(output_mutex_);
     try {
       engine::io::write_image(job_.output, block, display_scale());
@@ -209,6 +221,29 @@ class render_session {
     } catch (const std::runtime_error& error) {
       image_failed_ = true;
       console_.message(engine::message_kind::error, error.what() + std::string("\n"));
+    }
+  }
+
+  // One row per output step (the final image's too, unless the last step showed the same
+  // iteration), and the same figures on the console.
+  void log_convergence(const qorImage_block& block, int iteration) {
+    std::lock_guard lock(convergence_mutex_);
+    if (!convergence_ || iteration == last_logged_iteration_) return;
+    last_logged_iteration_ = iteration;
+    try {
+      const engine::io::convergence_point point = convergence_->score(block, display_scale());
+      const double seconds = progress_->at(seconds_now()).elapsed;
+      const uint64_t photons = engine_->photons().paths;
+      convergence_->append(iteration, seconds, photons, point);
+      char line[160];
+      std::snprintf(line, sizeof line, "[%d] relMSE %.5g  mean/ref %.4f  (%.2f s, %llu photons)\n",
+                    iteration, point.rel_mse, point.mean_ratio, seconds,
+                    static_cast<unsigned long long>(photons));
+      console_.message(engine::message_kind::info, line);
+    } catch (const std::runtime_error& error) {
+      console_.message(engine::message_kind::warning,
+                       error.what() + std::string("; the convergence log stops here\n"));
+      convergence_.reset();
     }
   }
 
@@ -225,6 +260,9 @@ class render_session {
   bool image_written_ = false;
   bool image_failed_ = false;
   bool preview_failed_ = false;
+  std::mutex convergence_mutex_;
+  std::unique_ptr<engine::io::convergence_log> convergence_;
+  int last_logged_iteration_ = -1;
 };
 
 // Loads the module into the engine and creates its renderer from the module's defaults and the

@@ -46,6 +46,8 @@ render_job job_from_command_line(const command_line& line) {
   if (!job.output.empty()) check_image_name("-o", job.output);
   job.preview_file = line.preview_file;
   if (!job.preview_file.empty()) check_image_name("--preview", job.preview_file);
+  job.reference = line.reference;
+  job.convergence_csv = line.convergence_csv;
   job.parameters = command_line_parameters(line.parameters);
   job.module_path = line.module_path.empty() ? default_module_path() : line.module_path;
   job.renderer = line.renderer;
@@ -68,6 +70,11 @@ void complete_with_scene(render_job& job, const command_line& line,
     job.output = !scene.film.filename.empty() ? scene.film.filename
                                               : fs::path(line.scene_path).stem().string() + ".exr";
     check_image_name("Film filename", job.output);
+  }
+  // The convergence log goes beside the image it describes, named after it, so runs of several
+  // settings into several images keep their logs apart without another option.
+  if (!job.reference.empty() && job.convergence_csv.empty()) {
+    job.convergence_csv = fs::path(job.output).replace_extension(".convergence.csv").string();
   }
 
   const int width = line.resolution ? (*line.resolution)[0] : scene.film.xresolution;

@@ -19,6 +19,8 @@ struct render_job {
   std::string scene_path;
   std::string output;              // -o, else the Film's filename, else the scene's name with .exr
   std::string preview_file;        // --preview; empty: none
+  std::string reference;           // --reference; empty: none
+  std::string convergence_csv;     // with a reference: --convergence-csv, else beside the output
   std::string module_path;         // --module, else ppm.so beside qor-render
   std::string renderer;            // --renderer, else the scene's "ppm"/"asppm", else "ppm"
   engine::engine_settings engine;  // threads, image size, render region

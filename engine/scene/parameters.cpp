@@ -181,8 +181,7 @@ std::optional<rgb> parameter_list::get_rgb(const std::string& name, spectrum_use
         if (!named) {
           warn.warn(p->value_location(0),
                     "spectrum \"" + p->strings[0] +
-                        "\" is not a named spectrum this renderer knows (spectrum files are not "
-                        "read); " +
+                        "\" is a named spectrum this renderer has no colour for; " +
                         p->declaration() + " is ignored and the default is used");
           return std::nullopt;
         }
@@ -201,10 +200,9 @@ std::optional<rgb> parameter_list::get_rgb(const std::string& name, spectrum_use
                                                         std::to_string(p->numbers[i - 2]));
           }
         }
-        c = sampled_spectrum_rgb(p->numbers);
-        warn.warn(p->location, "spectra are approximated by RGB: " + p->declaration() +
-                                   " becomes rgb [" + std::to_string(c[0]) + " " +
-                                   std::to_string(c[1]) + " " + std::to_string(c[2]) + "]");
+        c = sampled_spectrum_rgb(p->numbers, use == spectrum_use::emission
+                                                 ? spectrum_meaning::emission
+                                                 : spectrum_meaning::reflectance);
       }
       normalise = true;
       break;
@@ -240,6 +238,29 @@ std::optional<rgb> parameter_list::get_rgb(const std::string& name, spectrum_use
     }
   }
   return c;
+}
+
+std::pair<rgb, rgb> parameter_list::get_conductor_index(const std::string& eta_name,
+                                                        const std::string& k_name,
+                                                        const char* fallback_metal,
+                                                        warning_sink& warn) const {
+  const std::string metal = std::string("metal-") + fallback_metal;
+  // Each as a spectrum when it is one (inline, from a file, or a measured table), else as RGB.
+  auto read = [&](const std::string& name, const char* suffix, std::vector<double>& pairs) {
+    const std::optional<rgb> c = get_rgb(name, spectrum_use::unbounded, warn);
+    const parameter* p = find(name);
+    if (!p) {
+      pairs = named_spectrum_pairs(metal + suffix);
+    } else if (p->type == parameter_type::spectrum) {
+      pairs = p->strings.empty() ? p->numbers : named_spectrum_pairs(p->strings[0]);
+    }
+    return c.value_or(*named_spectrum_rgb(metal + suffix));
+  };
+  std::vector<double> eta_pairs, k_pairs;
+  const rgb eta = read(eta_name, "-eta", eta_pairs), k = read(k_name, "-k", k_pairs);
+  if (eta_pairs.empty() || k_pairs.empty()) return {eta, k};
+  const complex_index index = conductor_index_rgb(eta_pairs, k_pairs);
+  return {index.eta, index.k};
 }
 
 const parameter* parameter_list::get_array(const std::string& name, parameter_type type) const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/scene/scene_basics.h"
@@ -77,6 +78,11 @@ class parameter_list {
   // A colour from "rgb", "float" (grey), "blackbody" or "spectrum"; nullopt when absent. A
   // "texture" of that name gives a warning, and the default is used.
   std::optional<rgb> get_rgb(const std::string& name, spectrum_use use, warning_sink& warn) const;
+  // A conductor's complex index from its "eta" and "k" parameters (each rgb, float or spectrum),
+  // the measured metal `fallback_metal` ("Cu") standing in for either when absent. When both are
+  // spectra the pair is made from the spectral Fresnel reflectance (conductor_index_rgb).
+  std::pair<rgb, rgb> get_conductor_index(const std::string& eta_name, const std::string& k_name,
+                                          const char* fallback_metal, warning_sink& warn) const;
 
   // Whole arrays, for meshes.
   const parameter* get_array(const std::string& name, parameter_type type) const;

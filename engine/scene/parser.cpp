@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include "engine/scene/spectra.h"
 #include "engine/scene/tokenizer.h"
 
 namespace qor::scene {
@@ -287,9 +288,25 @@ class parser {
                                           " values for " + p.declaration() + ", found " +
                                           std::to_string(p.size()));
       }
+      if (p.type == parameter_type::spectrum && p.strings.size() == 1 &&
+          !is_named_spectrum(p.strings[0])) {
+        read_spectrum_file(p);
+      }
       list.parameters.push_back(std::move(p));
     }
     return list;
+  }
+
+  // A "spectrum" given by a string that is not a named spectrum names a file of (wavelength,
+  // value) pairs, found as Include finds its files. It is read here, where the including file
+  // is known, and becomes the parameter's numbers as if they had been written inline.
+  void read_spectrum_file(parameter& p) {
+    const file_location at = p.value_location(0);
+    loaded_file file =
+        load_relative(p.strings[0], tz().file(), main_file_, load_, at, "the spectrum file");
+    p.numbers = scene::read_spectrum_file(file.contents, file.path);
+    p.strings.clear();
+    p.positions.assign(p.numbers.size(), p.positions.front());
   }
 
   void include(const token& directive, bool imported) {

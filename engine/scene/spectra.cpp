@@ -1,7 +1,14 @@
 #include "engine/scene/spectra.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <string>
+
+#include "engine/scene/parse_scene.h"
+#include "engine/scene/spectrum_tables.h"
 
 namespace qor::scene {
 
@@ -33,8 +40,9 @@ rgb xyz_to_linear_srgb(double x, double y, double z) {
           float(0.0556434 * x - 0.2040259 * y + 1.0572252 * z)};
 }
 
+// CIE XYZ of a spectrum, in units where the Y of the constant 1 is 1.
 template <typename spectrum>
-rgb integrate_rgb(const spectrum& s) {
+std::array<double, 3> integrate_xyz(const spectrum& s) {
   double x = 0, y = 0, z = 0, y_integral = 0;
   for (double l = lambda_min; l <= lambda_max; l += 1) {
     double v = s(l);
@@ -43,7 +51,47 @@ rgb integrate_rgb(const spectrum& s) {
     z += v * cie_z(l);
     y_integral += cie_y(l);
   }
-  return xyz_to_linear_srgb(x / y_integral, y / y_integral, z / y_integral);
+  return {x / y_integral, y / y_integral, z / y_integral};
+}
+
+template <typename spectrum>
+rgb integrate_rgb(const spectrum& s) {
+  auto [x, y, z] = integrate_xyz(s);
+  return xyz_to_linear_srgb(x, y, z);
+}
+
+// The colour of a unitless spectrum seen under D65, white giving (1, 1, 1) exactly: dividing by
+// the white's own colour removes what the fitted matching functions and the table's rounding
+// leave of D65's distance from the sRGB white point.
+template <typename spectrum>
+rgb reflectance_rgb(const spectrum& s) {
+  static const rgb white = integrate_rgb([](double l) { return cie_d65(l); });
+  rgb c = integrate_rgb([&](double l) { return s(l) * cie_d65(l); });
+  for (int i = 0; i < 3; i++) c[i] /= white[i];
+  return c;
+}
+
+// Linear between the pairs, zero outside them.
+double pairs_at(const std::vector<double>& pairs, double l) {
+  size_t n = pairs.size() / 2;
+  if (n == 0 || l < pairs[0] || l > pairs[2 * n - 2]) return 0;
+  if (n == 1) return pairs[1];
+  size_t hi = 1;
+  while (hi + 1 < n && pairs[2 * hi] < l) hi++;
+  double l0 = pairs[2 * hi - 2], l1 = pairs[2 * hi];
+  double t = l1 > l0 ? (l - l0) / (l1 - l0) : 0;
+  return pairs[2 * hi - 1] * (1 - t) + pairs[2 * hi + 1] * t;
+}
+
+const metal_table* find_metal(std::string_view name, bool& is_k) {
+  for (const metal_table& m : measured_metals()) {
+    std::string prefix = "metal-" + std::string(m.symbol);
+    if (name == prefix + "-eta" || name == prefix + "-k") {
+      is_k = name.ends_with("-k");
+      return &m;
+    }
+  }
+  return nullptr;
 }
 
 double planck(double lambda_nm, double kelvin) {
@@ -57,23 +105,10 @@ struct metal {
   rgb eta, k;
 };
 
-// Complex refractive indices of pbrt-v4's named metal spectra, reduced to linear sRGB by
-// integrating the measured spectral data against the colour matching functions; the values
-// renderers commonly publish for these materials (Tungsten's ComplexIorData, for example). CuZn
-// (brass) is the widely quoted RGB approximation of the same kind.
+// Named spectra without a table here, as RGB: CuZn (brass) is the widely quoted RGB
+// approximation; MgO and TiO2 are near-transparent, their indices reduced the same way. The
+// measured metals are tables (spectrum_tables.cpp).
 constexpr metal metals[] = {
-    {"Ag",
-     {0.1552646489f, 0.1167232965f, 0.1383806959f},
-     {4.8283433224f, 3.1222459278f, 2.1469504455f}},
-    {"Al",
-     {1.6574599595f, 0.8803689579f, 0.5212287346f},
-     {9.2238691996f, 6.2695232477f, 4.8370012281f}},
-    {"Au",
-     {0.1431189557f, 0.3749570432f, 1.4424785571f},
-     {3.9831604247f, 2.3857207478f, 1.6032152899f}},
-    {"Cu",
-     {0.2004376970f, 0.9240334304f, 1.1022119527f},
-     {3.9129485033f, 2.4528477015f, 2.1421879552f}},
     {"CuZn", {0.444f, 0.527f, 1.094f}, {3.695f, 2.765f, 1.829f}},
     {"MgO", {2.0895885542f, 1.6507224525f, 1.5948759692f}, {0, 0, 0}},
     {"TiO2", {3.4566203131f, 2.8017076558f, 2.9051485020f}, {0.0001026662f, 0, 0.0006356902f}},
@@ -85,10 +120,11 @@ struct glass {
 };
 
 // Refractive index at the helium d line (587.6 nm) from the glass makers' catalogues: pbrt-v4's
-// glasses are dispersive, ours have one index.
+// glasses are dispersive, ours have one index. pbrt-v4's "glass-F5", "-F10" and "-F11" are the
+// dense flints SF5, SF10 and SF11.
 constexpr glass glasses[] = {
     {"glass-BK7", 1.5168f},   {"glass-BAF10", 1.6700f}, {"glass-FK51A", 1.4866f},
-    {"glass-LASF9", 1.8503f}, {"glass-F5", 1.6034f},    {"glass-F10", 1.7283f},
+    {"glass-LASF9", 1.8503f}, {"glass-F5", 1.6727f},    {"glass-F10", 1.7283f},
     {"glass-F11", 1.7847f},
 };
 
@@ -105,27 +141,98 @@ rgb blackbody_rgb(double kelvin) {
   return integrate_rgb([&](double l) { return planck(l, kelvin) / peak; });
 }
 
-rgb sampled_spectrum_rgb(const std::vector<double>& pairs) {
-  size_t n = pairs.size() / 2;
-  if (n == 0) return {0, 0, 0};
-  auto value_at = [&](double l) {
-    if (l <= pairs[0]) return pairs[1];
-    for (size_t i = 0; i + 1 < n; i++) {
-      double l0 = pairs[2 * i], l1 = pairs[2 * i + 2];
-      if (l <= l1) {
-        double t = l1 > l0 ? (l - l0) / (l1 - l0) : 0;
-        return pairs[2 * i + 1] * (1 - t) + pairs[2 * i + 3] * t;
+rgb sampled_spectrum_rgb(const std::vector<double>& pairs, spectrum_meaning meaning) {
+  auto value_at = [&](double l) { return pairs_at(pairs, l); };
+  return meaning == spectrum_meaning::emission ? integrate_rgb(value_at)
+                                               : reflectance_rgb(value_at);
+}
+
+std::vector<double> read_spectrum_file(const std::string& contents, const std::string& path) {
+  std::vector<double> pairs;
+  int line = 1, column = 1;
+  size_t i = 0;
+  auto at = [&](int l, int c) { return file_location{path, l, c}; };
+  while (i < contents.size()) {
+    char ch = contents[i];
+    if (ch == '\n') {
+      line++, column = 1, i++;
+    } else if (ch == '#') {
+      while (i < contents.size() && contents[i] != '\n') i++;
+    } else if (std::isspace(static_cast<unsigned char>(ch)) || ch == ',') {
+      i++, column++;
+    } else {
+      size_t end = i;
+      while (end < contents.size() && !std::isspace(static_cast<unsigned char>(contents[end])) &&
+             contents[end] != ',' && contents[end] != '#')
+        end++;
+      const std::string word = contents.substr(i, end - i);
+      char* stop = nullptr;
+      double v = std::strtod(word.c_str(), &stop);
+      if (stop != word.c_str() + word.size() || !std::isfinite(v)) {
+        throw scene_error(at(line, column), "expected a number in the spectrum file, found \"" +
+                                                word.substr(0, 32) + "\"");
       }
+      if (pairs.size() % 2 == 0 && !pairs.empty() && !(v > pairs[pairs.size() - 2])) {
+        throw scene_error(at(line, column), "expected wavelengths in increasing order, found " +
+                                                word + " after " +
+                                                std::to_string(pairs[pairs.size() - 2]));
+      }
+      pairs.push_back(v);
+      column += int(end - i);
+      i = end;
     }
-    return pairs[2 * n - 1];
-  };
-  rgb c = integrate_rgb(value_at);
-  rgb white = integrate_rgb([](double) { return 1.0; });
-  for (int i = 0; i < 3; i++) c[i] /= white[i];
-  return c;
+  }
+  if (pairs.size() < 2 || pairs.size() % 2 != 0) {
+    throw scene_error(at(line, column),
+                      "expected (wavelength, value) pairs in the spectrum file, "
+                      "found " +
+                          std::to_string(pairs.size()) + " numbers");
+  }
+  return pairs;
+}
+
+bool is_named_spectrum(std::string_view name) {
+  return named_spectrum_rgb(name).has_value();
+}
+
+std::vector<double> named_spectrum_pairs(std::string_view name) {
+  bool is_k = false;
+  const metal_table* m = find_metal(name, is_k);
+  std::vector<double> pairs;
+  if (!m) return pairs;
+  for (size_t i = 0; i < m->size; i++) {
+    pairs.push_back(m->lambda[i]);
+    pairs.push_back(is_k ? m->k[i] : m->eta[i]);
+  }
+  return pairs;
+}
+
+complex_index conductor_index_rgb(const std::vector<double>& eta_pairs,
+                                  const std::vector<double>& k_pairs) {
+  const rgb reflectance = reflectance_rgb([&](double l) {
+    double n = pairs_at(eta_pairs, l), k = pairs_at(k_pairs, l);
+    return ((n - 1) * (n - 1) + k * k) / ((n + 1) * (n + 1) + k * k);
+  });
+  complex_index index{reflectance_rgb([&](double l) { return pairs_at(eta_pairs, l); }), {}};
+  for (int c = 0; c < 3; c++) {
+    // Solve ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) = R for k; when no k >= 0 reaches R with this
+    // n, take k = 0 and the n of a dielectric with that reflectance.
+    const double r = std::clamp(double(reflectance[c]), 0.0, 0.9999);
+    const double n = index.eta[c];
+    const double k2 = (r * (n + 1) * (n + 1) - (n - 1) * (n - 1)) / (1 - r);
+    if (k2 >= 0) {
+      index.k[c] = float(std::sqrt(k2));
+    } else {
+      index.k[c] = 0;
+      index.eta[c] = float((1 + std::sqrt(r)) / (1 - std::sqrt(r)));
+    }
+  }
+  return index;
 }
 
 std::optional<rgb> named_spectrum_rgb(std::string_view name) {
+  std::vector<double> pairs = named_spectrum_pairs(name);
+  if (!pairs.empty()) return sampled_spectrum_rgb(pairs, spectrum_meaning::reflectance);
   for (const metal& m : metals) {
     std::string prefix = std::string("metal-") + m.name;
     if (name == prefix + "-eta") return m.eta;
@@ -147,6 +254,7 @@ std::optional<rgb> named_spectrum_rgb(std::string_view name) {
   if (name == "stdillum-F5" || name == "stdillum-F9") cct = 6350;
   if (name == "stdillum-F8") cct = 5000;
   if (name == "stdillum-F11") cct = 4000;
+  if (name == "illum-acesD60") cct = 6000;
   if (cct > 0) {
     rgb c = blackbody_rgb(cct);
     float y = luminance(c);

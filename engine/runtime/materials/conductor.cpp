@@ -28,10 +28,7 @@ class conductor_material final : public reflecting_material {
 rgb from_eta_and_k(const material_context& material, const char* eta_name, const char* k_name) {
   namespace sc = qor::scene;
   const sc::parameter_list& params = material.parameters();
-  const sc::rgb eta = params.get_rgb(eta_name, sc::spectrum_use::unbounded, material.warnings)
-                          .value_or(*sc::named_spectrum_rgb("metal-Cu-eta"));
-  const sc::rgb k = params.get_rgb(k_name, sc::spectrum_use::unbounded, material.warnings)
-                        .value_or(*sc::named_spectrum_rgb("metal-Cu-k"));
+  const auto [eta, k] = params.get_conductor_index(eta_name, k_name, "Cu", material.warnings);
   const sc::rgb r = sc::conductor_reflectance(eta, k);
   return {r[0], r[1], r[2]};
 }

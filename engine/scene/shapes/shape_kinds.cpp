@@ -12,7 +12,8 @@
   X(sphere)                \
   X(disk)                  \
   X(cylinder)              \
-  X(plymesh)
+  X(plymesh)               \
+  X(loopsubdiv)
 
 namespace qor::scene {
 

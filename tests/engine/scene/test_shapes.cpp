@@ -230,9 +230,9 @@ TEST(materials, map_to_the_nearest_supported_material) {
       {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", -1, 1.5168f},
       {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", -1, 1.33f},
       // Conductors: ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) of the red channel's index.
-      {"Material \"conductor\"", "conductor", 0.9521f, -1},
+      {"Material \"conductor\"", "conductor", 0.9530f, -1},
       {"Material \"conductor\" \"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"",
-       "conductor", 0.9667f, -1},
+       "conductor", 0.9999f, -1},
       {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]", "conductor", 0.04f,
        -1},
       {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]", "conductor", 0.7f, -1},
@@ -244,7 +244,7 @@ TEST(materials, map_to_the_nearest_supported_material) {
       {"Material \"glass\" \"float index\" 1.7", "dielectric", -1, 1.7f},
       {"Material \"mirror\"", "conductor", 0.9f, -1},
       {"Material \"plastic\"", "coateddiffuse", 0.25f, 1.5f},
-      {"Material \"metal\"", "conductor", 0.9521f, -1},
+      {"Material \"metal\"", "conductor", 0.9530f, -1},
       {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]", "coateddiffuse", 0.1f, 1.5f},
       {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", 0.25f, 1.6f},
       {"MakeNamedMaterial \"m\" \"string type\" \"matte\" \"color Kd\" [0.3 0.3 0.3]\n"

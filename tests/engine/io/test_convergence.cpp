@@ -1,0 +1,55 @@
+// The convergence log: the error and brightness of an image against a reference, per output step.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "engine/io/convergence.h"
+#include "engine/io/image_file.h"
+#include "tests/scratch_directory.h"
+
+namespace {
+
+struct block_storage {
+  block_storage(int x0, int y0, int width, int height, float value)
+      : floats(qorImage_block::bytes(width, height) / 4, value) {
+    block() = {x0, y0, width, height};
+  }
+  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(floats.data()); }
+  std::vector<float> floats;
+};
+
+using convergence = test_support::scratch_directory_test;
+
+// A reference of 0.5 everywhere but one pixel of 2: images of it, doubled, or a region of it
+// give the figures compare-peer would, and a block that fits nowhere in it is refused.
+TEST_F(convergence, scores_images_and_regions_against_the_reference) {
+  block_storage reference(0, 0, 4, 3, 0.5f);
+  for (int c = 0; c < 3; c++) reference.block().pixels()[3 * 5 + c] = 2;  // pixel (1, 1)
+  engine::io::write_image(path("ref.exr"), reference.block(), 1);
+  engine::io::convergence_log log(path("ref.exr"), path("run.csv"));
+
+  const engine::io::convergence_point same = log.score(reference.block(), 1);
+  EXPECT_NEAR(same.rel_mse, 0, 1e-12);
+  EXPECT_NEAR(same.mean_ratio, 1, 1e-6);
+  // Twice as bright through the display scale: each 0.5 is off by 0.5, the 2 by 2.
+  const engine::io::convergence_point doubled = log.score(reference.block(), 2);
+  EXPECT_NEAR(doubled.rel_mse, (11 * 0.25 / 0.26 + 4 / 4.01) / 12, 1e-6);
+  EXPECT_NEAR(doubled.mean_ratio, 2, 1e-6);
+  // The 2 x 2 region at (1, 1), all 0.5: only the pixel of 2 differs.
+  block_storage region(1, 1, 2, 2, 0.5f);
+  EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / 4, 1e-6);
+  block_storage outside(3, 2, 2, 2, 0.5f);
+  EXPECT_THROW(log.score(outside.block(), 1), std::runtime_error);
+
+  log.append(3, 1.5, 200000, doubled);
+  std::ifstream csv(path("run.csv"));
+  std::stringstream text;
+  text << csv.rdbuf();
+  EXPECT_EQ(text.str(),
+            "iteration,seconds,photons,rel_mse,mean_ratio\n3,1.500,200000,0.964536,2\n");
+  EXPECT_THROW(engine::io::convergence_log(path("missing.exr"), path("x.csv")), std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// Shape "loopsubdiv" (limit surface, boundary rules, broken cages) and spectra given as files,
+// inline pairs and measured tables.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+#include "engine/scene/shapes/loop_subdivision.h"
+#include "engine/scene/vector_math.h"
+#include "tests/engine/scene_test_util.h"
+
+namespace qor::scene {
+namespace {
+
+const std::vector<double3> octahedron = {{1, 0, 0},  {-1, 0, 0}, {0, 1, 0},
+                                         {0, -1, 0}, {0, 0, 1},  {0, 0, -1}};
+const std::vector<uint32_t> octahedron_faces = {0, 2, 4, 2, 1, 4, 1, 3, 4, 3, 0, 4,
+                                                2, 0, 5, 1, 2, 5, 3, 1, 5, 0, 3, 5};
+// A 3 x 3 grid of vertices in the plane z = 0, wound counter-clockwise seen from +z: one
+// interior vertex (4), boundary vertices of valence 3 and 4 on the edges, 2 and 3 at corners.
+const std::vector<double3> grid = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                                   {2, 1, 0}, {0, 2, 0}, {1, 2, 0}, {2, 2, 0}};
+const std::vector<uint32_t> grid_faces = {0, 1, 4, 0, 4, 3, 1, 2, 5, 1, 5, 4,
+                                          3, 4, 7, 3, 7, 6, 4, 5, 8, 4, 8, 7};
+
+// The octahedron pulled out of shape, so that no symmetry hides a wrong weight.
+const std::vector<double3> lopsided = {{1.3, 0, 0},    {-0.8, 0.1, 0}, {0, 1, 0.2},
+                                       {0.1, -1.1, 0}, {0, 0.2, 0.9},  {0.2, 0, -1}};
+
+// A cage vertex keeps its index at every level, and the limit position and normal of an interior
+// vertex do not depend on how often the cage was refined first: comparing level 0 with level 3
+// checks every vertex, edge and limit weight against the others. (Boundary vertices go to the
+// limit with pbrt-v4's weights 1/5, not the boundary curve's 1/6, so theirs move a little with
+// the level, as in pbrt-v4.)
+TEST(loopsubdiv, limit_surface_does_not_depend_on_the_level) {
+  subdivided_mesh coarse, fine;
+  ASSERT_FALSE(loop_subdivide(lopsided, octahedron_faces, 0, coarse));
+  ASSERT_FALSE(loop_subdivide(lopsided, octahedron_faces, 3, fine));
+  EXPECT_EQ(fine.indices.size(), 64 * octahedron_faces.size());
+  EXPECT_EQ(fine.normals.size(), fine.positions.size());
+  for (size_t v = 0; v < lopsided.size(); v++) {
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(fine.positions[v][c], coarse.positions[v][c], 1e-9);
+    EXPECT_GT(dot(normalize(coarse.normals[v]), normalize(fine.normals[v])), 0.999) << v;
+  }
+  // The regular octahedron's corners (valence 4, gamma 1/8) sit at half their distance; its
+  // normals face against the winding, as pbrt-v4's do (a one-sided emitter made of it lights its
+  // inside).
+  subdivided_mesh m;
+  ASSERT_FALSE(loop_subdivide(octahedron, octahedron_faces, 0, m));
+  for (size_t v = 0; v < 6; v++) {
+    EXPECT_NEAR(length(m.positions[v]), 0.5, 1e-12);
+    EXPECT_LT(dot(normalize(m.normals[v]), normalize(octahedron[v])), -0.999);
+  }
+  // The grid: a corner goes 1/5 of the way to each boundary neighbour; the sheet stays flat at
+  // any level with every normal, boundary or not, along -z.
+  ASSERT_FALSE(loop_subdivide(grid, grid_faces, 0, m));
+  EXPECT_NEAR(m.positions[0][0], 0.2, 1e-12);
+  EXPECT_NEAR(m.positions[0][1], 0.2, 1e-12);
+  ASSERT_FALSE(loop_subdivide(grid, grid_faces, 2, m));
+  EXPECT_EQ(m.indices.size(), 16 * grid_faces.size());
+  for (size_t v = 0; v < m.positions.size(); v++) {
+    EXPECT_EQ(m.positions[v][2], 0);
+    EXPECT_LT(normalize(m.normals[v])[2], -0.999) << "vertex " << v;
+  }
+}
+
+// Broken cages render unsubdivided with a warning; bad parameters stop at their place.
+TEST(loopsubdiv, broken_cages_and_parameters) {
+  const std::string shape = "Shape \"loopsubdiv\" \"point3 P\" [0 0 0 1 0 0 0 1 0 0 0 1 1 1 1] ";
+  const struct {
+    const char* indices;
+    const char* warning;
+  } cages[] = {
+      {"[0 1 2 1 0 3 0 1 4]", "the edge from vertex 0 to 1 is shared by 3 triangles"},
+      {"[0 1 2 0 1 3]", "the edge from vertex 0 to 1 joins two triangles wound in opposite"},
+      {"[0 1 2 0 3 4]", "the triangles around vertex 0 do not form a single fan"},
+      {"[0 1 1]", "triangle 0 repeats a vertex"},
+  };
+  for (const auto& c : cages) {
+    SCOPED_TRACE(c.indices);
+    const testing::read_result r =
+        testing::read_world(shape + "\"integer indices\" " + c.indices + "\n");
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_NE(r.warnings[0].message.find(c.warning), std::string::npos) << r.warnings[0].message;
+    EXPECT_EQ(r.scene.shapes[0].indices.size(), std::string(c.indices).size() / 2);
+  }
+  // Vertices no triangle uses do not cost the mesh its normals.
+  const testing::read_result unused =
+      testing::read_world(shape + "\"integer indices\" [0 1 2] \"integer levels\" 1\n");
+  EXPECT_TRUE(unused.warnings.empty());
+  EXPECT_EQ(unused.scene.shapes[0].normals.size(), unused.scene.shapes[0].positions.size());
+  testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer levels\" ^-1", "non-negative");
+  testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer indices\" [0 1 ^7]",
+                                "expected a vertex index from 0 to 4");
+}
+
+// The material's reflectance as --check prints it: "reflectance (r, g, b)".
+std::array<double, 3> printed_reflectance(const testing::read_result& r) {
+  std::array<double, 3> c{-1, -1, -1};
+  const std::string text = r.made.materials.back()->settings();
+  const size_t at = text.find("reflectance (");
+  if (at != std::string::npos)
+    std::sscanf(text.c_str() + at, "reflectance (%lf, %lf, %lf)", &c[0], &c[1], &c[2]);
+  return c;
+}
+
+// Spectrum files resolve beside the scene and read like inline pairs (linear between pairs,
+// zero outside them); malformed ones point at their own line and column, a missing one at its
+// name in the scene.
+TEST(spectra, files_pairs_and_their_errors) {
+  const testing::file_map files = {{"grey.spd", "# constant\n350 0.25\n900 0.25\n"},
+                                   {"bad.spd", "400 0.5\n500 zero\n"},
+                                   {"odd.spd", "400 0.5 500"},
+                                   {"back.spd", "500 0.5\n400 0.5\n"}};
+  const struct {
+    const char* parameter;
+    double red, green, blue;
+  } good[] = {
+      {"\"grey.spd\"", 0.25, 0.25, 0.25},
+      {"[300 0.8 900 0.8]", 0.8, 0.8, 0.8},
+      // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
+      {"[600 1 830 1]", 0.854, 0, 0},
+  };
+  for (const auto& c : good) {
+    SCOPED_TRACE(c.parameter);
+    const testing::read_result r = testing::read_world(
+        std::string("Material \"diffuse\" \"spectrum reflectance\" ") + c.parameter + "\n", files);
+    EXPECT_TRUE(r.warnings.empty());
+    const engine::rgb rho = r.made.materials.back()->diffuse_reflectance();
+    EXPECT_NEAR(rho[0], c.red, 0.03);
+    EXPECT_NEAR(rho[1], c.green, 0.03);
+    EXPECT_NEAR(rho[2], c.blue, 0.03);
+  }
+  const struct {
+    const char* file;
+    const char* where;
+    const char* what;
+  } bad[] = {
+      {"bad.spd", "bad.spd:2:5", "expected a number in the spectrum file, found \"zero\""},
+      {"odd.spd", "odd.spd:1:12", "found 3 numbers"},
+      {"back.spd", "back.spd:2:1", "expected wavelengths in increasing order"},
+      {"none.spd", "test.pbrt:2:43", "the spectrum file"},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.file);
+    testing::expect_error(
+        testing::error_of([&] {
+          testing::read_world(
+              std::string("Material \"diffuse\" \"spectrum reflectance\" \"") + c.file + "\"\n",
+              files);
+        }),
+        c.where, c.what);
+  }
+}
+
+// A conductor seen through the film: the Fresnel reflectance per wavelength, then its colour.
+// A constant index must give the dielectric's 4 % in every channel; gold is red-yellow, silver
+// and aluminium near-white, each within a few percent of the measured data's film colour.
+TEST(spectra, conductors_reflect_their_spectral_fresnel_colour) {
+  const struct {
+    const char* parameters;
+    double red, green, blue;
+  } cases[] = {
+      {"\"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]", 0.04, 0.04, 0.04},
+      {"\"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"", 1.0, 0.784, 0.343},
+      {"\"spectrum eta\" \"metal-Ag-eta\" \"spectrum k\" \"metal-Ag-k\"", 0.971, 0.960, 0.915},
+      {"\"spectrum eta\" \"metal-Al-eta\" \"spectrum k\" \"metal-Al-k\"", 0.913, 0.921, 0.924},
+      {"", 0.953, 0.639, 0.538},  // copper, pbrt-v4's default
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parameters);
+    const testing::read_result r =
+        testing::read_world(std::string("Material \"conductor\" ") + c.parameters + "\n");
+    EXPECT_TRUE(r.warnings.empty());
+    const std::array<double, 3> rho = printed_reflectance(r);
+    EXPECT_NEAR(rho[0], c.red, 0.005);
+    EXPECT_NEAR(rho[1], c.green, 0.005);
+    EXPECT_NEAR(rho[2], c.blue, 0.005);
+  }
+}
+
+}  // namespace
+}  // namespace qor::scene
