@@ -106,7 +106,7 @@ TEST(camera, the_crop_window_becomes_the_render_region) {
   EXPECT_EQ((std::array{c.region_x0, c.region_y0, c.region_x1, c.region_y1}),
             (std::array{0, 0, 7, 8}));
 
-  cropped.crop[2] = 0;  // as wide as nothing
+  std::copy_n(std::array<int, 4>{0, 8, 0, 0}.begin(), 4, cropped.crop);  // given, and empty
   EXPECT_THROW(engine::render_engine(s, cropped, log.callbacks()), std::runtime_error);
 }
 

@@ -59,9 +59,7 @@ std::string make_ply(encoding e) {
     for (double uv : {i * 0.25, 1 - i * 0.25}) w.put(uv);
     w.end_row();
   }
-  w.put(uint8_t(2));
-  w.put(int32_t(0));
-  w.put(int32_t(4));
+  w.put(uint8_t(0));  // an empty list is a list too
   w.end_row();
   for (const auto& f : faces) {
     w.put(uint8_t(f.size()));
