@@ -98,7 +98,7 @@ void tree_deposit(benchmark::State& state) {
     photon_query q = scene->photons[k++ & 65535];
     q.hit_counter = &hits;
     q.thread = static_cast<uint32_t>(state.thread_index());
-    scene->tree->deposit(scene->tree->root, q);
+    scene->tree->deposit(q);
   }
   state.SetItemsProcessed(state.iterations());
   state.counters["points_per_photon"] =

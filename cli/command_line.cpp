@@ -90,6 +90,9 @@ std::variant<command_line, int> parse_command_line(int argc, const char* const* 
                "With --list-parameters: print the table of docs/USAGE.md instead")
       ->needs(list);
 
+  app.add_flag("--module-defaults", line.module_defaults,
+               "Keep the module's own defaults where the host would choose values for the scene");
+
   app.add_option("--renderer", line.renderer, "Renderer name the module registered (ppm, asppm)");
   app.add_option("--module", line.module_path,
                  "The renderer module (default: ppm.so beside "

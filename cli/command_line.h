@@ -38,7 +38,8 @@ struct command_line {
   std::string keys;
   std::optional<int> view;
   bool list_parameters = false;
-  bool markdown = false;  // --list-parameters as the user's guide's table
+  bool module_defaults = false;  // leave out the host's parameter choice for the scene
+  bool markdown = false;         // --list-parameters as the user's guide's table
   bool check = false;
   engine::io::verbosity verbosity = engine::io::verbosity::normal;
 };

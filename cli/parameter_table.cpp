@@ -184,9 +184,11 @@ parameter_value parse_assignment(std::string_view assignment) {
   return parse_value(*field, assignment.substr(equals + 1));
 }
 
-parameter_block::parameter_block(size_t size) : bytes_(size, 0) {}
+parameter_block::parameter_block(size_t size)
+    : bytes_(size, 0), sources_(parameter_fields().size(), parameter_source::module) {}
 
 void parameter_block::assign(const parameter_value& value) {
+  sources_[size_t(value.field - parameter_fields().data())] = value.source;
   unsigned char* at = bytes_.data() + value.field->offset;
   if (const int32_t* integer = std::get_if<int32_t>(&value.value)) {
     std::memcpy(at, integer, sizeof *integer);
@@ -235,9 +237,15 @@ std::string parameter_block::value_text(const parameter_field& field) const {
   return "";
 }
 
+parameter_source parameter_block::source(const parameter_field& field) const {
+  return sources_[size_t(&field - parameter_fields().data())];
+}
+
 void fill_table_defaults(parameter_block& block) {
   for (const parameter_field& field : parameter_fields()) {
-    block.assign(default_value(field));
+    parameter_value value = default_value(field);
+    value.source = parameter_source::module;
+    block.assign(value);
   }
 }
 
@@ -250,14 +258,16 @@ std::string describe_parameters(const parameter_block& block) {
     text.resize(std::max(text.size(), width), ' ');
     return text;
   };
-  std::string out = column("name", name_width + 2) + column("type", 9) + column("value", 10) +
-                    column("default", 10) + "meaning\n";
+  constexpr const char* source_text[] = {"module", "scene", "host", "--set"};
+  std::string out = column("name", name_width + 2) + column("type", 9) + column("value", 12) +
+                    column("from", 8) + column("default", 10) + "meaning\n";
   for (const parameter_field& field : parameter_fields()) {
     const std::string value = block.value_text(field);
     const std::string fallback = default_text(field);
     out += column(std::string(field.name), name_width + 2) + column(type_name(field.type), 9) +
-           column(value.empty() ? "-" : value, 10) + column(fallback.empty() ? "-" : fallback, 10) +
-           std::string(field.meaning) + "\n";
+           column(value.empty() ? "-" : value, 12) +
+           column(source_text[size_t(block.source(field))], 8) +
+           column(fallback.empty() ? "-" : fallback, 10) + std::string(field.meaning) + "\n";
   }
   return out;
 }

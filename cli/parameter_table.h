@@ -37,11 +37,16 @@ class parameter_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Where a field's value came from, as --list-parameters shows it: the module's installer, the
+// scene file, the host's own choice for the scene, or the command line.
+enum class parameter_source { module, scene, host, command_line };
+
 // A value checked against its field: what each setting of a scene or a command line becomes
 // before anything is built, so that writing it into a block cannot fail.
 struct parameter_value {
   const parameter_field* field;
   std::variant<int32_t, float, std::string> value;  // a string field's "" is null
+  parameter_source source = parameter_source::command_line;
 };
 
 // Each throws parameter_error for a value of the wrong type or out of the field's range.
@@ -62,6 +67,7 @@ class parameter_block {
   parameter_block& operator=(parameter_block&&) = default;
 
   void* data() { return bytes_.data(); }
+  // The block's values came from the module's installer until assign() says otherwise.
   size_t size() const { return bytes_.size(); }
 
   void assign(const parameter_value& value);
@@ -74,9 +80,11 @@ class parameter_block {
   const char* get_string(const parameter_field& field) const;
   // The field's value in the text parse_value takes (a null string as "").
   std::string value_text(const parameter_field& field) const;
+  parameter_source source(const parameter_field& field) const;
 
  private:
   std::vector<unsigned char> bytes_;
+  std::vector<parameter_source> sources_;              // one per field, in table order
   std::vector<std::unique_ptr<std::string>> strings_;  // owned texts the block points at
 };
 

@@ -58,8 +58,11 @@ render_job job_from_command_line(const command_line& line) {
   return job;
 }
 
-void add_scene_parameters(render_job& job, const qor::scene::scene_description& scene) {
-  std::vector<parameter_value> parameters = scene_parameters(scene.settings);
+void add_scene_parameters(render_job& job, const qor::scene::scene_description& scene,
+                          std::vector<parameter_value> host_choice) {
+  std::vector<parameter_value> parameters = std::move(host_choice);
+  const std::vector<parameter_value> own = scene_parameters(scene.settings);
+  parameters.insert(parameters.end(), own.begin(), own.end());
   parameters.insert(parameters.end(), job.parameters.begin(), job.parameters.end());
   job.parameters = std::move(parameters);
 }

@@ -24,7 +24,7 @@ struct render_job {
   std::string module_path;         // --module, else ppm.so beside qor-render
   std::string renderer;            // --renderer, else the scene's "ppm"/"asppm", else "ppm"
   engine::engine_settings engine;  // threads, image size, render region
-  std::vector<parameter_value> parameters;     // the scene's, then the command line's, in order
+  std::vector<parameter_value> parameters;     // the host's, the scene's, the command line's
   std::vector<engine::io::scripted_key> keys;  // --view's, then --keys'
   double time_limit = 0;                       // seconds; 0: none
   bool window = false;
@@ -35,8 +35,10 @@ struct render_job {
 // parameters. Checked first, so that a typo costs no parse. Throws settings_error.
 render_job job_from_command_line(const command_line& line);
 
-// Puts the scene's parameters before the command line's. Throws settings_error.
-void add_scene_parameters(render_job& job, const qor::scene::scene_description& scene);
+// Puts the host's choice for the scene (host_parameters), then the scene's own parameters, before
+// the command line's. Throws settings_error.
+void add_scene_parameters(render_job& job, const qor::scene::scene_description& scene,
+                          std::vector<parameter_value> host_choice);
 
 // Completes the job with the rest the scene says: the output name from its Film, the image size
 // and render region, the renderer name. Throws settings_error.

@@ -78,6 +78,7 @@ std::vector<parameter_value> scene_parameters(const qor::scene::render_settings&
   for (const qor::scene::raw_parameter& p : settings.renderer_parameters) {
     values.push_back(raw_parameter_value(settings.integrator, p));
   }
+  for (parameter_value& value : values) value.source = parameter_source::scene;
   return values;
 }
 

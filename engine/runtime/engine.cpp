@@ -174,6 +174,8 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
     slot->shader.light = slot->light.get();
     slot->emission_material.shader = &slot->shader;
     slot->light->material = &slot->emission_material;
+    if (slot->light->kind() == int(light_type::infinite))
+      s.environment.push_back(slot->light.get());
     s.lights.push_back(std::move(slot));
   }
   s.area_lights.assign(c.area_lights.size(), nullptr);

@@ -81,7 +81,9 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
     ++segments;
     const std::optional<raw_hit> hit = trace(scene, *segment);
     if (!hit) break;
-    const surface_hit s = record_hit(scene, *segment, *hit);
+    // No material has a texture and the deposit reads no surface parameters: a photon's hits
+    // leave uv at 0, which spares a sphere hit its atan2 and acos.
+    const surface_hit s = record_hit(scene, *segment, *hit, false);
     const surface_material& material = scene.materials[s.material]->data;
     const vec3 d = vec3::from(segment->direction);
     if (material.passes_through()) {

@@ -84,9 +84,10 @@ std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray) {
   return std::nullopt;
 }
 
-surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit) {
+surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit,
+                       bool parameters) {
   const ray_query q = query_of(ray);
-  surface_hit s = resolve_hit(scene.content, q, hit);
+  surface_hit s = resolve_hit(scene.content, q, hit, parameters);
   vec3 ng = s.geometric_normal, ns = s.shading_normal;
   // Both normals face the side the ray came from, so that a module's orientation tests see
   // which side of a wall is lit and which is seen.

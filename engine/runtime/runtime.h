@@ -145,7 +145,9 @@ struct qorScene {
   std::vector<std::unique_ptr<engine::material_slot>> materials;
   std::vector<std::unique_ptr<engine::light_slot>> lights;  // in list order, linked by next
   std::vector<qorObject*> emissive_objects;
-  std::vector<const engine::area_light*> area_lights;  // by index of content.area_lights
+  std::vector<const engine::area_light*> area_lights;   // by index of content.area_lights
+  std::vector<const engine::scene_light*> environment;  // lights at infinity, which rays that
+                                                        // leave the scene see
 
   std::mutex registry_mutex;
   std::vector<qorInstaller*> installers;
@@ -197,8 +199,10 @@ void start_child_ray(qorRay& parent, uint32_t type, engine_ray& child);
 // Traces the ray against the scene, skipping the surface it leaves; fills no ray field.
 std::optional<raw_hit> trace(const qorScene& scene, const engine_ray& ray);
 // Fills the hit fields of the ray (position, normals facing the incoming ray, material, distance,
-// offset) and returns the resolved surface.
-surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit);
+// offset, and the surface parameters uv unless `parameters` is false: then they stay 0) and
+// returns the resolved surface.
+surface_hit record_hit(const qorScene& scene, engine_ray& ray, const raw_hit& hit,
+                       bool parameters = true);
 // Sets `next` to leave the surface that `from` just hit in `direction`, from just off that
 // surface on the side the direction points to. `next` may be `from` itself.
 void leave_surface(const qorScene& scene, const engine_ray& from, const surface_hit& surface,

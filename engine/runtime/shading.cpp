@@ -47,11 +47,18 @@ bool trace_camera_path(engine_ray& ray, float color[3]) {
   bool hit_anything = false;
   for (;;) {
     const std::optional<raw_hit> hit = trace(scene, ray);
-    if (!hit) return hit_anything;
+    const vec3 d = vec3::from(ray.direction);
+    if (!hit) {
+      // A ray that leaves the scene sees the lights at infinity, as it would an emitter's face.
+      if (scene.environment.empty() || ray.thread->emission_enabled == 0) return hit_anything;
+      rgb sky;
+      for (const scene_light* light : scene.environment) sky += light->escaping_radiance(d);
+      (sky * ray.throughput * ray.emission_scale).add_to(color);
+      return true;
+    }
     hit_anything = true;
     const surface_hit s = record_hit(scene, ray, *hit);
     const surface_material& material = scene.materials[s.material]->data;
-    const vec3 d = vec3::from(ray.direction);
 
     if (s.area_light >= 0 && ray.thread->emission_enabled != 0) {
       const rgb emitted = scene.area_light_at(s.area_light)

@@ -145,7 +145,8 @@ const shape& hit_shape(const traceable_scene& scene, const raw_hit& hit) {
   return scene.objects[scene.instances[hit.instance].object].shapes[hit.shape];
 }
 
-surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit) {
+surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit,
+                        bool parameters) {
   const shape& s = hit_shape(scene, hit);
   const object_instance* inst = hit.instance >= 0 ? &scene.instances[hit.instance] : nullptr;
   surface_hit out;
@@ -160,8 +161,10 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
     ng = normalize(o + d * hit.t - s.center);
     // Projected onto the sphere, so that a ray leaving it starts from the surface itself.
     p = s.center + ng * s.radius;
-    out.u = std::atan2(ng.y, ng.x) / (2 * pi) + 0.5;
-    out.v = std::acos(std::clamp(ng.z, -1.0, 1.0)) / pi;
+    if (parameters) {
+      out.u = std::atan2(ng.y, ng.x) / (2 * pi) + 0.5;
+      out.v = std::acos(std::clamp(ng.z, -1.0, 1.0)) / pi;
+    }
     if (s.flip_normal) ng = -ng;
     ns = ng;
   } else {
@@ -187,10 +190,10 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
         if (dot(ng, ns) < 0) ng = -ng;
       }
     }
-    if (!m.uv.empty()) {
+    if (parameters && !m.uv.empty()) {
       out.u = m.uv[i0][0] * b0 + m.uv[i1][0] * b1 + m.uv[i2][0] * b2;
       out.v = m.uv[i0][1] * b0 + m.uv[i1][1] * b1 + m.uv[i2][1] * b2;
-    } else {
+    } else if (parameters) {
       out.u = b1;
       out.v = b2;
     }

@@ -186,6 +186,9 @@ struct surface_hit {
 };
 
 const shape& hit_shape(const traceable_scene& scene, const raw_hit& hit);
-surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit);
+// `parameters` false leaves u and v at 0 (a sphere's cost two inverse trigonometric calls) for a
+// caller that reads neither.
+surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, const raw_hit& hit,
+                        bool parameters = true);
 
 }  // namespace engine

@@ -322,6 +322,7 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
   s.integrator = type;
   s.integrator_location = loc;
   s.renderer_parameters.clear();
+  s.radius = 0;
   iterations_from_integrator_ = false;
   if (type == "ppm" || type == "asppm") {
     for (const parameter& p : params.parameters) {
@@ -367,6 +368,14 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
     } else {
       s.photons_per_iteration = n;
     }
+  }
+  if (const parameter* p = params.find("radius")) {
+    const double r = params.get_float("radius", 1);
+    if (!(r > 0) || !std::isfinite(r)) {
+      throw scene_error(p->value_location(0),
+                        "expected a positive finite \"radius\", found " + text(r));
+    }
+    s.radius = float(r);
   }
   if (const parameter* p = params.find("maxdepth")) {
     positive("maxdepth");

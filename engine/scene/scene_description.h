@@ -87,6 +87,9 @@ struct render_settings {
   // Photons traced per iteration; 0 when the file does not say (pbrt-v4 then uses the number of
   // pixels).
   int64_t photons_per_iteration = 0;
+  // `Integrator "sppm" "float radius"`: pbrt's initial search radius in world units, the same
+  // for every point; 0 when the file does not say.
+  float radius = 0;
   std::string integrator;  // the Integrator name as written; empty when not given
   std::vector<raw_parameter> renderer_parameters;  // for "ppm" / "asppm" only
   file_location sampler_location;

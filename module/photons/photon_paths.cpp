@@ -142,7 +142,7 @@ void qorPPM::deposit_photon(ppm_tree& point_tree, const float power[3], qorRay& 
   query.orient = 1;
   query.hit_counter = &reached;
   query.thread = static_cast<uint32_t>(ray.thread->thread_index);
-  point_tree.deposit(point_tree.root, query);
+  point_tree.deposit(query);
   buffer.path_deposits += reached;
 
   if (reached > 0) {
@@ -195,7 +195,7 @@ void qorPPM::flush_path_buffer(ppm_tree& point_tree, qorRay& ray) {
     query.orient = 1;
     query.hit_counter = &reached;
     query.thread = thread;
-    point_tree.deposit(point_tree.root, query);
+    point_tree.deposit(query);
   }
   buffer.reuse_count = 0;
   buffer.hit_count = 0;

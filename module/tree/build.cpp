@@ -6,6 +6,14 @@
 #include "module/render/qor_ppm.h"
 #include "module/tree/ppm_tree.h"
 
+// What the build reads of a point. The build keeps these in an array that it permutes with the
+// index array, so that its passes over a node's range read memory in order instead of gathering
+// one 156-byte point per entry.
+struct point_sphere {
+  float position[3];
+  float radius;
+};
+
 namespace {
 
 // Memory kind the host accounts the tree's arrays under.
@@ -17,7 +25,7 @@ constexpr float empty_box_min = 1e20f;
 constexpr float empty_box_max = -1e20f;
 
 // Widens a box so that it holds the point's sphere on every axis. A NaN coordinate widens nothing.
-void enclose_sphere(const measurement_point& p, float box_min[3], float box_max[3]) {
+void enclose_sphere(const point_sphere& p, float box_min[3], float box_max[3]) {
   for (int a = 0; a < 3; ++a) {
     const float lo = p.position[a] - p.radius;
     const float hi = p.position[a] + p.radius;
@@ -26,28 +34,29 @@ void enclose_sphere(const measurement_point& p, float box_min[3], float box_max[
   }
 }
 
-void enclose_range(const measurement_point* points, const uint32_t* index, ppm_tree_node& node) {
+void enclose_range(const point_sphere* spheres, ppm_tree_node& node) {
   for (int a = 0; a < 3; ++a) {
     node.bounds_min[a] = empty_box_min;
     node.bounds_max[a] = empty_box_max;
   }
   for (uint32_t k = node.first; k < node.first + node.count; ++k) {
-    enclose_sphere(points[index[k]], node.bounds_min, node.bounds_max);
+    enclose_sphere(spheres[k], node.bounds_min, node.bounds_max);
   }
 }
 
 // Moves the entries whose centre lies at or below the split value on the axis to the front of the
-// range, and returns how many there are. Not stable; a NaN coordinate goes to the back.
-uint32_t partition(const measurement_point* points, uint32_t* range, uint32_t length, int axis,
-                   float split) {
+// range (the index entries and their spheres alike), and returns how many there are. Not stable;
+// a NaN coordinate goes to the back.
+uint32_t partition(uint32_t* range, point_sphere* spheres, uint32_t length, int axis, float split) {
   uint32_t i = 0;
   uint32_t j = length - 1;
   while (i <= j) {
-    if (points[range[i]].position[axis] <= split) {
+    if (spheres[i].position[axis] <= split) {
       ++i;
       continue;
     }
     std::swap(range[i], range[j]);
+    std::swap(spheres[i], spheres[j]);
     if (j == 0) break;
     --j;
   }
@@ -66,14 +75,14 @@ int first_split_axis(const ppm_tree_node& node) {
 // Searches a split plane that leaves points on both sides: up to five bisection steps on each of
 // up to three axes. Returns the size of the left side with the node's range partitioned by it,
 // or 0 when every attempt left one side empty.
-uint32_t find_split(const measurement_point* points, uint32_t* index, const ppm_tree_node& node) {
+uint32_t find_split(uint32_t* index, point_sphere* spheres, const ppm_tree_node& node) {
   uint32_t* range = index + node.first;
   int axis = first_split_axis(node);
   for (int tried = 0; tried < 3; ++tried, axis = (axis + 1) % 3) {
     float split = (node.bounds_min[axis] + node.bounds_max[axis]) / 2;
     float step = (node.bounds_max[axis] - node.bounds_min[axis]) / 2;
     for (int attempt = 0; attempt < split_attempts_per_axis; ++attempt) {
-      const uint32_t left = partition(points, range, node.count, axis, split);
+      const uint32_t left = partition(range, spheres + node.first, node.count, axis, split);
       if (left != 0 && left != node.count) return left;
       step /= 2;
       split += left == 0 ? step : -step;
@@ -108,7 +117,7 @@ ppm_tree::ppm_tree(measurement_point* points_in, uint32_t count_in)
 ppm_tree::~ppm_tree() {
   qor_free_aligned(index);
   qor_free_aligned(nodes);
-  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_spheres);
   qor_free_aligned(deposit_nodes);
   qor_free_aligned(accumulators);
 }
@@ -133,9 +142,12 @@ void ppm_tree::build() {
     bounds_min[a] = empty_box_min;
     bounds_max[a] = empty_box_max;
   }
+  std::vector<point_sphere> spheres(count);
   for (uint32_t i = 0; i < count; ++i) {
     index[i] = i;
-    enclose_sphere(points[i], bounds_min, bounds_max);
+    const measurement_point& p = points[i];
+    spheres[i] = {{p.position[0], p.position[1], p.position[2]}, p.radius};
+    enclose_sphere(spheres[i], bounds_min, bounds_max);
   }
 
   root = allocate_nodes(1);
@@ -147,27 +159,19 @@ void ppm_tree::build() {
   root->children = nullptr;
   root->first = 0;
   root->count = count;
-  subdivide(root);
+  subdivide(root, spheres.data());
 
   // The deposit's copy; a tree without it cannot take photons and stays empty.
-  const size_t blocks = (static_cast<size_t>(count) + 3) / 4;
-  if (blocks > deposit_block_capacity) {
-    qor_free_aligned(deposit_blocks);
-    deposit_block_capacity = 0;
-    deposit_blocks = static_cast<deposit_block*>(
-        qor_malloc2_aligned(sizeof(deposit_block) * blocks, tree_memory_kind, 64));
-    if (deposit_blocks == nullptr) {
-      // As when the constructor's arrays fail: the tree stays empty, with nothing held.
-      qor_error("Out of memory allocating ppm tree for %u points\n", count);
-      qor_free_aligned(index);
-      qor_free_aligned(nodes);
-      index = nullptr;
-      nodes = nullptr;
-      nodes_used = nodes_capacity = 0;
-      root = nullptr;
-      return;
-    }
-    deposit_block_capacity = blocks;
+  if (!allocate_deposit_blocks((static_cast<size_t>(count) + 3) / 4)) {
+    // As when the constructor's arrays fail: the tree stays empty, with nothing held.
+    qor_error("Out of memory allocating ppm tree for %u points\n", count);
+    qor_free_aligned(index);
+    qor_free_aligned(nodes);
+    index = nullptr;
+    nodes = nullptr;
+    nodes_used = nodes_capacity = 0;
+    root = nullptr;
+    return;
   }
   build_deposit_nodes();
   refresh_deposit_points();
@@ -177,12 +181,12 @@ void ppm_tree::build() {
 // pool holds the nodes in the order a recursive build would hand them out. The pending second
 // children wait on an explicit stack: a tree over badly spread points can be far deeper than the
 // host's thread stack would allow for recursion.
-void ppm_tree::subdivide(ppm_tree_node* node) {
+void ppm_tree::subdivide(ppm_tree_node* node, point_sphere* spheres) {
   std::vector<ppm_tree_node*> pending;
   for (;;) {
     node->children = nullptr;
     uint32_t left = 0;
-    if (node->count > max_leaf_points) left = find_split(points, index, *node);
+    if (node->count > max_leaf_points) left = find_split(index, spheres, *node);
     ppm_tree_node* children = left != 0 ? allocate_nodes(2) : nullptr;
     if (children == nullptr) {
       // A leaf: small, unsplittable, or (never from a build) out of pool nodes. A leaf may hold
@@ -197,8 +201,8 @@ void ppm_tree::subdivide(ppm_tree_node* node) {
     children[0].count = left;
     children[1].first = node->first + left;
     children[1].count = node->count - left;
-    enclose_range(points, index, children[0]);
-    enclose_range(points, index, children[1]);
+    enclose_range(spheres, children[0]);
+    enclose_range(spheres, children[1]);
     pending.push_back(&children[1]);
     node = &children[0];
   }

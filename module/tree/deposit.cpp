@@ -81,16 +81,22 @@ void add_photon(sums& to, bool locked, const photon_query& q, const float reflec
   if (locked) spin_lock_release(to.lock);
 }
 
-// Which of four points gather the photon, as bits. A point rejects a photon that arrives from
-// behind its surface, lies outside its sphere, lies higher above its tangent plane than 0.4 of
-// its radius, or lies on a surface bent by more than 60 degrees from the point's unless the two
-// lie on or in front of each other's tangent planes (a corner).
-unsigned accepting_lanes(const deposit_block& b, const wide_query& w, float4 offset[3]) {
-  const float4 n[3] = {load(b.normal[0]), load(b.normal[1]), load(b.normal[2])};
+// Which of four points have the photon inside their spheres, as bits, with the photon's offsets
+// from them. With the orientation tests off, these are the points that gather it.
+unsigned inside_spheres(const deposit_sphere_block& b, const wide_query& w, float4 offset[3]) {
   for (int a = 0; a < 3; ++a) offset[a] = w.position[a] - load(b.position[a]);
   const float4 d2 = offset[0] * offset[0] + offset[1] * offset[1] + offset[2] * offset[2];
   const mask4 far = d2 > load(b.radius_squared);
-  if (w.q.orient == 0) return lane_bits(~far);
+  return lane_bits(~far);
+}
+
+// Which of four points inside whose spheres the photon lies gather it, as bits. A point rejects
+// a photon that arrives from behind its surface, lies higher above its tangent plane than 0.4 of
+// its radius, or lies on a surface bent by more than 60 degrees from the point's unless the two
+// lie on or in front of each other's tangent planes (a corner).
+unsigned oriented_lanes(const deposit_detail_block& b, const wide_query& w,
+                        const float4 offset[3]) {
+  const float4 n[3] = {load(b.normal[0]), load(b.normal[1]), load(b.normal[2])};
   const mask4 behind = n[0] * w.direction[0] + n[1] * w.direction[1] + n[2] * w.direction[2] > 0.0f;
   const float4 height = offset[0] * n[0] + offset[1] * n[1] + offset[2] * n[2];
   const mask4 high = height > splat(max_height_over_radius) * load(b.radius);
@@ -100,49 +106,82 @@ unsigned accepting_lanes(const deposit_block& b, const wide_query& w, float4 off
       (height < -corner_tolerance) |
       (w.normal[0] * offset[0] + w.normal[1] * offset[1] + w.normal[2] * offset[2] >
        corner_tolerance);
-  return lane_bits(~behind & ~far & ~high & (same_surface | ~corner_behind));
+  return lane_bits(~behind & ~high & (same_surface | ~corner_behind));
 }
 
-// Tests entries first .. end - 1 of the copy (one leaf) and adds the photon to those that accept.
-void deposit_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const wide_query& w) {
-  for (uint32_t b = first / 4; b * 4 < end; ++b) {
-    const uint32_t base = b * 4;
-    unsigned in_leaf = 0xFu;
-    if (base < first) in_leaf &= 0xFu << (first - base);
-    if (base + 4 > end) in_leaf &= 0xFu >> (base + 4 - end);
-    const deposit_block& block = tree.deposit_blocks[b];
-    float4 offset[3];
-    unsigned accepted = accepting_lanes(block, w, offset) & in_leaf;
-    while (accepted != 0) {
-      const int lane = __builtin_ctz(accepted);
-      accepted &= accepted - 1;
-      const uint32_t k = base + static_cast<uint32_t>(lane);
-      const float lane_offset[3] = {offset[0][lane], offset[1][lane], offset[2][lane]};
-      const float reflectance[3] = {block.reflectance[0][lane], block.reflectance[1][lane],
-                                    block.reflectance[2][lane]};
-      if (w.set == nullptr) {
-        add_photon(tree.points[block.point[lane]], w.locked, w.q, reflectance, lane_offset);
-      } else {
-        add_photon(w.set[k], w.locked, w.q, reflectance, lane_offset);
+// One photon's deposit in two steps. Entering a leaf runs the sphere test on its blocks, which
+// turns most of them away, and keeps the others as candidates while the rest of their test's
+// fields and their sums are fetched; finishing runs the rest of the test and adds the photon.
+// Every point takes the photon at most once, so the order in which a photon's points are served
+// changes no sum.
+class deposit_walk {
+ public:
+  deposit_walk(const ppm_tree& tree, const wide_query& w) : tree_(tree), w_(w) {}
+
+  void enter_leaf(uint32_t first, uint32_t end) {
+    for (uint32_t b = first / 4; b * 4 < end; ++b) {
+      const uint32_t base = b * 4;
+      unsigned in_leaf = 0xFu;
+      if (base < first) in_leaf &= 0xFu << (first - base);
+      if (base + 4 > end) in_leaf &= 0xFu >> (base + 4 - end);
+      float4 offset[3];
+      const unsigned lanes = inside_spheres(tree_.deposit_spheres[b], w_, offset) & in_leaf;
+      if (lanes == 0) continue;
+      if (count_ == capacity) finish();
+      pending_[count_++] = {b, lanes};
+      const char* detail = reinterpret_cast<const char*>(&tree_.deposit_details[b]);
+      __builtin_prefetch(detail);
+      __builtin_prefetch(detail + 64);
+      // A block's four sums fill two cache lines.
+      if (w_.set != nullptr) {
+        const char* sums = reinterpret_cast<const char*>(&w_.set[base]);
+        if ((lanes & 0x3u) != 0) __builtin_prefetch(sums, 1);
+        if ((lanes & 0xCu) != 0) __builtin_prefetch(sums + 64, 1);
       }
-      ++*w.q.hit_counter;
     }
   }
-}
 
-// Asks for the cache lines a leaf's test reads: its blocks, and the sums of its entries, which
-// half of them or more usually accept.
-void prefetch_entries(const ppm_tree& tree, uint32_t first, uint32_t end, const wide_query& w) {
-  constexpr uint32_t line = 64;
-  for (uint32_t b = first / 4; b * 4 < end; ++b) {
-    const char* block = reinterpret_cast<const char*>(&tree.deposit_blocks[b]);
-    for (uint32_t at = 0; at < sizeof(deposit_block); at += line) __builtin_prefetch(block + at);
+  void finish() {
+    for (int i = 0; i < count_; ++i) {
+      const uint32_t b = pending_[i].block;
+      const deposit_sphere_block& spheres = tree_.deposit_spheres[b];
+      const deposit_detail_block& detail = tree_.deposit_details[b];
+      float4 offset[3];
+      unsigned accepted = inside_spheres(spheres, w_, offset) & pending_[i].lanes;
+      if (w_.q.orient != 0) accepted &= oriented_lanes(detail, w_, offset);
+      while (accepted != 0) {
+        const int lane = __builtin_ctz(accepted);
+        accepted &= accepted - 1;
+        const float lane_offset[3] = {offset[0][lane], offset[1][lane], offset[2][lane]};
+        const float reflectance[3] = {detail.reflectance[0][lane], detail.reflectance[1][lane],
+                                      detail.reflectance[2][lane]};
+        if (w_.set == nullptr) {
+          add_photon(tree_.points[detail.point[lane]], w_.locked, w_.q, reflectance, lane_offset);
+        } else {
+          add_photon(w_.set[b * 4 + static_cast<uint32_t>(lane)], w_.locked, w_.q, reflectance,
+                     lane_offset);
+        }
+        ++*w_.q.hit_counter;
+      }
+    }
+    count_ = 0;
   }
-  const char* sums = w.set != nullptr ? reinterpret_cast<const char*>(w.set + first) : nullptr;
-  for (uint32_t at = 0; sums != nullptr && at < (end - first) * sizeof(point_accumulator);
-       at += line) {
-    __builtin_prefetch(sums + at, 1);
-  }
+
+ private:
+  struct candidate {
+    uint32_t block;
+    unsigned lanes;  // those whose spheres hold the photon
+  };
+  static constexpr int capacity = 32;
+  const ppm_tree& tree_;
+  const wide_query& w_;
+  candidate pending_[capacity];
+  int count_ = 0;
+};
+
+// Asks for the sphere blocks of a leaf, which every photon that enters it reads.
+void prefetch_spheres(const ppm_tree& tree, uint32_t first, uint32_t end) {
+  for (uint32_t b = first / 4; b * 4 < end; ++b) __builtin_prefetch(&tree.deposit_spheres[b]);
 }
 
 // Bounds are inclusive; a NaN coordinate is outside every box.
@@ -156,7 +195,7 @@ bool box_contains(const ppm_tree_node& node, const float position[3]) {
 // The walk over the four-wide nodes from one of them. Nodes still to visit wait on a fixed
 // stack, which a tree of sensible depth never fills; a deeper one (badly spread points) goes on
 // by recursion from where the stack filled.
-void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
+void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w, deposit_walk& walk) {
   constexpr int stack_size = 96;
   uint32_t pending[stack_size];
   int top = 0;
@@ -169,12 +208,12 @@ void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
       inside &= w.position[a] <= load(n.bounds_max[a]);
     }
     unsigned children = lane_bits(inside);
-    // Ask for everything the entered children will read before testing any of them, so that
-    // their cache misses overlap instead of following one another.
+    // Ask for everything the entered children's tests start with before testing any of them, so
+    // that their cache misses overlap instead of following one another.
     for (unsigned left = children; left != 0; left &= left - 1) {
       const int i = __builtin_ctz(left);
       if (n.count[i] != 0) {
-        prefetch_entries(tree, n.first[i], n.first[i] + n.count[i], w);
+        prefetch_spheres(tree, n.first[i], n.first[i] + n.count[i]);
       } else {
         const char* node = reinterpret_cast<const char*>(&tree.deposit_nodes[n.first[i]]);
         __builtin_prefetch(node);
@@ -186,7 +225,7 @@ void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
       const int i = __builtin_ctz(children);
       children &= children - 1;
       if (n.count[i] != 0) {
-        deposit_entries(tree, n.first[i], n.first[i] + n.count[i], w);
+        walk.enter_leaf(n.first[i], n.first[i] + n.count[i]);
       } else {
         inner |= 1u << i;
       }
@@ -198,7 +237,7 @@ void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
       if (top < stack_size) {
         pending[top++] = n.first[i];
       } else {
-        deposit_from(tree, n.first[i], w);
+        deposit_from(tree, n.first[i], w, walk);
       }
     }
     if (top == 0) return;
@@ -208,20 +247,20 @@ void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w) {
 
 // The walk over the tree's own nodes, for a walk that starts below the root or a tree whose
 // four-wide nodes could not be allocated.
-void deposit_below(const ppm_tree& tree, const ppm_tree_node* node, const wide_query& w) {
+void deposit_below(const ppm_tree_node* node, const wide_query& w, deposit_walk& walk) {
   constexpr int stack_size = 64;
   const ppm_tree_node* pending[stack_size];
   int top = 0;
   for (;;) {
     if (box_contains(*node, w.q.position)) {
       if (node->children == nullptr) {
-        deposit_entries(tree, node->first, node->first + node->count, w);
+        walk.enter_leaf(node->first, node->first + node->count);
       } else if (top < stack_size) {
         pending[top++] = &node->children[1];
         node = &node->children[0];
         continue;
       } else {
-        deposit_below(tree, &node->children[0], w);
+        deposit_below(&node->children[0], w, walk);
         node = &node->children[1];
         continue;
       }
@@ -249,7 +288,8 @@ int fold_children(const ppm_tree_node& node, const ppm_tree_node* members[4]) {
 
 }  // namespace
 
-void ppm_tree::deposit(const ppm_tree_node* node, const photon_query& query) {
+void ppm_tree::deposit(const photon_query& query) {
+  if (root == nullptr) return;
   // Thread t adds into set t % set_count, in leaf order like the copy, so a leaf's sums lie
   // together too. Outside a pass (or with no set affordable) any thread may call, and the
   // points themselves take the photons under their locks.
@@ -261,11 +301,29 @@ void ppm_tree::deposit(const ppm_tree_node* node, const photon_query& query) {
     shared = s + set_count < pass_threads;
   }
   const wide_query w(query, set, shared);
-  if (node == root && deposit_nodes_used != 0) {
-    deposit_from(*this, 0, w);
+  deposit_walk walk(*this, w);
+  if (deposit_nodes_used != 0) {
+    deposit_from(*this, 0, w, walk);
   } else {
-    deposit_below(*this, node, w);
+    deposit_below(root, w, walk);
   }
+  walk.finish();
+}
+
+bool ppm_tree::allocate_deposit_blocks(size_t blocks) {
+  if (blocks <= deposit_block_capacity) return true;
+  qor_free_aligned(deposit_spheres);
+  deposit_spheres = nullptr;
+  deposit_details = nullptr;
+  deposit_block_capacity = 0;
+  void* copy =
+      qor_malloc2_aligned((sizeof(deposit_sphere_block) + sizeof(deposit_detail_block)) * blocks,
+                          deposit_memory_kind, 64);
+  if (copy == nullptr) return false;
+  deposit_spheres = static_cast<deposit_sphere_block*>(copy);
+  deposit_details = reinterpret_cast<deposit_detail_block*>(deposit_spheres + blocks);
+  deposit_block_capacity = blocks;
+  return true;
 }
 
 void ppm_tree::build_deposit_nodes() {
@@ -324,30 +382,33 @@ void ppm_tree::build_deposit_nodes() {
 }
 
 void ppm_tree::refresh_deposit_points() {
-  if (root == nullptr || deposit_blocks == nullptr) return;
+  if (root == nullptr || deposit_spheres == nullptr) return;
   const uint32_t blocks = (count + 3) / 4;
-  std::memset(static_cast<void*>(&deposit_blocks[blocks - 1]), 0, sizeof(deposit_block));
+  std::memset(static_cast<void*>(&deposit_spheres[blocks - 1]), 0, sizeof(deposit_sphere_block));
+  std::memset(static_cast<void*>(&deposit_details[blocks - 1]), 0, sizeof(deposit_detail_block));
   for (uint32_t k = 0; k < count; ++k) {
     const measurement_point& p = points[index[k]];
-    deposit_block& b = deposit_blocks[k / 4];
+    deposit_sphere_block& s = deposit_spheres[k / 4];
+    deposit_detail_block& d = deposit_details[k / 4];
     const uint32_t lane = k % 4;
     for (int a = 0; a < 3; ++a) {
-      b.position[a][lane] = p.position[a];
-      b.normal[a][lane] = p.normal[a];
+      s.position[a][lane] = p.position[a];
+      d.normal[a][lane] = p.normal[a];
     }
-    b.radius[lane] = p.radius;
-    b.radius_squared[lane] = p.radius * p.radius;
-    for (int c = 0; c < 3; ++c) b.reflectance[c][lane] = p.reflectance[c];
-    b.point[lane] = index[k];
+    s.radius_squared[lane] = p.radius * p.radius;
+    d.radius[lane] = p.radius;
+    for (int c = 0; c < 3; ++c) d.reflectance[c][lane] = p.reflectance[c];
+    d.point[lane] = index[k];
   }
   deposit_copy_current = true;
 }
 
 deposit_storage ppm_tree::release_deposit_storage() {
-  const deposit_storage storage{deposit_blocks, deposit_block_capacity,
-                                deposit_nodes,  deposit_nodes_capacity,
-                                accumulators,   accumulator_capacity};
-  deposit_blocks = nullptr;
+  const deposit_storage storage{deposit_spheres, deposit_block_capacity,
+                                deposit_nodes,   deposit_nodes_capacity,
+                                accumulators,    accumulator_capacity};
+  deposit_spheres = nullptr;
+  deposit_details = nullptr;
   deposit_block_capacity = 0;
   deposit_nodes = nullptr;
   deposit_nodes_capacity = 0;
@@ -359,10 +420,14 @@ deposit_storage ppm_tree::release_deposit_storage() {
 }
 
 void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
-  qor_free_aligned(deposit_blocks);
+  qor_free_aligned(deposit_spheres);
   qor_free_aligned(deposit_nodes);
   qor_free_aligned(accumulators);
-  deposit_blocks = storage.blocks;
+  deposit_spheres = storage.blocks;
+  deposit_details =
+      storage.blocks != nullptr
+          ? reinterpret_cast<deposit_detail_block*>(storage.blocks + storage.block_capacity)
+          : nullptr;
   deposit_block_capacity = storage.block_capacity;
   deposit_nodes = storage.nodes;
   deposit_nodes_capacity = storage.node_capacity;

@@ -9,6 +9,7 @@
 #include "module/points/measurement_point.h"
 
 struct photon_path_buffer;
+struct point_sphere;
 
 struct ppm_tree_node {
   float bounds_min[3];  // box around the spheres of the node's points
@@ -33,18 +34,24 @@ struct photon_query {
 
 // The deposit's read-only copy of the points, in leaf order (entry k describes points[index[k]]),
 // so that a leaf's tests read one contiguous run of memory that no thread writes during a pass.
-// It comes in blocks of four entries, one field per row, so that four points are tested at once;
-// what only an accepted photon needs follows in the same block, which is fetched whole anyway.
-// Refreshed from the points at every build and before every photon pass.
-struct deposit_block {
-  float position[3][4];  // [axis][entry]
-  float radius[4];
-  float normal[3][4];
+// It comes in blocks of four entries, one field per row, so that four points are tested at once,
+// and in two arrays: the sphere test's fields, one cache line per block, which every photon that
+// enters a leaf reads; and the rest, which only a photon inside a sphere of the block reads.
+// Most blocks a photon meets turn it away at the sphere test. Refreshed from the points at every
+// build and before every photon pass.
+struct deposit_sphere_block {
+  float position[3][4];     // [axis][entry]
   float radius_squared[4];  // radius x radius in float, as the sphere test forms it
+};
+static_assert(sizeof(deposit_sphere_block) == 64);
+
+struct deposit_detail_block {
+  float normal[3][4];
+  float radius[4];
   float reflectance[3][4];
   uint32_t point[4];  // index into the tree's point array
 };
-static_assert(sizeof(deposit_block) == 192);
+static_assert(sizeof(deposit_detail_block) == 128);
 
 // The deposit's node: the binary tree with every second level folded away, so that one node
 // holds the boxes of up to four children (one field per row, tested at once) in two cache lines.
@@ -79,7 +86,7 @@ inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
 // The deposit's arrays, which a tree hands to the next tree over the same point array, so that
 // a pass does not first fault in fresh pages for them.
 struct deposit_storage {
-  deposit_block* blocks = nullptr;
+  deposit_sphere_block* blocks = nullptr;  // with the detail blocks behind them
   size_t block_capacity = 0;
   deposit_node* nodes = nullptr;
   uint32_t node_capacity = 0;
@@ -113,7 +120,7 @@ class ppm_tree {
   void adopt_deposit_storage(const deposit_storage& storage);
 
   // Queries.
-  void deposit(const ppm_tree_node* node, const photon_query& query);
+  void deposit(const photon_query& query);
   void lookup(const ppm_tree_node* node, const float position[3], float out[3]) const;
   void lookup_radiance(const qorRay& ray, float out[3]) const;
   bool covers(const float position[3], const float normal[3]) const;
@@ -138,9 +145,11 @@ class ppm_tree {
   int32_t tls_slot = 0;
   float radius_ratio = 0.0f;  // upper over lower radius bound, set before each update
 
-  // The deposit's read-only copy of the points, (count + 3) / 4 blocks, and its nodes
+  // The deposit's read-only copy of the points, (count + 3) / 4 blocks of each kind in one
+  // allocation (the detail blocks start at deposit_block_capacity sphere blocks), and its nodes
   // (deposit_nodes_used of them), made at every build.
-  deposit_block* deposit_blocks = nullptr;
+  deposit_sphere_block* deposit_spheres = nullptr;
+  deposit_detail_block* deposit_details = nullptr;
   size_t deposit_block_capacity = 0;
   // Whether the copy still holds what the points hold: set by a build, cleared by the end of a
   // pass (the progressive update then changes the radii), so that a pass right after a build
@@ -161,6 +170,7 @@ class ppm_tree {
   size_t accumulation_budget = default_accumulation_budget;
 
  private:
-  void subdivide(ppm_tree_node* node);
+  void subdivide(ppm_tree_node* node, point_sphere* spheres);
+  bool allocate_deposit_blocks(size_t blocks);
   void build_deposit_nodes();
 };

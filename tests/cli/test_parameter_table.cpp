@@ -1,11 +1,13 @@
 // The host's side of the renderer's parameter block: values checked against the module's table,
 // written where the block keeps them, and the table as the user's guide shows it.
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "cli/parameter_choice.h"
 #include "cli/parameter_table.h"
 
 namespace {
@@ -80,3 +82,52 @@ TEST(parameter_block, bad_values_are_refused_naming_the_field) {
 }
 
 }  // namespace
+
+// The host's choice for a scene, applied to a block as a render applies it: which fields it sets,
+// from where, and pbrt's world-size radius turned into footprints at the median camera hit.
+TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
+  using qor::cli::parameter_source;
+  struct case_ {
+    double radius;
+    int64_t scene_photons;
+    int64_t pixels;
+    bool module_defaults;
+    float radius_scale, min_radius_scale, alpha;
+    int32_t photons, direct_photons;
+    parameter_source radius_source, photons_source;
+  };
+  const float r = float(0.05 / (std::sqrt(2.0) * 0.025));  // pbrt radius 0.05, footprint 0.025
+  const case_ cases[] = {
+      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 65536, 0, parameter_source::host,
+       parameter_source::host},
+      {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, parameter_source::host,
+       parameter_source::host},  // at least 10^4 photons
+      {0, 5000, 16384, false, 1.5f, 0.5f, 0.7f, 1000000, 0, parameter_source::host,
+       parameter_source::module},  // the file's count comes later, from scene_parameters
+      {0.05, 0, 16384, false, r, r / 3, 0.7f, 65536, 0, parameter_source::scene,
+       parameter_source::host},
+      {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, parameter_source::scene,
+       parameter_source::module},
+      {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, parameter_source::module,
+       parameter_source::module},
+  };
+  for (const case_& c : cases) {
+    SCOPED_TRACE(testing::Message() << "radius " << c.radius << " module_defaults "
+                                    << c.module_defaults << " pixels " << c.pixels);
+    qor::scene::render_settings settings;
+    settings.radius = float(c.radius);
+    settings.photons_per_iteration = c.scene_photons;
+    parameter_block block(72);
+    qor::cli::fill_table_defaults(block);
+    block.assign(qor::cli::host_parameters({0.025, c.pixels}, settings, c.module_defaults));
+    ppm_parameters p;
+    std::memcpy(&p, block.data(), sizeof p);
+    EXPECT_FLOAT_EQ(p.radius_scale, c.radius_scale);
+    EXPECT_FLOAT_EQ(p.min_radius_scale, c.min_radius_scale);
+    EXPECT_EQ(p.alpha, c.alpha);
+    EXPECT_EQ(p.photons_per_pass, c.photons);
+    EXPECT_EQ(p.direct_photons, c.direct_photons);
+    EXPECT_EQ(block.source(*find_parameter("radius_scale")), c.radius_source);
+    EXPECT_EQ(block.source(*find_parameter("photons_per_pass")), c.photons_source);
+  }
+}

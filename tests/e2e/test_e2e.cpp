@@ -82,9 +82,23 @@ TEST_F(qor_render_test, check_and_list_parameters_describe_and_render_nothing) {
   }
   const run_result list = run({tiny, "--list-parameters", "--alpha", "0.5"});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(lines(list.out), 18u) << list.out;                       // a heading and 17 fields
-  EXPECT_NE(list.out.find("20000"), std::string::npos) << list.out;  // from the scene
-  EXPECT_NE(list.out.find("0.5 "), std::string::npos) << list.out;   // from the command line
+  EXPECT_EQ(lines(list.out), 18u) << list.out;  // a heading and 17 fields
+  // Each field's row: its value and where the value came from.
+  auto row = [](const std::string& out, const std::string& name) {
+    const size_t at = out.find("\n" + name + " ");
+    return at == std::string::npos ? std::string()
+                                   : out.substr(at + 1, out.find('\n', at + 1) - at);
+  };
+  auto has = [](const std::string& text, std::initializer_list<const char*> words) {
+    return std::all_of(words.begin(), words.end(),
+                       [&](const char* w) { return text.find(w) != std::string::npos; });
+  };
+  EXPECT_TRUE(has(row(list.out, "photons_per_pass"), {" 20000 ", " scene "})) << list.out;
+  EXPECT_TRUE(has(row(list.out, "alpha"), {" 0.5 ", " --set "})) << list.out;
+  EXPECT_TRUE(has(row(list.out, "direct_photons"), {" 0 ", " host "})) << list.out;
+  const run_result own = run({tiny, "--list-parameters", "--module-defaults"});
+  EXPECT_TRUE(has(row(own.out, "direct_photons"), {" 1 ", " module "})) << own.out;
+  EXPECT_TRUE(has(row(own.out, "radius_scale"), {" 6 ", " module "})) << own.out;
   EXPECT_FALSE(fs::exists(path("tiny.exr")));
 }
 

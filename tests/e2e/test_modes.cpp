@@ -74,9 +74,10 @@ class render_modes_test : public e2e::qor_render_test {
 
 TEST_F(render_modes_test, every_mode_renders_the_caustics_scene_finite_and_as_asked) {
   // Small enough for a second per mode; the glass and mirror spheres send photons through every
-  // branch of the routing (direct, bounced, caustic) and camera paths through glass.
-  const std::vector<std::string> small = {"--resolution", "32x32", "--iterations", "3",
-                                          "--photons",    "4000"};
+  // branch of the routing (direct, bounced, caustic) and camera paths through glass. Each mode
+  // departs from the module's own defaults, not from the host's choice for the scene.
+  const std::vector<std::string> small = {"--resolution", "32x32", "--iterations",     "3",
+                                          "--photons",    "4000",  "--module-defaults"};
   const render_result reference = render(caustics_scene, small);
   ASSERT_TRUE(reference.ok);
   const std::vector<double> reference_mean = reference.lit_mean();
@@ -167,8 +168,9 @@ TEST_F(render_modes_test, without_direct_photons_the_light_loop_converges_to_the
   // light off the edges of walls. Radius scale 2 and 32 passes keep both near 2% at 64 x 64,
   // where the light loop is unbiased; a missing shadow test, a lost cosine or direct light
   // counted twice each move the mean far more than the 4% allowed.
-  const std::vector<std::string> options = {"--resolution", "64x64", "--iterations",   "32",
-                                            "--photons",    "20000", "--radius-scale", "2"};
+  const std::vector<std::string> options = {"--resolution",     "64x64", "--iterations",   "32",
+                                            "--photons",        "20000", "--radius-scale", "2",
+                                            "--module-defaults"};
   const render_result photons = render(box_scene, options);
   const render_result light_loop = render(box_scene, with(options, {"--set", "direct_photons=0"}));
   ASSERT_TRUE(photons.ok && light_loop.ok);

@@ -12,7 +12,8 @@
 #define QOR_LIGHT_KINDS(X) \
   X(point)                 \
   X(spot)                  \
-  X(distant)
+  X(distant)               \
+  X(infinite)
 
 namespace engine {
 
@@ -101,7 +102,8 @@ void scene_light::add_direct_light(float result[3], qorRay& ray, qorRay& light_r
   const vec3 p = vec3::from(ray.hit_position);
   const vec3 n = vec3::from(ray.shading_normal);
   double u1 = 0.5, u2 = 0.5;
-  if (type_ == light_type::area && ray.thread->random != nullptr) {
+  if ((type_ == light_type::area || type_ == light_type::infinite) &&
+      ray.thread->random != nullptr) {
     u1 = ray.thread->random->next_float();
     u2 = ray.thread->random->next_float();
   }

@@ -42,7 +42,8 @@ class scene_light : public qorLight {
   int kind() const override { return int(type_); }
   float power() const override { return total_power().mean(); }
   // Adds albedo / pi x E at the ray's hit to result and records the shadow ray in light_ray.
-  // Area lights draw the point they are seen from from the ray's thread's first random source.
+  // Area and infinite lights draw the point or direction they are seen from from the ray's
+  // thread's first random source.
   void add_direct_light(float result[3], qorRay& ray, qorRay& light_ray) override;
 
   virtual rgb total_power() const = 0;
@@ -52,6 +53,9 @@ class scene_light : public qorLight {
   // The light at point p, with (u1, u2) choosing a point on an area light. False when no light
   // can arrive (outside a spot's cone, behind a one-sided emitter).
   virtual bool incident(const vec3& p, double u1, double u2, incident_light& out) const = 0;
+  // Radiance that a ray leaving the scene in `direction` (unit, world) sees: only a light at
+  // infinity has any.
+  virtual rgb escaping_radiance(const vec3& /*direction*/) const { return {}; }
 
  private:
   light_type type_;

@@ -34,6 +34,7 @@ const error_case option_errors[] = {
      "expected an up vector that is not parallel to the viewing direction"},
     {"Integrator \"sppm\" \"integer photonsperiteration\" ^-5",
      "expected a positive \"photonsperiteration\""},
+    {"Integrator \"sppm\" \"float radius\" ^0", "expected a positive finite \"radius\""},
     // Numbers beyond single precision count as infinite, as pbrt computes in floats.
     {"Translate ^1e999 0 0", "expected a finite number, found '1e999'"},
     {"Scale 1 ^1e39 1", "expected a finite number"},
@@ -196,7 +197,7 @@ const warning_case warning_cases[] = {
     {"^Shape \"curve\" \"point3 P\" [0 0 0 1 1 1 2 2 2 3 3 3] \"float width\" 0.1\nShape "
      "\"sphere\"\n",
      "shape \"curve\" is not supported"},
-    {"^LightSource \"infinite\" \"rgb L\" [1 1 1]\n", "light \"infinite\" is not supported"},
+    {"^LightSource \"goniometric\" \"rgb I\" [1 1 1]\n", "light \"goniometric\" is not supported"},
     {"^Material \"hair\" \"float eumelanin\" 1\nShape \"sphere\"\n",
      "material \"hair\" is not supported"},
     {"^Integrator \"path\" \"integer maxdepth\" 9\nWorldBegin\n",

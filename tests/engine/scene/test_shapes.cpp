@@ -302,5 +302,24 @@ TEST(options, film_and_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes
   EXPECT_FLOAT_EQ(defaults.scene.camera.fov, 90);
 }
 
+TEST(options, iterations_and_photons_from_sampler_and_integrator) {
+  const std::string sampler = "Sampler \"halton\" \"integer pixelsamples\" 8\n";
+  const std::string integrator =
+      "Integrator \"sppm\" \"integer numiterations\" 20 \"integer photonsperiteration\" 5000 "
+      "\"float radius\" 0.04\n";
+  for (const std::string& text : {sampler + integrator, integrator + sampler}) {
+    parse_result r = parse(text + "WorldBegin\n");
+    EXPECT_EQ(r.scene.settings.iterations, 20);
+    EXPECT_EQ(r.scene.settings.photons_per_iteration, 5000);
+    EXPECT_FLOAT_EQ(r.scene.settings.radius, 0.04f);
+    EXPECT_EQ(r.scene.settings.integrator, "sppm");
+    EXPECT_TRUE(r.warnings.empty());
+  }
+  parse_result samples =
+      parse(sampler + "Integrator \"sppm\" \"integer photonsperiteration\" -1\nWorldBegin\n");
+  EXPECT_EQ(samples.scene.settings.iterations, 8);
+  EXPECT_EQ(samples.scene.settings.photons_per_iteration, 0);
+}
+
 }  // namespace
 }  // namespace qor::scene

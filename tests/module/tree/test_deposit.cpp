@@ -68,7 +68,7 @@ class deposit_accumulation : public module_test {
         photon_query q = photons[k];
         q.hit_counter = &hits[static_cast<size_t>(t)];
         q.thread = static_cast<uint32_t>(t);
-        tree.deposit(tree.root, q);
+        tree.deposit(q);
       }
     });
     tree.end_pass();
@@ -96,7 +96,7 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
   uint32_t direct_hits = 0;
   for (photon_query q : photons) {
     q.hit_counter = &direct_hits;
-    tree.deposit(tree.root, q);
+    tree.deposit(q);
   }
   const std::vector<measurement_point> one = pass(1, default_accumulation_budget);
   ASSERT_GT(direct_hits, 2000u);
@@ -152,7 +152,7 @@ TEST_F(deposit_accumulation, a_kept_tree_deposits_with_the_radii_its_points_have
     tree.begin_pass(2);
     for (float x : {0.7f, 0.4f, 3.7f}) {
       photon_query q{{x, 0, 0}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 1, &hits, 1};
-      tree.deposit(tree.root, q);
+      tree.deposit(q);
     }
     tree.end_pass();
   };

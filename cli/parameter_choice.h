@@ -1,0 +1,34 @@
+// The host's choice of the renderer's parameters for one scene: the values a render gets where
+// neither the scene file nor the command line sets a field. The module's installer defaults suit
+// no scene in particular (a start radius of 6 pixel footprints, alpha 0.999, a million photons
+// per pass); the host knows the scene and the film, and picks from them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cli/parameter_table.h"
+#include "engine/scene/scene_description.h"
+
+namespace qor::cli {
+
+// What the rule looks at, measured once per scene before the render.
+struct scene_view {
+  // World size of one pixel (distance times the pixel's tangent) at the median first hit of a
+  // grid of camera rays; 0 when no camera ray hits anything.
+  double footprint = 0;
+  int64_t pixels = 0;  // in the render region
+};
+
+// The host's values for the scene, in the order they apply, before the scene's own parameters
+// (scene_parameters) and the command line's. Two kinds:
+// - the scene's pbrt-v4 `radius` mapped to the block's radius fields (source scene), which
+//   applies even with `module_defaults`: it is what the file asks for;
+// - the host's rule (source host): alpha, direct light by shadow rays, photons per pass (where
+//   the file gives no photonsperiteration) and the start and smallest radius, left out with
+//   `module_defaults`.
+std::vector<parameter_value> host_parameters(const scene_view& view,
+                                             const qor::scene::render_settings& settings,
+                                             bool module_defaults);
+
+}  // namespace qor::cli

@@ -1,0 +1,215 @@
+// LightSource "infinite": what its parameters and image files may be, and whether the directions
+// it draws (for photons and for shadow rays) agree with the radiance it shows to escaping rays.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#include <unistd.h>
+
+#include "engine/runtime/lights/light.h"
+#include "tests/engine/runtime_test_support.h"
+
+using namespace runtime_test;
+using engine::pi;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// PFM, the simplest float format the image reader takes: rows stored from the bottom up.
+void write_pfm(const fs::path& path, int width, int height,
+               const std::function<rgb(int x, int y)>& pixel) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fprintf(f, "PF\n%d %d\n-1.0\n", width, height);
+  for (int y = height - 1; y >= 0; --y) {
+    for (int x = 0; x < width; ++x) {
+      const rgb c = pixel(x, y);
+      const float v[3] = {c.r, c.g, c.b};
+      std::fwrite(v, sizeof(float), 3, f);
+    }
+  }
+  std::fclose(f);
+}
+
+struct sky_files : testing::Test {
+  fs::path dir = fs::temp_directory_path() / ("qor-infinite-" + std::to_string(::getpid()));
+  void SetUp() override { fs::create_directories(dir); }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // The light a LightSource line makes in a scene file inside `dir`, with its warnings.
+  engine::light_source light(const std::string& text, qor::scene::warning_sink& warnings) {
+    const auto read = qor::scene::parse_scene_string("WorldBegin\n" + text, (dir / "s.pbrt"));
+    const qor::scene::light_description& l = read.scene.lights.at(0);
+    return engine::create_light({l, l.world_from_light, warnings}).value();
+  }
+};
+
+// A map with a smooth sky, a dark ground band and a bright spot, so that a sampler that ignores
+// the map, a wrong solid-angle factor, or a rotation applied one way only shows in the figures;
+// where the map's +z lies (the middle of a square map, the top row of a 2:1 map) is white.
+rgb structured(int x, int y, int width, int height) {
+  const double s = (x + 0.5) / width, t = (y + 0.5) / height;
+  const bool zenith = width == height ? std::abs(s - 0.5) < 0.1 && std::abs(t - 0.5) < 0.1 : y == 0;
+  if (zenith) return rgb::gray(1);
+  rgb c{float(0.2 + s), float(0.5 + 0.5 * t), float(1.5 - t)};
+  if (y < height / 4) c = c * 0.1f;
+  if (std::abs(x - width / 3) <= 1 && std::abs(y - height / 2) <= 1) c = c * 40.0f;
+  return c;
+}
+
+// Calls f(w, L dw) over a fine grid of directions (z, phi), each cell of the same solid angle.
+void integrate(const engine::scene_light& sky, const std::function<void(const vec3&, rgb)>& f) {
+  const int nz = 600, nphi = 1200;
+  for (int i = 0; i < nz; ++i) {
+    const double z = -1 + 2 * (i + 0.5) / nz, ring = std::sqrt(1 - z * z);
+    for (int j = 0; j < nphi; ++j) {
+      const double phi = 2 * pi * (j + 0.5) / nphi;
+      const vec3 w{ring * std::cos(phi), ring * std::sin(phi), z};
+      f(w, sky.escaping_radiance(w) * float(4 * pi / (nz * nphi)));
+    }
+  }
+}
+
+}  // namespace
+
+// Each bad parameter or image gives an error at the value at fault, or a named warning.
+TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
+  write_pfm(dir / "wide.pfm", 6, 2, [](int, int) { return rgb{1, 1, 1}; });
+  write_pfm(dir / "nan.pfm", 4, 4, [](int x, int) { return rgb{x == 2 ? NAN : 1.0f, 1, 1}; });
+  write_pfm(dir / "negative.pfm", 8, 4, [](int x, int) {
+    return rgb{x == 1 ? -1.0f : 1.0f, 1, 1};
+  });
+  write_pfm(dir / "ground.pfm", 8, 8, [](int x, int y) {  // only the corners, all below
+    return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
+  });
+  const struct {
+    std::string line;      // on line 2 of the file
+    std::string expected;  // at the start of the error, or of the one warning
+    bool warning;
+  } cases[] = {
+      {R"(LightSource "infinite" "string filename" "missing.exr")",
+       "s.pbrt:2:42: error: expected a readable environment image", false},
+      {R"(LightSource "infinite" "string filename" "wide.pfm")",
+       "s.pbrt:2:42: error: expected a square (equal-area octahedral) or 2:1", false},
+      {R"(LightSource "infinite" "string filename" "nan.pfm")",
+       "s.pbrt:2:42: error: expected finite radiance in the environment image, found a NaN", false},
+      {R"(LightSource "infinite" "string filename" "negative.pfm")",
+       "s.pbrt:2:42: environment image", true},
+      {R"(LightSource "infinite" "string filename" "ground.pfm" "float illuminance" 2)",
+       "s.pbrt:2:1: error: expected an environment image with light above the horizon", false},
+      {R"(LightSource "infinite" "rgb L" [1 1 1] "string filename" "wide.pfm")",
+       "s.pbrt:2:24: error: expected either \"L\" or \"filename\"", false},
+      {R"(LightSource "infinite" "float illuminance" -1)",
+       "s.pbrt:2:44: error: expected a non-negative \"illuminance\"", false},
+      {R"(LightSource "infinite" "point3 portal" [0 0 0 1 0 0 1 1 0 0 1 0])",
+       "s.pbrt:2:24: \"portal\" of an infinite light is not supported", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    qor::scene::warning_sink warnings;
+    try {
+      light(c.line, warnings);
+      ASSERT_TRUE(c.warning) << "no error";
+      ASSERT_EQ(warnings.warnings.size(), 1u);
+      const auto& w = warnings.warnings[0];
+      const std::string text = fs::path(w.location.file).filename().string() + ":" +
+                               std::to_string(w.location.line) + ":" +
+                               std::to_string(w.location.column) + ": " + w.message;
+      EXPECT_EQ(text.rfind(c.expected, 0), 0u) << text;
+    } catch (const qor::scene::scene_error& e) {
+      ASSERT_FALSE(c.warning) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+    }
+  }
+}
+
+// For both layouts, under a rotation: the irradiance on a surface estimated from the shadow-ray
+// samples, and the flux photons carry through it, match the radiance escaping rays see,
+// integrated over the sphere by quadrature; the light's power is pi r^2 times the integral of
+// its radiance; photons leave the disc facing the scene one radius out.
+TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
+  write_pfm(dir / "square.pfm", 32, 32, [](int x, int y) { return structured(x, y, 32, 32); });
+  write_pfm(dir / "latlong.pfm", 48, 24, [](int x, int y) { return structured(x, y, 48, 24); });
+  const engine::scene_extent extent{{1, 2, 3}, 2.0};
+  const vec3 n = engine::normalize(vec3{0.3, -0.2, 1.0});  // the receiving surface's normal
+  for (const char* file : {"square.pfm", "latlong.pfm"}) {
+    SCOPED_TRACE(file);
+    qor::scene::warning_sink warnings;
+    const std::string scale = " \"float scale\" 1.5";
+    const auto made = light(std::string("Rotate 30 1 1 0 LightSource \"infinite\" \"string "
+                                        "filename\" \"") +
+                                file + "\"" + scale,
+                            warnings);
+    const std::unique_ptr<engine::scene_light> sky = made.make(extent);
+    // pbrt's Rotate 30 about (1, 1, 0) takes the map's +z here.
+    const double c30 = std::cos(pi / 6), s30 = std::sin(pi / 6) / std::sqrt(2.0);
+    expect_near(sky->escaping_radiance({s30, -s30, c30}), rgb::gray(1.5f), 1e-6);
+
+    rgb flux_integral;   // of L cos+ around n
+    rgb power_integral;  // of L over the sphere
+    integrate(*sky, [&](const vec3& w, const rgb& L) {
+      power_integral += L;
+      flux_integral += L * float(std::max(0.0, engine::dot(w, n)));
+    });
+    const double disc = pi * extent.radius * extent.radius;
+    expect_near(sky->total_power(), power_integral * float(disc),
+                2e-3 * power_integral.max() * disc);
+
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    const int samples = 100000;
+    double shadow_sum[3] = {}, shadow_square[3] = {}, photon_sum[3] = {}, photon_square[3] = {};
+    double widest = 0;  // of the photons' starting points from the disc's centre
+    for (int k = 0; k < samples; ++k) {
+      engine::incident_light in;
+      if (sky->incident({0, 0, 0}, uniform(random), uniform(random), in)) {
+        EXPECT_TRUE(std::isinf(in.distance));
+        const double cos = std::max(0.0, engine::dot(in.direction, n));
+        for (int c = 0; c < 3; ++c) {
+          shadow_sum[c] += in.irradiance[c] * cos;
+          shadow_square[c] += std::pow(in.irradiance[c] * cos, 2);
+        }
+      }
+      const double u[4] = {uniform(random), uniform(random), uniform(random), uniform(random)};
+      const engine::photon_start p = sky->emit(u);
+      const vec3 towards_sky = -p.direction;
+      ASSERT_NEAR(engine::dot(p.origin - extent.center, towards_sky), extent.radius, 1e-9);
+      const double off_axis =
+          engine::length(p.origin - extent.center - towards_sky * extent.radius);
+      ASSERT_LE(off_axis, extent.radius + 1e-9);
+      widest = std::max(widest, off_axis);
+      const double cos = std::max(0.0, engine::dot(towards_sky, n)) / disc;
+      for (int c = 0; c < 3; ++c) {
+        photon_sum[c] += p.power[c] * cos;
+        photon_square[c] += std::pow(p.power[c] * cos, 2);
+      }
+    }
+    for (int c = 0; c < 3; ++c) {
+      SCOPED_TRACE("channel " + std::to_string(c));
+      for (const auto& [sum, square] : {std::pair{shadow_sum[c], shadow_square[c]},
+                                        std::pair{photon_sum[c], photon_square[c]}}) {
+        const double mean = sum / samples;
+        const double error = std::sqrt((square / samples - mean * mean) / samples);
+        EXPECT_NEAR(mean, flux_integral[c], 5 * error + 2e-3 * flux_integral[c]);
+      }
+    }
+    EXPECT_GT(widest, 0.99 * extent.radius);
+  }
+
+  // "illuminance" E: pbrt-v4 measures the upper hemisphere with each pixel at half its solid
+  // angle, so the map then gives about 2 E on an upward surface (within the pixels that the
+  // horizon cuts).
+  qor::scene::warning_sink warnings;
+  const auto lit = light(R"(LightSource "infinite" "string filename" "square.pfm"
+      "float illuminance" 3 "float scale" 2)",
+                         warnings)
+                       .make(extent);
+  double upward = 0;
+  integrate(*lit, [&](const vec3& w, const rgb& L) {
+    upward += (0.2126 * L.r + 0.7152 * L.g + 0.0722 * L.b) * std::max(0.0, w.z);
+  });
+  EXPECT_NEAR(upward, 2 * 3 * 2, 0.03 * 12);
+}
