@@ -1,12 +1,10 @@
 // Every renderer mode through qor-render and the real module: each finishes with a finite,
-// plausible image and shows in its messages that it ran as asked; the points file holds the
-// second point set; without direct photons the light loop gives the same picture.
+// plausible image and shows in its messages that it ran as asked; without direct photons the
+// light loop gives the same picture.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -160,40 +158,6 @@ TEST_F(render_modes_test, every_mode_renders_the_caustics_scene_finite_and_as_as
       EXPECT_GT(mean[c], 0.5 * reference_mean[c]) << "channel " << c;
       EXPECT_LT(mean[c], 1.5 * reference_mean[c]) << "channel " << c;
     }
-  }
-}
-
-TEST_F(render_modes_test, the_points_file_holds_one_line_of_seven_numbers_per_second_set_point) {
-  for (const char* point_mode : {"point_mode=1", "point_mode=2"}) {
-    SCOPED_TRACE(point_mode);
-    const std::string file = path(std::string("points-") + point_mode[11] + ".txt");
-    const render_result r =
-        render(caustics_scene, {"--resolution", "24x24", "--iterations", "2", "--photons", "2000",
-                                "--set", point_mode, "--set", "points_file=" + file});
-    if (!r.ok) continue;
-    const std::vector<long> sizes = second_set_sizes(r.messages);
-    ASSERT_EQ(sizes.size(), 2u) << r.messages;
-    ASSERT_GT(sizes.back(), 0);
-    EXPECT_EQ(occurrences(r.messages, "Saving points file"), 2u);
-
-    // The file holds the second set of the last pass: points on the surfaces of the box (x and z
-    // in [-1, 1], y in [0, 2]) with a radius and a radiance that is not negative.
-    const double lowest[7] = {-1, 0, -1, 1e-30, 0, 0, 0},
-                 highest[7] = {1, 2, 1, 1e30, 1e30, 1e30, 1e30};
-    std::ifstream in(file);
-    std::string line;
-    long lines = 0;
-    for (; std::getline(in, line); ++lines) {
-      ASSERT_EQ(line.substr(0, 1), " ") << line;
-      std::istringstream words(line);
-      std::vector<double> v;
-      for (double x; words >> x;) v.push_back(x);
-      ASSERT_TRUE(words.eof() && v.size() == 7) << line;
-      for (int i = 0; i < 7; ++i) {
-        EXPECT_TRUE(v[i] >= lowest[i] - 1e-4 && v[i] <= highest[i] + 1e-4) << i << ": " << line;
-      }
-    }
-    EXPECT_EQ(lines, sizes.back());
   }
 }
 

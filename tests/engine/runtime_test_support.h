@@ -169,7 +169,6 @@ struct stored_photon {
 class recording_illum : public qorIllum_api {
  public:
   int direct_illumination(float result[3], qorRay&, void*) override {
-    ++direct_calls;
     std::copy_n(direct, 3, result);
     return 1;
   }
@@ -208,7 +207,7 @@ class recording_illum : public qorIllum_api {
   std::vector<stored_photon> photons;
   float direct[3] = {0, 0, 0};
   float indirect[3] = {0, 0, 0};
-  int direct_calls = 0, indirect_calls = 0;
+  int indirect_calls = 0;
   rgb last_reflectance;
   vec3 last_hit;
   int32_t last_depth = -1;

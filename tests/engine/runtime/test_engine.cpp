@@ -21,7 +21,7 @@ constexpr size_t photons_per_pass_offset = 56;
 
 }  // namespace
 
-TEST(RuntimeModule, TheRealModuleLoadsRegistersAndRendersAFrame) {
+TEST(module_loading, the_real_module_loads_registers_and_renders_a_frame) {
   const size_t held_before = engine::current_memory_usage().current_bytes;
   {
     message_log log;
@@ -58,7 +58,7 @@ TEST(RuntimeModule, TheRealModuleLoadsRegistersAndRendersAFrame) {
   EXPECT_EQ(engine::current_memory_usage().current_bytes, held_before);
 }
 
-TEST(RuntimeModule, LoadingFailuresNameTheFile) {
+TEST(module_loading, loading_failures_name_the_file) {
   message_log log;
   engine::render_engine engine(lit_floor(), settings(1), log.callbacks());
   try {

@@ -2,7 +2,7 @@
 // pbrt-v4's conventions.
 #include <cmath>
 
-#include "scene_test_util.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
@@ -23,8 +23,9 @@ TEST(look_at, builds_camera_from_world_with_pbrt_axes) {
     bool swaps_handedness;
   } cases[] = {
       // Looking down -z: right = cross(up, dir) = -x, so world +x appears on the image's left.
-      {"LookAt 0 1 3.5  0 1 0  0 1 0",
-       {{{-1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.5}, {0, 0, 0, 1}}},
+      // 3.3 is not a float: the numbers are read in double precision.
+      {"LookAt 0 1 3.3  0 1 0  0 1 0",
+       {{{-1, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, -1, 3.3}, {0, 0, 0, 1}}},
        false},
       // An up vector tilted towards the view is re-orthogonalised.
       {"LookAt 0 0 0  1 0 1  0.3 1 0.3",

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <set>
 #include <thread>
 
 #include "engine/runtime/runtime.h"
@@ -52,7 +51,7 @@ struct function_task : qorTask {
 
 }  // namespace
 
-TEST(RuntimeHost, TheBarrierRunsEveryQueuedTaskOnceAndWaitsForAll) {
+TEST(host_functions, the_barrier_runs_every_queued_task_once_and_waits_for_all) {
   host_bench bench;
   std::atomic<int> runs{0}, finishes{0}, deletions{0};
   std::vector<int> slots(300, 0);
@@ -71,33 +70,10 @@ TEST(RuntimeHost, TheBarrierRunsEveryQueuedTaskOnceAndWaitsForAll) {
   for (int s : slots) EXPECT_EQ(s, 1);
   qor_thread_barrier(bench.scene());  // nothing queued: returns at once
   EXPECT_EQ(runs.load(), 300);
-}
-
-TEST(RuntimeHost, TasksRunOnSeveralWorkersAtOnce) {
-  host_bench bench(3);
-  std::mutex mutex;
-  std::set<std::thread::id> seen;
-  std::atomic<int> waiting{0};
-  // Each task waits for the others to start, so all three must run at once.
-  std::vector<function_task> tasks(
-      3, function_task([&] {
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          seen.insert(std::this_thread::get_id());
-        }
-        ++waiting;
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waiting.load() < 3 && std::chrono::steady_clock::now() < give_up) {
-          std::this_thread::yield();
-        }
-      }));
-  for (function_task& t : tasks) qor_add_thread_task(bench.scene(), &t, false);
-  qor_thread_barrier(bench.scene());
-  EXPECT_EQ(seen.size(), 3u);
   EXPECT_EQ(qor_options(bench.scene()).thread_count, 3);
 }
 
-TEST(RuntimeHost, StartedThreadsRunAndAreJoinedByHandle) {
+TEST(host_functions, started_threads_run_and_are_joined_by_handle) {
   struct job {
     std::atomic<int> value{0};
     static int entry(void* self) {
@@ -117,7 +93,7 @@ TEST(RuntimeHost, StartedThreadsRunAndAreJoinedByHandle) {
   qor_thread_join(ha);  // an unknown or finished handle is ignored
 }
 
-TEST(RuntimeHost, PerThreadStorageIsOneOffsetIntoEveryThreadsOwnContext) {
+TEST(host_functions, per_thread_storage_is_one_offset_into_every_threads_own_context) {
   host_bench bench(4);
   qorScene& scene = bench.scene();
   const int first = qor_tls_alloc(scene, 100);
@@ -154,7 +130,7 @@ TEST(RuntimeHost, PerThreadStorageIsOneOffsetIntoEveryThreadsOwnContext) {
   EXPECT_EQ(block(3)[5], 3005);
 }
 
-TEST(RuntimeHost, ThreadContextsCarryTheirIndexAndTheEnginesRandomSources) {
+TEST(host_functions, thread_contexts_carry_their_index_and_the_engines_random_sources) {
   host_bench bench(2);
   qorScene& scene = bench.scene();
   qor_scene_thread_init(scene, 1);
@@ -180,7 +156,7 @@ TEST(RuntimeHost, ThreadContextsCarryTheirIndexAndTheEnginesRandomSources) {
   EXPECT_EQ(scene.context(7).record.thread_index, 7);  // made on demand beyond the pool's
 }
 
-TEST(RuntimeHost, AlignedMemoryIsCountedByKindWithItsPeak) {
+TEST(host_functions, aligned_memory_is_counted_by_kind_with_its_peak) {
   const engine::memory_usage before = engine::current_memory_usage();
   void* a = qor_malloc_aligned(1000, 64);
   void* b = qor_malloc2_aligned(5000, 4, 64);
@@ -203,7 +179,7 @@ TEST(RuntimeHost, AlignedMemoryIsCountedByKindWithItsPeak) {
   EXPECT_EQ(qor_malloc_aligned(64, 48), nullptr);  // not a power of two
 }
 
-TEST(RuntimeHost, MessagesArriveWholeWithTheirKind) {
+TEST(host_functions, messages_arrive_whole_with_their_kind) {
   message_log log;
   host_bench bench(2, log.callbacks());
   ASSERT_TRUE(log.contains("No light sources defined in scene; rendering a black image."));
@@ -241,14 +217,6 @@ TEST(RuntimeHost, MessagesArriveWholeWithTheirKind) {
   for (int m = 0; m < 4; ++m) EXPECT_EQ(log.messages[800 + m], tail[m]);
 }
 
-TEST(RuntimeHost, TimeIsSteadySeconds) {
-  const double a = qor_get_time();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const double b = qor_get_time();
-  EXPECT_GE(b - a, 0.019);
-  EXPECT_LT(b - a, 1.0);
-}
-
 namespace {
 
 struct named_sampler : qorImage_sampler {
@@ -271,7 +239,7 @@ struct frame_illum : qorIllum_api {
 
 }  // namespace
 
-TEST(RuntimeHost, RegistrationAndFrames) {
+TEST(host_functions, registration_and_frames) {
   host_bench bench(1);
   qorScene& scene = bench.scene();
   EXPECT_TRUE(qor_check_signature(scene, qor_interface_banner));
@@ -298,57 +266,4 @@ TEST(RuntimeHost, RegistrationAndFrames) {
   EXPECT_EQ(qor_tls_alloc(scene, 3096), qor_thread_storage_offset);
   bench.engine.request_stop();
   EXPECT_EQ(bench.engine.render_frame("ppm"), 1);
-}
-
-TEST(RuntimeHost, BlocksAndEventsGoThroughTheCallbacks) {
-  std::vector<int> seen;
-  std::deque<qorOutput_event> events = {{qor_event_key, 's'}, {qor_event_end, 0}};
-  engine::host_callbacks callbacks;
-  callbacks.show_block = [&](const qorImage_block& b) { seen.push_back(b.width); };
-  callbacks.output_block = [&](const qorImage_block& b) { seen.push_back(b.height); };
-  callbacks.next_event = [&](qorOutput_event& e) {
-    if (events.empty()) return false;
-    e = events.front();
-    events.pop_front();
-    return true;
-  };
-  host_bench bench(1, callbacks);
-  std::vector<char> storage(qorImage_block::bytes(3, 2));
-  auto* block = reinterpret_cast<qorImage_block*>(storage.data());
-  block->width = 3;
-  block->height = 2;
-  qor_show_block(bench.scene(), block);
-  qor_output_block(bench.scene(), block);
-  EXPECT_EQ(seen, (std::vector<int>{3, 2}));
-  qorOutput_event e{};
-  EXPECT_EQ(qor_output_check_input(bench.scene(), &e), 1);
-  EXPECT_EQ(e.key, uint32_t('s'));
-  EXPECT_EQ(qor_output_check_input(bench.scene(), &e), 1);
-  EXPECT_EQ(e.type, uint32_t(qor_event_end));
-  EXPECT_EQ(qor_output_check_input(bench.scene(), &e), 0);
-}
-
-TEST(RuntimeHost, QueriesThroughARayReachItsScene) {
-  host_bench bench(2);
-  qorScene& scene = bench.scene();
-  qorRay* ray = qor_get_primary_ray(scene, 1, qor_ray_camera);
-  EXPECT_EQ(qor_info(*ray, qor_info_options), &bench.engine.options());
-  EXPECT_EQ(qor_info(*ray, qor_info_lights), nullptr);  // no lights in this scene
-  EXPECT_EQ(qor_info(scene, 99), nullptr);
-  EXPECT_TRUE(std::isinf(ray->max_distance));
-  // A child ray keeps what the module relies on and points back at its parent.
-  ray->weight = 0.25f;
-  ray->depth = 3;
-  ray->flags = 0x1100;
-  qor_init_medium(*ray, 1.33f);
-  qorRay* child = ray->new_ray(qor_ray_diffuse);
-  EXPECT_EQ(child->parent, ray);
-  EXPECT_EQ(child->thread, ray->thread);
-  EXPECT_EQ(child->type, uint32_t(qor_ray_diffuse));
-  EXPECT_EQ(child->weight, 0.25f);
-  EXPECT_EQ(child->depth, 3);
-  EXPECT_EQ(child->flags, 0x1100u);
-  EXPECT_EQ(child->medium_ior, 1.33f);
-  child->delete_ray();
-  ray->delete_ray();
 }

@@ -6,7 +6,7 @@
 
 #include "engine/scene/spectra.h"
 #include "engine/scene/vector_math.h"
-#include "scene_test_util.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
@@ -319,25 +319,6 @@ TEST(options, iterations_and_photons_from_sampler_and_integrator) {
       parse(sampler + "Integrator \"sppm\" \"integer photonsperiteration\" -1\nWorldBegin\n");
   EXPECT_EQ(samples.scene.settings.iterations, 8);
   EXPECT_EQ(samples.scene.settings.photons_per_iteration, 0);
-}
-
-TEST(options, the_renderers_own_parameters_are_kept_raw) {
-  parse_result r = parse(
-      "Integrator \"asppm\" \"float alpha\" 0.7 \"integer photons_per_pass\" [ 1000 ]\n"
-      "  \"string points_file\" \"p.txt\" \"bool smooth\" true \"float bogus\" 1\nWorldBegin\n");
-  const auto& p = r.scene.settings.renderer_parameters;
-  ASSERT_EQ(p.size(), 5u);
-  EXPECT_EQ(r.scene.settings.integrator, "asppm");
-  EXPECT_EQ(p[0].name, "alpha");
-  EXPECT_EQ(p[0].type, "float");
-  EXPECT_DOUBLE_EQ(p[0].numbers.at(0), 0.7);
-  EXPECT_DOUBLE_EQ(p[1].numbers.at(0), 1000);
-  EXPECT_EQ(p[2].strings.at(0), "p.txt");
-  EXPECT_EQ(p[3].type, "bool");
-  EXPECT_DOUBLE_EQ(p[3].numbers.at(0), 1);
-  EXPECT_EQ(p[3].location.line, 2);
-  EXPECT_EQ(p[3].location.column, 32);
-  EXPECT_TRUE(r.warnings.empty());  // the command line checks the names
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ engine::traceable_scene forward_view() {
 
 }  // namespace
 
-TEST(RuntimeCamera, WorldPlusXAppearsOnTheLeftWithLookAt) {
+TEST(camera, world_plus_x_appears_on_the_left_with_look_at) {
   const engine::perspective_camera camera(cornell_view(256, 256).view, 256, 256);
   // (0.5, 1, 0) lies 3.5 in front of the camera and 0.5 to its left.
   const double expected_x = 128 * (1 - 0.5 / 3.5 / std::tan(20 * pi / 180));
@@ -61,7 +61,7 @@ TEST(RuntimeCamera, WorldPlusXAppearsOnTheLeftWithLookAt) {
   EXPECT_GT(d.y, 0);
 }
 
-TEST(RuntimeCamera, CameraAndViewRecords) {
+TEST(camera, camera_and_view_records) {
   engine::traceable_scene s = cornell_view(300, 200);
   camera_bench bench(s);
   const qorCamera& camera = *qor_camera_get(bench.engine.scene());
@@ -90,7 +90,7 @@ TEST(RuntimeCamera, CameraAndViewRecords) {
   EXPECT_FLOAT_EQ(w.screen_top, float(0.75 * to_fov_units));
 }
 
-TEST(RuntimeCamera, TheCropWindowBecomesTheRenderRegion) {
+TEST(camera, the_crop_window_becomes_the_render_region) {
   engine::traceable_scene s = cornell_view(200, 100);
   s.film.crop_window = {0.25f, 0.5f, 0.1f, 1.0f};
   message_log log;
@@ -100,16 +100,17 @@ TEST(RuntimeCamera, TheCropWindowBecomesTheRenderRegion) {
             (std::array{50, 10, 100, 100}));
 
   engine::engine_settings cropped = settings(1);
-  std::copy_n(std::array<int, 4>{5, 6, 7, 8}.begin(), 4, cropped.crop);
+  std::copy_n(std::array<int, 4>{0, 0, 7, 8}.begin(), 4, cropped.crop);  // a corner is given too
   engine::render_engine from_settings(s, cropped, log.callbacks());
-  EXPECT_EQ(from_settings.options().region_x0, 5);
-  EXPECT_EQ(from_settings.options().region_y1, 8);
+  const qorOptions& c = from_settings.options();
+  EXPECT_EQ((std::array{c.region_x0, c.region_y0, c.region_x1, c.region_y1}),
+            (std::array{0, 0, 7, 8}));
 
-  cropped.crop[2] = 5;  // empty
+  std::copy_n(std::array<int, 4>{0, 8, 0, 0}.begin(), 4, cropped.crop);  // given, and empty
   EXPECT_THROW(engine::render_engine(s, cropped, log.callbacks()), std::runtime_error);
 }
 
-TEST(RuntimeCamera, CameraRaysStartAsTheModuleExpectsAndShadeTheirHit) {
+TEST(camera, camera_rays_start_as_the_module_expects_and_shade_their_hit) {
   engine::traceable_scene s = forward_view();
   s.materials[0] = diffuse({0.5f, 0.25f, 1.0f});
   s.shapes.push_back(square_z(5.0, 10, 0, false));  // faces the camera
@@ -130,7 +131,7 @@ TEST(RuntimeCamera, CameraRaysStartAsTheModuleExpectsAndShadeTheirHit) {
   EXPECT_EQ(bench.illum.last_reflectance.g, 0.25f);  // shader query 0 on a plain path
 }
 
-TEST(RuntimeCamera, NormalsFaceTheCameraWhenASurfaceIsSeenFromBehind) {
+TEST(camera, normals_face_the_camera_when_a_surface_is_seen_from_behind) {
   engine::traceable_scene s = forward_view();
   s.shapes.push_back(square_z(5.0, 10, 0, true));  // faces away from the camera
   camera_bench bench(s);
@@ -139,7 +140,7 @@ TEST(RuntimeCamera, NormalsFaceTheCameraWhenASurfaceIsSeenFromBehind) {
   EXPECT_LT(bench.ray->shading_normal[2], 0);
 }
 
-TEST(RuntimeCamera, APathThroughGlassAndAMirrorKeepsItsWeightAndCarriesTheMirrorColour) {
+TEST(camera, a_path_through_glass_and_a_mirror_keeps_its_weight_and_carries_the_mirror_colour) {
   // Glass slab between z = 1 and 2, a mirror at 45 degrees at z = 4 turning the path towards
   // -x, and a diffuse wall at x = -3.
   engine::traceable_scene s = forward_view();
@@ -183,7 +184,7 @@ TEST(RuntimeCamera, APathThroughGlassAndAMirrorKeepsItsWeightAndCarriesTheMirror
   EXPECT_EQ(bench.ray->result_flags & 1, 1);
 }
 
-TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
+TEST(camera, area_lights_are_seen_on_their_emitting_side_only) {
   engine::traceable_scene s = forward_view();
   s.materials[0] = diffuse({0, 0, 0});
   s.materials.push_back(material_from(R"("conductor" "rgb reflectance" [0.5 0.5 0.5])"));
@@ -220,7 +221,7 @@ TEST(RuntimeCamera, AreaLightsAreSeenOnTheirEmittingSideOnly) {
   }
 }
 
-TEST(RuntimeCamera, RayDifferentialsSpanOnePixelAtTheHit) {
+TEST(camera, ray_differentials_span_one_pixel_at_the_hit) {
   engine::traceable_scene s = forward_view();
   s.shapes.push_back(square_z(5.0, 10, 0, false));
   s.materials.push_back(material_from(R"("conductor" "rgb reflectance" [1 1 1])"));

@@ -1,7 +1,14 @@
-// Every example scene in scenes/ reads without a warning into the records it was written with.
+// Whole files: every example scene in scenes/ reads without a warning into the records it was
+// written with, and every file in data/malformed/ stops the read with a scene_error.
 #include <gtest/gtest.h>
 
-#include "scene_test_util.h"
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "engine/scene/ply_reader.h"
+
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
@@ -62,6 +69,43 @@ TEST(example_scenes, parse_without_warnings_into_the_expected_records) {
   for (const expected_counts& want : examples) {
     SCOPED_TRACE(want.file);
     expect_example(want);
+  }
+}
+
+// Each malformed file is broken in one way and must give a scene_error, never a crash or another
+// exception. A file whose first line is "# expect-error: NAME:LINE:COL" must also put the error
+// there (NAME is the file name without its directory). Inputs the fuzzer found crashing are kept
+// there as regressions.
+namespace fs = std::filesystem;
+
+TEST(malformed_files, each_gives_a_scene_error) {
+  std::vector<fs::path> paths;
+  for (const auto& entry : fs::directory_iterator(std::string(QOR_TEST_DATA) + "/malformed"))
+    paths.push_back(entry.path());
+  ASSERT_GE(paths.size(), 26u);  // the directory was found
+  for (const fs::path& path : paths) {
+    SCOPED_TRACE(path);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    std::string text = contents.str();
+    try {
+      std::string name = path.filename().string();
+      if (name.ends_with(".ply") || name.ends_with(".ply.gz")) read_ply(text, path.string());
+      if (name.ends_with(".pbrt")) parse_scene_file(path.string());
+      ADD_FAILURE() << "parsed without an error";
+    } catch (const scene_error& e) {
+      const std::string marker = "# expect-error: ";
+      if (text.starts_with(marker)) {
+        std::string expected = text.substr(marker.size(), text.find('\n') - marker.size());
+        file_location at = e.location();
+        at.file = fs::path(at.file).filename().string();
+        EXPECT_EQ(to_string(at), expected) << e.what();
+      }
+      EXPECT_NE(std::string(e.what()).find(": error: expected "), std::string::npos) << e.what();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "raised " << typeid(e).name() << ": " << e.what();
+    }
   }
 }
 

@@ -40,7 +40,7 @@ engine::affine_transform translate_scale_rotate_z(const vec3& t, const vec3& s, 
 
 }  // namespace
 
-TEST(RuntimeGeometry, TrianglesAreHitWhereTheRayMeetsTheirPlane) {
+TEST(ray_tracing, triangles_are_hit_where_the_ray_meets_their_plane) {
   engine::traceable_scene s = empty_scene();
   s.shapes.push_back(square_z(0.0, 1.0, 0, true));
   tracers t(s);
@@ -61,7 +61,7 @@ TEST(RuntimeGeometry, TrianglesAreHitWhereTheRayMeetsTheirPlane) {
   }
 }
 
-TEST(RuntimeGeometry, SpheresGiveTheNearRootAndFromInsideTheFarOne) {
+TEST(ray_tracing, spheres_give_the_near_root_and_from_inside_the_far_one) {
   engine::traceable_scene s = empty_scene();
   s.shapes.push_back(sphere({1, 2, 3}, 2.0, 0));
   tracers t(s);
@@ -74,7 +74,7 @@ TEST(RuntimeGeometry, SpheresGiveTheNearRootAndFromInsideTheFarOne) {
   }
 }
 
-TEST(RuntimeGeometry, InstancesPlaceTheirObjectAndTransformNormals) {
+TEST(ray_tracing, instances_place_their_object_and_transform_normals) {
   engine::traceable_scene s = empty_scene();
   engine::scene_object object;
   object.shapes.push_back(sphere({0, 0, 0}, 1.0, 0));
@@ -113,7 +113,7 @@ TEST(RuntimeGeometry, InstancesPlaceTheirObjectAndTransformNormals) {
   }
 }
 
-TEST(RuntimeGeometry, EmbreeAgreesWithBruteForceOnRandomRays) {
+TEST(ray_tracing, embree_agrees_with_brute_force_on_random_rays) {
   engine::traceable_scene s = empty_scene();
   s.shapes.push_back(square_z(-2.0, 3.0, 0, true));
   s.shapes.push_back(quad({-3, -3, -2}, {-3, 3, -2}, {-3, 3, 2}, {-3, -3, 2}, 0));
@@ -152,7 +152,7 @@ TEST(RuntimeGeometry, EmbreeAgreesWithBruteForceOnRandomRays) {
   EXPECT_LE(mismatches, rays / 500);
 }
 
-TEST(RuntimeGeometry, SurfaceNormalsFollowTheWindingRuleAndFlips) {
+TEST(ray_tracing, surface_normals_follow_the_winding_rule_and_flips) {
   engine::traceable_scene s = empty_scene();
   s.shapes.push_back(square_z(0.0, 1.0, 0, true));  // wound for +z
   s.shapes.push_back(square_z(5.0, 1.0, 0, true));

@@ -38,7 +38,7 @@ engine::traceable_scene mirror_under_ceiling(rgb ceiling, rgb mirror) {
 
 }  // namespace
 
-TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
+TEST(photon_paths, segments_carry_their_type_the_caustic_flag_and_their_parent) {
   // A mirror below the light and a diffuse ceiling above it: light -> mirror -> ceiling (a
   // caustic hit) -> mirror -> ceiling (no longer caustic, since it met a diffuse surface).
   path_bench bench(mirror_under_ceiling({0.5f, 1.0f, 0.25f}, rgb::gray(0.5f)));
@@ -73,7 +73,7 @@ TEST(RuntimePhotons, SegmentsCarryTheirTypeTheCausticFlagAndTheirParent) {
   EXPECT_EQ(bench.random.draws, 8 + 4 * 4);
 }
 
-TEST(RuntimePhotons, EightNumbersEveryPathWithFixedRoles) {
+TEST(photon_paths, eight_numbers_every_path_with_fixed_roles) {
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse({1, 1, 1});
   s.shapes.push_back(sphere({0, 0, 0}, 5, 0));
@@ -99,7 +99,7 @@ TEST(RuntimePhotons, EightNumbersEveryPathWithFixedRoles) {
   EXPECT_NEAR(engine::length(a - expected), 0, 1e-4);
 }
 
-TEST(RuntimePhotons, TheFirstScatteringEventUsesNumbersFourToSeven) {
+TEST(photon_paths, the_first_scattering_event_uses_numbers_four_to_seven) {
   engine::traceable_scene s = empty_scene();
   s.materials[0] = diffuse({0.6f, 0.6f, 0.6f});
   s.shapes.push_back(square_z(-1.0, 100, 0, true));
@@ -128,24 +128,7 @@ TEST(RuntimePhotons, TheFirstScatteringEventUsesNumbersFourToSeven) {
   EXPECT_NEAR(engine::dot(second.direction, expected), 1.0, 1e-9);
 }
 
-TEST(RuntimePhotons, PhotonsArrivingFromBehindSeeNormalsFacingThem) {
-  engine::traceable_scene s = empty_scene();
-  s.materials[0] = diffuse({0, 0, 0});
-  s.shapes.push_back(square_z(-1.0, 100, 0, true));  // faces up, towards the light
-  s.shapes.push_back(square_z(1.0, 100, 0, true));   // faces up, away from the light
-  s.lights.push_back(point_light_at_origin());
-  path_bench bench(s);
-  bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};  // straight down
-  bench.emit_from_first_light();
-  bench.random.values = {0, 0, 0, 0, 0, 0, 0, 0};  // straight up
-  bench.emit_from_first_light();
-  ASSERT_EQ(bench.illum.photons.size(), 2u);
-  EXPECT_GT(bench.illum.photons[0].geometric_normal.z, 0);
-  EXPECT_LT(bench.illum.photons[1].geometric_normal.z, 0);
-  EXPECT_LT(bench.illum.photons[1].shading_normal.z, 0);
-}
-
-TEST(RuntimePhotons, InterfacesAndGlassPassPhotonsOn) {
+TEST(photon_paths, interfaces_and_glass_pass_photons_on) {
   // An interface is invisible, a thin sheet lets a photon through unbent: the photon lands
   // straight below, having met one specular surface.
   engine::traceable_scene s = empty_scene();
@@ -169,7 +152,7 @@ TEST(RuntimePhotons, InterfacesAndGlassPassPhotonsOn) {
 }
 
 // Paths, stored hits and rays, counted on the thread index that traced them.
-TEST(RuntimePhotonTally, CountsPathsStoredHitsAndRaysOfEveryThread) {
+TEST(photon_tally, counts_paths_stored_hits_and_rays_of_every_thread) {
   message_log log;
   recording_illum illum;
   engine::render_engine engine(mirror_under_ceiling(rgb::gray(1), rgb::gray(1)), settings(2),

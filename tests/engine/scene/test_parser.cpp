@@ -1,6 +1,6 @@
 // Each kind of malformed input stops the parse with an error at the token at fault; each kind of
 // unsupported input gives one warning where it is and the parse goes on.
-#include "scene_test_util.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace qor::scene {
 namespace {
