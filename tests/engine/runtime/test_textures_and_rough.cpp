@@ -7,8 +7,8 @@
 #include <random>
 
 #include "engine/runtime/textures/texture.h"
-#include "runtime_test_support.h"
-#include "scene_test_util.h"
+#include "tests/engine/runtime_test_support.h"
+#include "tests/engine/scene_test_util.h"
 
 namespace {
 
