@@ -14,12 +14,12 @@ convergence_log::convergence_log(const std::string& reference_path, const std::s
   };
   auto in = OIIO::ImageInput::open(reference_path);
   if (!in) throw failure(OIIO::geterror());
-  const OIIO::ImageSpec& spec = in->spec();
-  if (spec.nchannels < 3) {
-    throw failure("it has " + std::to_string(spec.nchannels) + " channels, RGB needs 3");
+  const OIIO::ImageSpec& image_spec = in->spec();
+  if (image_spec.nchannels < 3) {
+    throw failure("it has " + std::to_string(image_spec.nchannels) + " channels, RGB needs 3");
   }
-  width_ = spec.width;
-  height_ = spec.height;
+  width_ = image_spec.width;
+  height_ = image_spec.height;
   reference_.resize(size_t(3) * size_t(width_) * size_t(height_));
   // Channels 0 to 2 only: an alpha or depth channel does not take part.
   if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, reference_.data())) {

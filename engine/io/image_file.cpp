@@ -104,21 +104,22 @@ image_pixels read_image(const std::string& path) {
   if (!in) {
     throw std::runtime_error("cannot read image \"" + path + "\": " + OIIO::geterror());
   }
-  const OIIO::ImageSpec& spec = in->spec();
+  const OIIO::ImageSpec& image_spec = in->spec();
   // Bounded like the rest of the reader's input: 2^28 values are a gigabyte of floats.
-  const int64_t count = int64_t(spec.width) * spec.height * spec.nchannels;
-  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0 || count > (int64_t(1) << 28)) {
-    throw std::runtime_error("image \"" + path + "\" has an unusable size " +
-                             std::to_string(spec.width) + " x " + std::to_string(spec.height) +
-                             " x " + std::to_string(spec.nchannels));
+  const int64_t count = int64_t(image_spec.width) * image_spec.height * image_spec.nchannels;
+  if (image_spec.width <= 0 || image_spec.height <= 0 || image_spec.nchannels <= 0 ||
+      count > (int64_t(1) << 28)) {
+    throw std::runtime_error(
+        "image \"" + path + "\" has an unusable size " + std::to_string(image_spec.width) + " x " +
+        std::to_string(image_spec.height) + " x " + std::to_string(image_spec.nchannels));
   }
   image_pixels out;
-  out.width = spec.width;
-  out.height = spec.height;
-  out.channels = spec.nchannels;
-  out.eight_bit = spec.format.basetype == OIIO::TypeDesc::UINT8;
+  out.width = image_spec.width;
+  out.height = image_spec.height;
+  out.channels = image_spec.nchannels;
+  out.eight_bit = image_spec.format.basetype == OIIO::TypeDesc::UINT8;
   out.values.resize(size_t(count));
-  if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, out.values.data())) {
+  if (!in->read_image(0, 0, 0, image_spec.nchannels, OIIO::TypeDesc::FLOAT, out.values.data())) {
     throw std::runtime_error("cannot read image \"" + path + "\": " + in->geterror());
   }
   return out;

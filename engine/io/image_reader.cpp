@@ -29,28 +29,28 @@ rgb_image_data read_rgb_image(const std::string& path) {
     std::string reason = OIIO::geterror();
     throw std::runtime_error(reason.empty() ? "cannot open the image" : reason);
   }
-  const OIIO::ImageSpec& spec = input->spec();
-  const int channels = spec.nchannels;
-  if (spec.width <= 0 || spec.height <= 0 || channels <= 0 || spec.depth > 1) {
+  const OIIO::ImageSpec& image_spec = input->spec();
+  const int channels = image_spec.nchannels;
+  if (image_spec.width <= 0 || image_spec.height <= 0 || channels <= 0 || image_spec.depth > 1) {
     throw std::runtime_error("the image has no pixels");
   }
-  if (double(spec.width) * double(spec.height) > double(1 << 28)) {
-    throw std::runtime_error("the image is too large (" + std::to_string(spec.width) + " x " +
-                             std::to_string(spec.height) + " pixels)");
+  if (double(image_spec.width) * double(image_spec.height) > double(1 << 28)) {
+    throw std::runtime_error("the image is too large (" + std::to_string(image_spec.width) + " x " +
+                             std::to_string(image_spec.height) + " pixels)");
   }
-  std::vector<float> raw(size_t(spec.width) * size_t(spec.height) * size_t(channels));
+  std::vector<float> raw(size_t(image_spec.width) * size_t(image_spec.height) * size_t(channels));
   if (!input->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, raw.data())) {
     std::string reason = input->geterror();
     throw std::runtime_error(reason.empty() ? "cannot read the pixels" : reason);
   }
-  const bool integer = spec.format.basetype == OIIO::TypeDesc::UINT8 ||
-                       spec.format.basetype == OIIO::TypeDesc::UINT16;
-  const std::string color_space = spec.get_string_attribute("oiio:ColorSpace");
+  const bool integer = image_spec.format.basetype == OIIO::TypeDesc::UINT8 ||
+                       image_spec.format.basetype == OIIO::TypeDesc::UINT16;
+  const std::string color_space = image_spec.get_string_attribute("oiio:ColorSpace");
   const bool decode_srgb = integer && color_space != "Linear" && color_space != "linear";
 
   rgb_image_data image;
-  image.width = spec.width;
-  image.height = spec.height;
+  image.width = image_spec.width;
+  image.height = image_spec.height;
   image.pixels.resize(size_t(image.width) * size_t(image.height) * 3);
   for (size_t p = 0; p < size_t(image.width) * size_t(image.height); ++p) {
     const float* in = &raw[p * size_t(channels)];
