@@ -88,6 +88,10 @@ std::optional<image_format> image_format_for(const std::string& path) {
   return std::nullopt;
 }
 
+float linear_from_srgb(float encoded) {
+  return encoded <= 0.04045f ? encoded / 12.92f : std::pow((encoded + 0.055f) / 1.055f, 2.4f);
+}
+
 float srgb_from_linear(float linear) {
   if (linear <= 0.0031308f) return 12.92f * linear;
   return 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
@@ -100,6 +104,13 @@ unsigned char srgb8_from_linear(float linear) {
 }
 
 image_pixels read_image(const std::string& path) {
+  // Regular files only: a scene that names a device or a pipe fails here instead of blocking.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw std::runtime_error(
+        "cannot read image \"" + path +
+        "\": " + (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
+  }
   std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
   if (!in) {
     throw std::runtime_error("cannot read image \"" + path + "\": " + OIIO::geterror());
@@ -108,7 +119,7 @@ image_pixels read_image(const std::string& path) {
   // Bounded like the rest of the reader's input: 2^28 values are a gigabyte of floats.
   const int64_t count = int64_t(image_spec.width) * image_spec.height * image_spec.nchannels;
   if (image_spec.width <= 0 || image_spec.height <= 0 || image_spec.nchannels <= 0 ||
-      count > (int64_t(1) << 28)) {
+      image_spec.depth > 1 || count > (int64_t(1) << 28)) {
     throw std::runtime_error(
         "image \"" + path + "\" has an unusable size " + std::to_string(image_spec.width) + " x " +
         std::to_string(image_spec.height) + " x " + std::to_string(image_spec.nchannels));
@@ -118,11 +129,32 @@ image_pixels read_image(const std::string& path) {
   out.height = image_spec.height;
   out.channels = image_spec.nchannels;
   out.eight_bit = image_spec.format.basetype == OIIO::TypeDesc::UINT8;
+  out.sixteen_bit = image_spec.format.basetype == OIIO::TypeDesc::UINT16;
+  const std::string color_space = image_spec.get_string_attribute("oiio:ColorSpace");
+  out.tagged_linear = color_space == "Linear" || color_space == "linear";
   out.values.resize(size_t(count));
   if (!in->read_image(0, 0, 0, image_spec.nchannels, OIIO::TypeDesc::FLOAT, out.values.data())) {
     throw std::runtime_error("cannot read image \"" + path + "\": " + in->geterror());
   }
   return out;
+}
+
+rgb_image_data read_rgb_image(const std::string& path) {
+  const image_pixels raw = read_image(path);
+  const bool decode_srgb = (raw.eight_bit || raw.sixteen_bit) && !raw.tagged_linear;
+  rgb_image_data image;
+  image.width = raw.width;
+  image.height = raw.height;
+  const size_t count = size_t(raw.width) * size_t(raw.height);
+  image.pixels.resize(3 * count);
+  for (size_t p = 0; p < count; ++p) {
+    const float* in = &raw.values[p * size_t(raw.channels)];
+    for (int c = 0; c < 3; ++c) {
+      const float v = raw.channels >= 3 ? in[c] : in[0];
+      image.pixels[3 * p + size_t(c)] = decode_srgb ? linear_from_srgb(v) : v;
+    }
+  }
+  return image;
 }
 
 std::string temporary_name_for(const std::string& path) {

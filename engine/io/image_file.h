@@ -20,8 +20,9 @@ enum class image_format {
 // .pfm); nullopt for any other name.
 std::optional<image_format> image_format_for(const std::string& path);
 
-// The sRGB transfer function of a linear value already clamped to [0, 1].
+// The sRGB transfer function of a linear value already clamped to [0, 1], and its inverse.
 float srgb_from_linear(float linear);
+float linear_from_srgb(float encoded);
 
 // Linear value -> 8-bit sRGB code: clamps to [0, 1] first; NaN and negative values give 0.
 unsigned char srgb8_from_linear(float linear);
@@ -37,13 +38,30 @@ void write_image(const std::string& path, const qorImage_block& block, float dis
 // transfer function undone: the reader of the file decides its encoding).
 struct image_pixels {
   int width = 0, height = 0, channels = 0;
-  bool eight_bit = false;  // stored with 8 bits per channel (PNG, JPEG, TGA): sRGB by convention
+  bool eight_bit = false;    // stored with 8 bits per channel (PNG, JPEG, TGA): sRGB by convention
+  bool sixteen_bit = false;  // stored as 16-bit integers
+  bool tagged_linear = false;  // the file says its codes are linear
   std::vector<float> values;
 };
 
-// Reads any image file OpenImageIO knows (EXR, PNG, JPEG, TGA, ...); throws std::runtime_error
-// with the file name and the library's reason when it cannot.
+// Reads any regular image file OpenImageIO knows (EXR, PNG, JPEG, TGA, ...); throws
+// std::runtime_error with the file name and the reason when it cannot. Images above 2^28 values
+// are refused rather than allocated.
 image_pixels read_image(const std::string& path);
+
+// An image as linear RGB floats, three per pixel, rows from the top of the picture down (the
+// order the file stores them in, and the order pbrt-v4 indexes image pixels in).
+struct rgb_image_data {
+  int width = 0, height = 0;
+  std::vector<float> pixels;
+
+  const float* at(int x, int y) const { return &pixels[3 * (size_t(y) * size_t(width) + x)]; }
+};
+
+// read_image as linear RGB: R, G and B from the first three channels, or grey from the first
+// channel of an image with fewer. 8- and 16-bit integer images are decoded from sRGB unless the
+// file says it is linear, as pbrt-v4 reads PNGs; float images stay as they are.
+rgb_image_data read_rgb_image(const std::string& path);
 
 // The temporary name write_image uses for `path` in this process.
 std::string temporary_name_for(const std::string& path);

@@ -15,7 +15,7 @@
 #include <numbers>
 #include <vector>
 
-#include "engine/io/image_reader.h"
+#include "engine/io/image_file.h"
 #include "engine/runtime/lights/light.h"
 #include "engine/runtime/scattering.h"
 #include "engine/scene/parse_scene.h"
@@ -360,8 +360,7 @@ light_source make_infinite(const light_context& light) {
     try {
       image = io::read_rgb_image(path);
     } catch (const std::exception& e) {
-      throw sc::scene_error(
-          at, "expected a readable environment image, found \"" + path + "\": " + e.what());
+      throw sc::scene_error(at, std::string("expected a readable environment image: ") + e.what());
     }
     map_layout layout;
     if (image.width == image.height) {

@@ -80,10 +80,6 @@ class image_texture final : public texture {
   bool invert_;
 };
 
-float srgb_to_linear(float v) {
-  return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
-}
-
 // The file named by "filename", relative to the scene file that names it.
 std::filesystem::path image_path(const texture_context& texture, const sc::parameter& p) {
   std::filesystem::path path(texture.entity.parameters.get_string("filename", ""));
@@ -138,7 +134,7 @@ texture_ref make_imagemap(const texture_context& texture) {
                               encoding + "\"");
   }
   auto decode = [&](float v) {
-    if (encoding == "sRGB") return srgb_to_linear(v);
+    if (encoding == "sRGB") return io::linear_from_srgb(v);
     return gamma == 1 ? v : float(std::pow(std::max(v, 0.0f), gamma));
   };
 
