@@ -82,7 +82,7 @@ class coated_conductor_material final : public surface_material {
 
  private:
   static bool rough(const surface_roughness& r, const texture_point& at) {
-    return !r.smooth() && !r.at(at).effectively_smooth();
+    return r.lobe_at(at).has_value();
   }
 
   float coat_eta_;

@@ -46,16 +46,16 @@ class coated_diffuse_material final : public reflecting_material {
   std::optional<rough_reflection> sample_coat(const vec3& d, const facing_normals& n,
                                               const scatter_numbers& u,
                                               const texture_point& at) const {
-    const trowbridge_reitz distribution = roughness_.at(at);
-    if (distribution.effectively_smooth()) return std::nullopt;
-    return sample_rough_reflection(distribution, d, n, u.u1, u.u2);
+    const std::optional<trowbridge_reitz> lobe = roughness_.lobe_at(at);
+    if (!lobe) return std::nullopt;
+    return sample_rough_reflection(*lobe, d, n, u.u1, u.u2);
   }
 
   rgb glossy_reflection(const vec3& d, const facing_normals& n, const vec3& wi,
                         const texture_point& at) const override {
-    if (roughness_.smooth()) return {};
-    const trowbridge_reitz distribution = roughness_.at(at);
-    if (distribution.effectively_smooth()) return {};
+    const std::optional<trowbridge_reitz> lobe = roughness_.lobe_at(at);
+    if (!lobe) return {};
+    const trowbridge_reitz& distribution = *lobe;
     const reflection_response r = evaluate_rough_reflection(distribution, d, n, wi);
     return rgb::gray(float(r.value * fresnel_dielectric(r.cos_m, eta_)));
   }

@@ -41,9 +41,9 @@ class conductor_material final : public surface_material {
   }
   rgb glossy_reflection(const vec3& d, const facing_normals& n, const vec3& wi,
                         const texture_point& at) const override {
-    if (roughness_.smooth()) return {};
-    const trowbridge_reitz distribution = roughness_.at(at);
-    if (distribution.effectively_smooth()) return {};
+    const std::optional<trowbridge_reitz> lobe = roughness_.lobe_at(at);
+    if (!lobe) return {};
+    const trowbridge_reitz& distribution = *lobe;
     const reflection_response r = evaluate_rough_reflection(distribution, d, n, wi);
     if (!(r.value > 0)) return {};
     return reflectance(r.cos_m, at) * float(r.value);

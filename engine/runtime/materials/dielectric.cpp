@@ -74,9 +74,9 @@ class dielectric_material final : public surface_material {
   }
   rgb glossy_reflection(const vec3& d, const facing_normals& n, const vec3& wi_world,
                         const texture_point& at) const override {
-    if (roughness_.smooth()) return {};
-    const trowbridge_reitz distribution = roughness_.at(at);
-    if (distribution.effectively_smooth()) return {};
+    const std::optional<trowbridge_reitz> lobe = roughness_.lobe_at(at);
+    if (!lobe) return {};
+    const trowbridge_reitz& distribution = *lobe;
     const bool entering = n.cos_i >= 0;
     const double eta = entering ? eta_ : 1 / double(eta_);  // far side over near side
     const shading_frame frame(n.shading);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -92,6 +93,13 @@ struct surface_roughness {
 
   bool smooth() const { return !u; }
   trowbridge_reitz at(const texture_point& p) const;
+  // The lobe at p; none where the surface is smooth or its roughness there makes it a mirror.
+  std::optional<trowbridge_reitz> lobe_at(const texture_point& p) const {
+    if (smooth()) return std::nullopt;
+    const trowbridge_reitz lobe = at(p);
+    if (lobe.effectively_smooth()) return std::nullopt;
+    return lobe;
+  }
   std::string text() const;
 };
 
