@@ -1,29 +1,33 @@
 #include "engine/io/convergence.h"
 
-#include <OpenImageIO/imageio.h>
-
 #include <cstdio>
 #include <stdexcept>
+
+#include "engine/io/image_file.h"
 
 namespace engine::io {
 
 convergence_log::convergence_log(const std::string& reference_path, const std::string& csv_path)
     : reference_path_(reference_path), csv_path_(csv_path) {
-  auto failure = [&](const std::string& why) {
-    return std::runtime_error("cannot read the reference '" + reference_path + "': " + why);
-  };
-  auto in = OIIO::ImageInput::open(reference_path);
-  if (!in) throw failure(OIIO::geterror());
-  const OIIO::ImageSpec& image_spec = in->spec();
-  if (image_spec.nchannels < 3) {
-    throw failure("it has " + std::to_string(image_spec.nchannels) + " channels, RGB needs 3");
+  image_pixels reference;
+  try {
+    reference = read_image(reference_path);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("cannot read the reference: " + std::string(e.what()));
   }
-  width_ = image_spec.width;
-  height_ = image_spec.height;
-  reference_.resize(size_t(3) * size_t(width_) * size_t(height_));
+  if (reference.channels < 3) {
+    throw std::runtime_error("cannot read the reference '" + reference_path + "': it has " +
+                             std::to_string(reference.channels) + " channels, RGB needs 3");
+  }
+  width_ = reference.width;
+  height_ = reference.height;
   // Channels 0 to 2 only: an alpha or depth channel does not take part.
-  if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, reference_.data())) {
-    throw failure(in->geterror());
+  const size_t pixels = size_t(width_) * size_t(height_);
+  reference_.resize(3 * pixels);
+  for (size_t p = 0; p < pixels; ++p) {
+    for (size_t c = 0; c < 3; ++c) {
+      reference_[3 * p + c] = reference.values[p * size_t(reference.channels) + c];
+    }
   }
   csv_.open(csv_path, std::ios::trunc);
   if (!csv_) throw std::runtime_error("cannot write the convergence file '" + csv_path + "'");

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imageio.h>
 
 namespace engine::io {
@@ -111,30 +112,33 @@ image_pixels read_image(const std::string& path) {
         "cannot read image \"" + path +
         "\": " + (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
   }
-  std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
-  if (!in) {
-    throw std::runtime_error("cannot read image \"" + path + "\": " + OIIO::geterror());
+  // An ImageBuf reads the file's own description (its pixel format and colour space tag) before
+  // any pixel, so the size is checked before anything is allocated.
+  OIIO::ImageBuf file(path);
+  const OIIO::ImageSpec& header = file.nativespec();
+  if (file.has_error()) {
+    throw std::runtime_error("cannot read image \"" + path + "\": " + file.geterror());
   }
-  const OIIO::ImageSpec& image_spec = in->spec();
   // Bounded like the rest of the reader's input: 2^28 values are a gigabyte of floats.
-  const int64_t count = int64_t(image_spec.width) * image_spec.height * image_spec.nchannels;
-  if (image_spec.width <= 0 || image_spec.height <= 0 || image_spec.nchannels <= 0 ||
-      image_spec.depth > 1 || count > (int64_t(1) << 28)) {
-    throw std::runtime_error(
-        "image \"" + path + "\" has an unusable size " + std::to_string(image_spec.width) + " x " +
-        std::to_string(image_spec.height) + " x " + std::to_string(image_spec.nchannels));
+  const int64_t count = int64_t(header.width) * header.height * header.nchannels;
+  if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0 || header.depth > 1 ||
+      count > (int64_t(1) << 28)) {
+    throw std::runtime_error("image \"" + path + "\" has an unusable size " +
+                             std::to_string(header.width) + " x " + std::to_string(header.height) +
+                             " x " + std::to_string(header.nchannels));
   }
   image_pixels out;
-  out.width = image_spec.width;
-  out.height = image_spec.height;
-  out.channels = image_spec.nchannels;
-  out.eight_bit = image_spec.format.basetype == OIIO::TypeDesc::UINT8;
-  out.sixteen_bit = image_spec.format.basetype == OIIO::TypeDesc::UINT16;
-  const std::string color_space = image_spec.get_string_attribute("oiio:ColorSpace");
+  out.width = header.width;
+  out.height = header.height;
+  out.channels = header.nchannels;
+  out.eight_bit = header.format.basetype == OIIO::TypeDesc::UINT8;
+  out.sixteen_bit = header.format.basetype == OIIO::TypeDesc::UINT16;
+  const std::string color_space = header.get_string_attribute("oiio:ColorSpace");
   out.tagged_linear = color_space == "Linear" || color_space == "linear";
   out.values.resize(size_t(count));
-  if (!in->read_image(0, 0, 0, image_spec.nchannels, OIIO::TypeDesc::FLOAT, out.values.data())) {
-    throw std::runtime_error("cannot read image \"" + path + "\": " + in->geterror());
+  if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT) ||
+      !file.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, out.values.data())) {
+    throw std::runtime_error("cannot read image \"" + path + "\": " + file.geterror());
   }
   return out;
 }
