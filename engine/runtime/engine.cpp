@@ -221,7 +221,7 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
   o.width = width;
   o.height = height;
   o.display_scale = 1;
-  o.sample_spread = 1;
+  o.sample_spread = settings.sample_spread;
   o.min_pixel_samples = 1;
   o.max_pixel_samples = 1;
   s.update_camera();

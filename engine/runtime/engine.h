@@ -52,6 +52,7 @@ struct engine_settings {
                                // the film's crop window
   int max_camera_depth = 8;    // specular continuations of a camera ray
   int max_photon_depth = 16;   // scattering events of a photon path
+  float sample_spread = 1;     // width of the renderer's sub-pixel jitter, in pixels
 };
 
 // Aligned memory handed to modules (qor_malloc_aligned and qor_malloc2_aligned), process-wide.

@@ -389,13 +389,41 @@ void scene_builder::integrator(const std::string& type, const parameter_list& pa
 void scene_builder::pixel_filter(const std::string& type, const parameter_list& params,
                                  const file_location& loc) {
   require_options("PixelFilter", loc);
-  if (type != "box") {
-    warn_.warn(loc, "pixel filter \"" + type + "\" is not supported; pixels are box-filtered");
+  struct filter_defaults {
+    const char* type;
+    float radius;
+  };
+  static constexpr filter_defaults kinds[] = {
+      {"box", 0.5f}, {"gaussian", 1.5f}, {"mitchell", 2.0f}, {"sinc", 4.0f}, {"triangle", 2.0f}};
+  const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                 [&](const filter_defaults& k) { return type == k.type; });
+  if (kind == std::end(kinds)) {
+    warn_.warn(loc, "pixel filter \"" + type + "\" is not supported; a Gaussian one is used");
     params.mark_all_used();
     return;
   }
-  // The renderer's box filter covers one pixel, pbrt's default radius of 0.5.
-  params.report_unused(warn_, "PixelFilter \"box\"");
+  pixel_filter_description& f = scene_.pixel_filter;
+  f = pixel_filter_description{};
+  f.type = type;
+  f.location = loc;
+  auto positive = [&](const char* name, float fallback) {
+    const double v = params.get_float(name, fallback);
+    if (!(v > 0) || !std::isfinite(v)) {
+      throw scene_error(
+          params.find(name)->value_location(0),
+          std::string("expected a positive ") + name + ", found " + std::to_string(v));
+    }
+    return float(v);
+  };
+  f.radius[0] = positive("xradius", kind->radius);
+  f.radius[1] = positive("yradius", kind->radius);
+  if (type == "gaussian") f.sigma = positive("sigma", f.sigma);
+  if (type == "mitchell") {
+    f.b = float(params.get_float("B", f.b));
+    f.c = float(params.get_float("C", f.c));
+  }
+  if (type == "sinc") f.tau = positive("tau", f.tau);
+  params.report_unused(warn_, "PixelFilter \"" + type + "\"");
 }
 
 void scene_builder::accelerator(const std::string&, const parameter_list& params,

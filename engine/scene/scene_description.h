@@ -69,6 +69,18 @@ struct film_description {
   file_location location;
 };
 
+// `PixelFilter`: the filter pbrt-v4 weights a pixel's samples with. The renderer samples each pixel
+// with its own sub-pixel jitter, whose width the host fits to this filter. pbrt-v4's defaults:
+// a Gaussian of radius 1.5 and sigma 0.5 when the file gives no PixelFilter.
+struct pixel_filter_description {
+  std::string type = "gaussian";     // box, gaussian, mitchell, sinc or triangle
+  float radius[2] = {1.5f, 1.5f};    // x and y, in pixels
+  float sigma = 0.5f;                // gaussian
+  float b = 1.0f / 3, c = 1.0f / 3;  // mitchell
+  float tau = 3;                     // sinc (Lanczos windowed)
+  file_location location;
+};
+
 // One parameter of `Integrator "ppm"` or `"asppm"`, kept raw: the command line maps it onto the
 // renderer's parameter block by name and checks its value there.
 struct raw_parameter {
@@ -186,6 +198,7 @@ struct instance_description {
 struct scene_description {
   camera_description camera;
   film_description film;
+  pixel_filter_description pixel_filter;
   render_settings settings;
   std::vector<material_description> materials;  // every material a shape refers to, and every
                                                 // named one; materials[0] is pbrt's default

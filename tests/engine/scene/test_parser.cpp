@@ -258,7 +258,7 @@ TEST(scene_warnings, what_is_skipped_or_approximated_and_what_stays) {
   // pbrt's own parameters that have no counterpart here are reported the same way.
   parse_result sampler = parse(
       "Sampler \"halton\" \"integer pixelsamples\" 4 \"integer seed\" 7\n"
-      "PixelFilter \"box\" \"float xradius\" 1\nWorldBegin\n");
+      "PixelFilter \"box\" \"float sigma\" 1\nWorldBegin\n");
   ASSERT_EQ(sampler.warnings.size(), 2u);
   EXPECT_EQ(to_string(sampler.warnings[0].location), "test.pbrt:1:43");
   EXPECT_NE(sampler.warnings[0].message.find("\"integer seed\""), std::string::npos);
