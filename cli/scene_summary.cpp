@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "cli/jitter_width.h"
 #include "engine/runtime/lights/light.h"
 #include "engine/runtime/materials/material.h"
 #include "engine/scene/vector_math.h"
@@ -55,7 +56,9 @@ std::string summarize_scene(const scene_description& scene, const engine::tracea
     out += format(", crop to pixels [%d, %d) x [%d, %d)", film.pixel_x0, film.pixel_x1,
                   film.pixel_y0, film.pixel_y1);
   }
-  out += "\n";
+  const pixel_filter_description& filter = scene.pixel_filter;
+  out += format(", %s pixel filter (radius %g x %g): sub-pixel jitter %.2f pixels wide\n",
+                filter.type.c_str(), filter.radius[0], filter.radius[1], jitter_width_for(filter));
 
   const render_settings& settings = scene.settings;
   out += format("render: %d iterations, ", settings.iterations);
