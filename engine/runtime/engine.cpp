@@ -67,13 +67,15 @@ void qorScene::update_camera() {
   camera.fill_view_record(view_record);
 }
 
-rgb qorScene::albedo_at(const qorRay& ray) const {
+rgb qorScene::albedo_at(const qorRay& ray, double cos_in) const {
   if (ray.material == nullptr || ray.material->shader == nullptr ||
       ray.material->shader->material == nullptr) {
     return {};
   }
-  return ray.material->shader->material->diffuse_reflectance_at(
-      engine::texture_point_of(*this, static_cast<const engine::engine_ray&>(ray)));
+  const engine::surface_material& material = *ray.material->shader->material;
+  return material.diffuse_reflectance_at(
+             engine::texture_point_of(*this, static_cast<const engine::engine_ray&>(ray))) *
+         float(material.coat_transmittance(cos_in));
 }
 
 const area_light& qorScene::area_light_at(int32_t index) const {

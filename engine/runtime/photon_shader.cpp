@@ -114,6 +114,7 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
       const vec3 facing = vec3::from(segment->shading_normal);
       direction = sample_cosine_hemisphere(facing, e[2], e[3]);
       if (!(dot(direction, vec3::from(segment->geometric_normal)) > 0)) break;
+      flux = flux * float(material.coat_transmittance(dot(direction, facing)));
       type = qor_ray_photon_diffuse;
       met_diffuse = true;
     } else if (event.kind == scattering::kind_type::specular) {

@@ -177,8 +177,9 @@ struct qorScene {
   void update_camera();
   // The area light of an index of content.area_lights.
   const engine::area_light& area_light_at(int32_t index) const;
-  // The diffuse albedo of the material a ray hit; black without one.
-  engine::rgb albedo_at(const qorRay& ray) const;
+  // The diffuse albedo of the material a ray hit, for light arriving at cosine cos_in to its
+  // normal (a coat passes only part of it); black without one.
+  engine::rgb albedo_at(const qorRay& ray, double cos_in) const;
 };
 
 namespace engine {

@@ -37,14 +37,18 @@ void shade_diffuse(qorScene& scene, engine_ray& ray, const rgb& albedo, float co
   (radiance * ray.throughput).add_to(color);
 }
 
-// Light that reaches the eye off the rough lobes at a hit, from every light of the scene, each
-// sampled once (area lights at a point drawn from the path's numbers) and tested for shadow.
+// Light that reaches the eye off the rough lobes at a hit, from every light of the scene but
+// those at infinity, each sampled once (area lights at a point drawn from the path's numbers)
+// and tested for shadow. A sky is found by the path itself when it leaves the lobe and the
+// scene: sampling the lobe suits a sky spread over many directions better than sampling the sky
+// suits a narrow lobe.
 rgb glossy_direct_light(qorScene& scene, engine_ray& ray, const surface_material& material,
                         const vec3& d, const surface_hit& s, const texture_point& at) {
   const facing_normals n(d, s.geometric_normal, s.shading_normal);
   rgb sum;
   for (const auto& slot : scene.lights) {
     const scene_light& light = *slot->light;
+    if (light.kind() == int(light_type::infinite)) continue;
     double u1 = 0.5, u2 = 0.5;
     if (light.kind() == int(light_type::area)) {
       u1 = path_random(ray).next_float();

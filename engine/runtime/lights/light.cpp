@@ -111,7 +111,7 @@ void scene_light::add_direct_light(float result[3], qorRay& ray, qorRay& light_r
   if (!incident(p, u1, u2, in)) return;
   const double cos_receiver = dot(n, in.direction);
   if (!(cos_receiver > 0)) return;
-  const rgb albedo = scene.albedo_at(ray);
+  const rgb albedo = scene.albedo_at(ray, cos_receiver);
   const rgb contribution = albedo * in.irradiance * float(cos_receiver / pi);
   if (contribution.is_black()) return;
   contribution.add_to(result);

@@ -46,6 +46,12 @@ class surface_material {
   virtual rgb diffuse_reflectance_at(const texture_point&) const { return diffuse_reflectance(); }
   // The same where no point is known (--check, a texture's value at its constant default).
   virtual rgb diffuse_reflectance() const { return {}; }
+  // The share of light that crosses the coat over the Lambertian part, into it or out of it,
+  // along a direction at cosine cos to the normal: 1 for a bare surface. diffuse_reflectance_at
+  // is the albedo between the two crossings. A photon leaving a diffuse bounce and direct light
+  // from a light pay it here; scatter's branch probability makes camera paths and arriving
+  // photons pay it.
+  virtual double coat_transmittance(double /*cos*/) const { return 1; }
   // How many of scatter_numbers a camera path draws here: 0, 1 (branch) or 3 (all). Camera paths
   // draw only these, so that the numbers of a pixel's path keep their roles whatever else it
   // meets.

@@ -104,7 +104,8 @@ texture_ref make_imagemap(const texture_context& texture) {
   try {
     pixels = io::read_image(path.string());
   } catch (const std::exception& e) {
-    throw sc::scene_error(file->value_location(0), e.what());
+    throw sc::scene_error(file->value_location(0),
+                          std::string("expected a readable image: ") + e.what());
   }
 
   const std::string wrap_name = params.get_string("wrap", "repeat");
