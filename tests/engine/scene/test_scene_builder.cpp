@@ -146,17 +146,21 @@ AttributeBegin
   Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0] "normal N" [1 1 0  1 1 0  1 1 0]
 AttributeEnd
 )");
-  const auto& shapes = r.scene.shapes;
-  ASSERT_EQ(shapes.size(), 3u);
-  EXPECT_TRUE(shapes[0].reverse_orientation);
-  EXPECT_FALSE(shapes[0].transform_swaps_handedness);
-  expect_near(shapes[0].normals[0], {0, 0, -1});
-  EXPECT_FALSE(shapes[1].reverse_orientation);
-  EXPECT_TRUE(shapes[1].transform_swaps_handedness);
-  expect_near(shapes[1].normals[0], {0, 0, 1});
   // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
   const double l = std::sqrt(1.25);
-  expect_near(shapes[2].normals[0], {0.5 / l, 1 / l, 0});
+  const struct {
+    bool reversed, swaps;
+    double3 normal;
+  } want[] = {
+      {true, false, {0, 0, -1}}, {false, true, {0, 0, 1}}, {false, false, {0.5 / l, 1 / l, 0}}};
+  ASSERT_EQ(r.scene.shapes.size(), 3u);
+  for (int i = 0; i < 3; i++) {
+    const shape_description& s = r.scene.shapes[i];
+    EXPECT_EQ(std::pair(s.reverse_orientation, s.transform_swaps_handedness),
+              std::pair(want[i].reversed, want[i].swaps))
+        << i;
+    expect_near(s.normals[0], want[i].normal);
+  }
 }
 
 TEST(instancing, objects_keep_their_definition_transform_and_instances_the_use_transform) {
