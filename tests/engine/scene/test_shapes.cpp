@@ -102,8 +102,10 @@ TEST(tessellated_shapes, lie_on_their_surface_and_face_pbrts_normal_direction) {
     EXPECT_EQ(s.uv.size(), s.positions.size());
     EXPECT_EQ(s.normals.size(), c.triangles ? 0 : s.positions.size());  // patches have none
     const double side = s.reverse_orientation ? -1 : 1;
-    for (size_t v = 0; v < s.normals.size(); v++)
+    for (size_t v = 0; v < s.normals.size(); v++) {
       EXPECT_GT(side * dot(widen(s.normals[v]), c.outward(widen(s.positions[v]))), 0) << v;
+      EXPECT_NEAR(length(widen(s.normals[v])), 1, 1e-5) << v;
+    }
   }
 }
 
