@@ -192,17 +192,19 @@ LightSource "point" "blackbody I" 2700
   EXPECT_NEAR(in.direction.y, 1, 1e-12);  // towards where the light comes from
   EXPECT_EQ(distant->kind(), int(engine::light_type::delta_direction));
   EXPECT_NEAR(light(r, 3)->total_power().b, 6 * 4 * std::numbers::pi, 1e-4);
-  // A blackbody has unit luminance before its scale: daylight near white, 2700 K warm.
-  auto intensity = [&](size_t i) {
-    const engine::rgb p = light(r, i)->total_power() * float(1 / (4 * std::numbers::pi));
-    return rgb{p.r, p.g, p.b};
-  };
-  const rgb daylight = intensity(4), warm = intensity(5);
-  EXPECT_NEAR(luminance(daylight), 2, 1e-3);
-  for (float c : daylight) EXPECT_NEAR(c, 2, 0.2);
-  EXPECT_NEAR(luminance(warm), 1, 1e-3);
-  EXPECT_GT(warm[0], warm[1]);
-  EXPECT_GT(warm[1], warm[2]);
+  // A blackbody has unit luminance before its scale, and the colour of the Planckian locus:
+  // linear sRGB of its chromaticity (x, y) = (0.3135, 0.3236) at 6500 K, (0.4599, 0.4106) at
+  // 2700 K, times the scale.
+  const struct {
+    size_t light;
+    double luminance;
+    rgb colour;
+  } blackbodies[] = {{4, 2, {2.085f, 1.968f, 2.069f}}, {5, 1, {1.935f, 0.804f, 0.192f}}};
+  for (const auto& b : blackbodies) {
+    const engine::rgb p = light(r, b.light)->total_power() * float(1 / (4 * std::numbers::pi));
+    EXPECT_NEAR(luminance(rgb{p.r, p.g, p.b}), b.luminance, 1e-3);
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(p[c], b.colour[c], 0.025) << b.light << " " << c;
+  }
 }
 
 // A value --check prints for a material ("eta 1.5", "reflectance (r, g, b)": its red), or -1.
