@@ -7,26 +7,19 @@
 
 #include "engine/io/convergence.h"
 #include "engine/io/image_file.h"
+#include "tests/engine/io/io_test_util.h"
 #include "tests/scratch_directory.h"
 
 namespace {
 
-struct block_storage {
-  block_storage(int x0, int y0, int width, int height, float value)
-      : floats(qorImage_block::bytes(width, height) / 4, value) {
-    block() = {x0, y0, width, height};
-  }
-  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(floats.data()); }
-  std::vector<float> floats;
-};
-
+using test_support::test_image;
 using convergence = test_support::scratch_directory_test;
 
 // A reference of 0.5 everywhere but one pixel of 2: images of it, doubled, or a region of it
 // give the figures compare-peer would, and a block that fits nowhere in it is refused.
 TEST_F(convergence, scores_images_and_regions_against_the_reference) {
-  block_storage reference(0, 0, 4, 3, 0.5f);
-  for (int c = 0; c < 3; c++) reference.block().pixels()[3 * 5 + c] = 2;  // pixel (1, 1)
+  test_image reference(4, 3, 0.5f);
+  for (int c = 0; c < 3; c++) reference.pixel(1, 1)[c] = 2;
   engine::io::write_image(path("ref.exr"), reference.block(), 1);
   engine::io::convergence_log log(path("ref.exr"), path("run.csv"));
 
@@ -38,9 +31,9 @@ TEST_F(convergence, scores_images_and_regions_against_the_reference) {
   EXPECT_NEAR(doubled.rel_mse, (11 * 0.25 / 0.26 + 4 / 4.01) / 12, 1e-6);
   EXPECT_NEAR(doubled.mean_ratio, 2, 1e-6);
   // The 2 x 2 region at (1, 1), all 0.5: only the pixel of 2 differs.
-  block_storage region(1, 1, 2, 2, 0.5f);
+  test_image region(2, 2, 0.5f, 1, 1);
   EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / 4, 1e-6);
-  block_storage outside(3, 2, 2, 2, 0.5f);
+  test_image outside(2, 2, 0.5f, 3, 2);
   EXPECT_THROW(log.score(outside.block(), 1), std::runtime_error);
 
   log.append(3, 1.5, 200000, doubled);

@@ -11,29 +11,20 @@
 #include <gtest/gtest.h>
 
 #include "engine/io/image_file.h"
+#include "tests/engine/io/io_test_util.h"
 #include "tests/scratch_directory.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using engine::io::srgb8_from_linear;
 using engine::io::write_image;
 
-// An image block with its pixels, as the renderer hands it over.
-struct test_block {
-  test_block(int width, int height) : storage(qorImage_block::bytes(width, height) / 4) {
-    block().width = width;
-    block().height = height;
-  }
-  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(storage.data()); }
-  float* pixel(int x, int y) { return block().pixels() + 3 * (y * block().width + x); }
-  std::vector<float> storage;  // the 16-byte header is four floats long
-};
+using test_image = test_support::test_image;
 
 // A 3 x 2 image whose values differ in every channel, so that a swapped channel, a transposed
 // image or a flipped row shows.
-test_block gradient() {
-  test_block image(3, 2);
+test_image gradient() {
+  test_image image(3, 2);
   for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
   image.pixel(2, 1)[0] = 12.5f;  // radiance above 1
   return image;
@@ -69,21 +60,11 @@ class image_files : public test_support::scratch_directory_test {
   }
 };
 
-TEST(srgb8_from_linear, follows_the_transfer_and_clamps_with_nan_as_black) {
-  EXPECT_EQ(srgb8_from_linear(0.002f), 7);   // linear toe: 12.92 * 0.002 * 255 = 6.6
-  EXPECT_EQ(srgb8_from_linear(0.18f), 118);  // power segment: 0.46136 * 255 = 117.6
-  EXPECT_EQ(srgb8_from_linear(0.5f), 188);
-  EXPECT_EQ(srgb8_from_linear(-3.0f), 0);
-  EXPECT_EQ(srgb8_from_linear(std::numeric_limits<float>::quiet_NaN()), 0);
-  EXPECT_EQ(srgb8_from_linear(7.0f), 255);
-  EXPECT_EQ(srgb8_from_linear(std::numeric_limits<float>::infinity()), 255);
-}
-
 // OpenImageIO reads PFM back, so a wrong byte order or row order in our own PFM writer shows here.
 TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
   for (const std::string name : {"linear.exr", "linear.PFM"}) {
     SCOPED_TRACE(name);
-    test_block image = gradient();
+    test_image image = gradient();
     write_image(path(name), image.block(), 2.0f);
     const read_back back = read(path(name));
     ASSERT_EQ(back.width, 3);
@@ -94,19 +75,21 @@ TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
 }
 
 TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
-  test_block image(4, 1);
-  const float linear[4] = {-1.0f, 0.09f, 0.25f, 0.75f};  // times 2: -2, 0.18, 0.5, 1.5
-  for (int x = 0; x < 4; ++x) {
+  // Times 2: the linear toe (12.92 x 0.002 x 255 = 6.6), the power segment (0.46136 x 255 =
+  // 117.6 for 0.18), clamping, and NaN as black.
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = INFINITY;
+  const float linear[] = {-1.0f, 0.001f, 0.09f, 0.25f, 0.75f, nan, inf};
+  const int expected[] = {0, 7, 118, 188, 255, 0, 255};
+  test_image image(7, 1);
+  for (int x = 0; x < 7; ++x)
     for (int c = 0; c < 3; ++c) image.pixel(x, 0)[c] = linear[x];
-  }
   write_image(path("display.png"), image.block(), 2.0f);
   const read_back png = read(path("display.png"));
   ASSERT_EQ(png.stored, OIIO::TypeDesc::UINT8);
-  const int expected[4] = {0, 118, 188, 255};
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(std::lround(png.values[i] * 255), expected[i / 3]) << i;
+  for (int i = 0; i < 21; ++i) EXPECT_EQ(std::lround(png.values[i] * 255), expected[i / 3]) << i;
 
   // JPEG is lossy, but a flat grey survives to within a code or two.
-  test_block grey(16, 16);
+  test_image grey(16, 16);
   for (int i = 0; i < 16 * 16 * 3; ++i) grey.block().pixels()[i] = 0.18f;
   write_image(path("grey.jpeg"), grey.block(), 1.0f);
   const read_back jpeg = read(path("grey.jpeg"));
@@ -120,7 +103,7 @@ TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
   struct stat before {
   }, after{};
   ASSERT_EQ(::stat(target.c_str(), &before), 0);
-  test_block image = gradient();
+  test_image image = gradient();
   write_image(target, image.block(), 1.0f);
   ASSERT_EQ(::stat(target.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode
@@ -131,8 +114,8 @@ TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
 TEST_F(image_files, a_failed_write_is_an_error_naming_the_file_and_leaves_the_old_one) {
   const std::string target = path("keep.png");
   { std::ofstream(target) << "the previous image"; }
-  test_block image = gradient();
-  test_block empty(0, 0);
+  test_image image = gradient();
+  test_image empty(0, 0);
   EXPECT_THROW(write_image(target, empty.block(), 1.0f), std::runtime_error);
   EXPECT_THROW(write_image(path("keep.tiff"), image.block(), 1.0f), std::runtime_error);
   EXPECT_THROW(write_image(path("no/such/dir/x.exr"), image.block(), 1.0f), std::runtime_error);

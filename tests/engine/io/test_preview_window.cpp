@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/io/preview_window.h"
+#include "tests/engine/io/io_test_util.h"
 
 namespace {
 
@@ -15,17 +16,7 @@ using engine::io::input_events;
 using engine::io::preview_window;
 using rgb = std::vector<int>;
 
-struct block_storage {
-  block_storage(int width, int height, float value)
-      : values(qorImage_block::bytes(width, height) / 4, value) {
-    block().x0 = block().y0 = 0;
-    block().width = width;
-    block().height = height;
-  }
-  qorImage_block& block() { return *reinterpret_cast<qorImage_block*>(values.data()); }
-  float* pixel(int x, int y) { return block().pixels() + 3 * (y * block().width + x); }
-  std::vector<float> values;
-};
+using test_support::test_image;
 
 struct capture {
   explicit capture(preview_window& window) { ok = window.capture(pixels, width, height); }
@@ -38,20 +29,16 @@ struct capture {
   int width = 0, height = 0;
 };
 
-TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_the_window) {
+TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_and_passes_keys_and_closing_on) {
   if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
   input_events events;
   preview_window window(events, "qor-render test");
   EXPECT_FALSE(capture(window).ok);  // nothing shown yet
 
   // Left half linear 0.25 red (0.5 after the display scale), right half over-bright green.
-  block_storage image(64, 32, 0.0f);
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 64; ++x) {
-      image.pixel(x, y)[0] = x < 32 ? 0.25f : 0.0f;
-      image.pixel(x, y)[1] = x < 32 ? 0.0f : 4.0f;
-    }
-  }
+  test_image image(64, 32);
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 64; ++x) image.pixel(x, y)[x < 32 ? 0 : 1] = x < 32 ? 0.25f : 4.0f;
   window.show(image.block(), 2.0f);
   const capture first(window);
   ASSERT_TRUE(first.ok);
@@ -61,22 +48,13 @@ TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_the_window) {
   EXPECT_EQ(first.at(56, 16), (rgb{0, 255, 0}));
 
   // A square block fills the same window's height, with black bars at the sides.
-  block_storage tall(16, 16, 1.0f);
+  test_image tall(16, 16, 1.0f);
   window.show(tall.block(), 1.0f);
   const capture second(window);
   ASSERT_TRUE(second.ok);
   ASSERT_EQ(second.width, 64);
   EXPECT_EQ(second.at(32, 16), (rgb{255, 255, 255}));
   EXPECT_EQ(second.at(2, 16), (rgb{0, 0, 0}));
-}
-
-TEST(preview_window, keys_and_closing_the_window_reach_the_renderer) {
-  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
-  input_events events;
-  preview_window window(events, "qor-render test");
-  block_storage image(16, 16, 0.5f);
-  window.show(image.block(), 1.0f);
-  ASSERT_TRUE(capture(window).ok);  // the window exists now
 
   // Events pushed into SDL's queue are read by the window's thread like real ones.
   SDL_Event text{};
@@ -87,8 +65,7 @@ TEST(preview_window, keys_and_closing_the_window_reach_the_renderer) {
   bool got = false;
   for (int i = 0; i < 200 && !(got = events.next(event)); ++i) SDL_Delay(5);
   ASSERT_TRUE(got);
-  EXPECT_EQ(event.type, qor_event_key);
-  EXPECT_EQ(event.key, uint32_t('3'));
+  EXPECT_EQ(std::pair(event.type, event.key), std::pair(uint32_t(qor_event_key), uint32_t('3')));
 
   SDL_Event quit{};
   quit.type = SDL_QUIT;

@@ -57,17 +57,14 @@ TEST(render_progress, a_time_limit_bounds_the_time_left) {
 }
 
 TEST(progress_line, shows_iteration_rate_elapsed_time_and_eta) {
-  engine::io::progress_snapshot p;
-  p.iteration = 12;
-  p.iteration_limit = 64;
-  p.elapsed = 75.2;
-  p.photons_per_second = 1.25e6;
-  p.seconds_left = 3725.4;
+  engine::io::progress_snapshot p{.iteration = 12,
+                                  .iteration_limit = 64,
+                                  .elapsed = 75.2,
+                                  .photons_per_second = 1.25e6,
+                                  .seconds_left = 3725.4};
   EXPECT_EQ(engine::io::progress_line(p),
             "iteration 12/64  1.25M photons/s  elapsed 1:15  ETA 1:02:06");
-  p.iteration_limit = 0;
-  p.photons_per_second = 5300;
-  p.seconds_left.reset();
+  p = {.iteration = 12, .elapsed = 75.2, .photons_per_second = 5300, .seconds_left = {}};
   EXPECT_EQ(engine::io::progress_line(p), "iteration 12  5.3k photons/s  elapsed 1:15  ETA --");
 }
 
@@ -98,11 +95,12 @@ TEST(console, verbosity_filters_progress_and_information_never_warnings_or_error
   };
   for (const auto& [level, expected] : cases) {
     captured_console capture(level);
-    capture.out->message(message_kind::progress, "p\n");
-    capture.out->message(message_kind::info, "i\n");
-    capture.out->message(message_kind::warning, "w\n");
-    capture.out->message(message_kind::error, "e\n");
-    capture.out->message(message_kind::critical, "c\n");
+    for (const auto& [kind, text] : {std::pair{message_kind::progress, "p\n"},
+                                     {message_kind::info, "i\n"},
+                                     {message_kind::warning, "w\n"},
+                                     {message_kind::error, "e\n"},
+                                     {message_kind::critical, "c\n"}})
+      capture.out->message(kind, text);
     EXPECT_EQ(capture.text(), expected);
   }
 }

@@ -34,20 +34,15 @@ void expect_example(const expected_counts& want) {
   engine::build_traceable_scene(r.scene, warnings);
   for (const scene_warning& w : warnings.warnings) ADD_FAILURE() << to_string(w);
   const scene_description& s = r.scene;
-  EXPECT_EQ(s.shapes.size(), want.shapes);
   size_t spheres = 0;
   for (const shape_description& shape : s.shapes) spheres += shape.kind == geometry_kind::sphere;
-  EXPECT_EQ(spheres, want.spheres);
-  EXPECT_EQ(s.lights.size(), want.lights);
-  EXPECT_EQ(s.area_lights.size(), want.area_lights);
-  EXPECT_EQ(s.materials.size(), want.materials);
-  EXPECT_EQ(s.objects.size(), want.objects);
-  EXPECT_EQ(s.instances.size(), want.instances);
-  EXPECT_EQ(s.settings.iterations, want.iterations);
-  EXPECT_EQ(s.settings.photons_per_iteration, want.photons);
-  EXPECT_TRUE(s.camera.given);
-  EXPECT_EQ(s.film.xresolution, 256);
-  EXPECT_EQ(s.film.yresolution, 256);
+  EXPECT_EQ(std::tuple(s.shapes.size(), spheres, s.lights.size(), s.area_lights.size(),
+                       s.materials.size(), s.objects.size(), s.instances.size()),
+            std::tuple(want.shapes, want.spheres, want.lights, want.area_lights, want.materials,
+                       want.objects, want.instances));
+  EXPECT_EQ(std::tuple(s.settings.iterations, s.settings.photons_per_iteration, s.camera.given,
+                       s.film.xresolution, s.film.yresolution),
+            std::tuple(want.iterations, want.photons, true, 256, 256));
 
   // Every reference between records is valid, and every area light lights something.
   std::vector<int> area_light_uses(s.area_lights.size());

@@ -82,6 +82,8 @@ const error_case world_errors[] = {
      "expected a vertex index from 0 to 3"},
     {"Material \"diffuse\" \"rgb reflectance\" [0.5 ^1.5 0.5]",
      "expected a reflectance between 0 and 1"},
+    {"Material \"diffuse\" ^\"spectrum reflectance\" [400 0.5 500]",
+     "expected (wavelength, value) pairs for \"spectrum reflectance\", found 3 numbers"},
     // Finite numbers whose product overflows are caught where they are used.
     {"Scale 1e38 1e38 1e38\nScale 1e38 1e38 1e38\n^Shape \"trianglemesh\" \"point3 P\" [1 0 0 0 1 "
      "0 0 0 1]",

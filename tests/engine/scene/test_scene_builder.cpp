@@ -76,31 +76,19 @@ TEST(transform_directives, move_the_corners_of_a_triangle_as_pbrt_does) {
       // End-time transformations are ignored.
       {"ActiveTransform EndTime\nTranslate 5 0 0\nActiveTransform All\nTranslate 0 1 0",
        {{1, 1, 0}, {0, 2, 0}, {0, 1, 1}}},
+      // The camera's space: camera +x is world -x, +z looks from the eye towards -z.
+      {"Translate 9 9 9\nCoordSysTransform \"camera\"", {{-1, 1, 3.5}, {0, 2, 3.5}, {0, 1, 2.5}}},
+      {"CoordSysTransform \"camera\"\nCoordSysTransform \"world\"",
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.transforms);
-    parse_result r = parse_world(std::string(c.transforms) +
-                                 "\nShape \"trianglemesh\" \"point3 P\" [1 0 0  0 1 0  0 0 1]\n");
+    parse_result r = parse("LookAt 0 1 3.5  0 1 0  0 1 0\nCamera \"perspective\"\nWorldBegin\n" +
+                           std::string(c.transforms) +
+                           "\nShape \"trianglemesh\" \"point3 P\" [1 0 0  0 1 0  0 0 1]\n");
     ASSERT_EQ(r.scene.shapes.size(), 1u);
     for (int k = 0; k < 3; k++) expect_near(r.scene.shapes[0].positions[k], c.corners[k]);
   }
-}
-
-TEST(transform_directives, camera_names_world_from_camera) {
-  parse_result r = parse(R"(LookAt 0 1 3.5  0 1 0  0 1 0
-Camera "perspective"
-WorldBegin
-CoordSysTransform "camera"
-Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
-CoordSysTransform "world"
-Shape "trianglemesh" "point3 P" [0 0 1  1 0 1  0 1 1]
-)");
-  ASSERT_EQ(r.scene.shapes.size(), 2u);
-  // One unit ahead of the camera, and camera +x is world -x.
-  expect_near(r.scene.shapes[0].positions[0], {0, 1, 2.5});
-  expect_near(r.scene.shapes[0].positions[1], {-1, 1, 2.5});
-  expect_near(r.scene.shapes[1].positions[0], {0, 0, 1});
-  EXPECT_TRUE(r.warnings.empty());
 }
 
 TEST(graphics_state, nested_attributes_restore_transform_material_and_orientation) {
@@ -158,17 +146,21 @@ AttributeBegin
   Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0] "normal N" [1 1 0  1 1 0  1 1 0]
 AttributeEnd
 )");
-  const auto& shapes = r.scene.shapes;
-  ASSERT_EQ(shapes.size(), 3u);
-  EXPECT_TRUE(shapes[0].reverse_orientation);
-  EXPECT_FALSE(shapes[0].transform_swaps_handedness);
-  expect_near(shapes[0].normals[0], {0, 0, -1});
-  EXPECT_FALSE(shapes[1].reverse_orientation);
-  EXPECT_TRUE(shapes[1].transform_swaps_handedness);
-  expect_near(shapes[1].normals[0], {0, 0, 1});
   // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
   const double l = std::sqrt(1.25);
-  expect_near(shapes[2].normals[0], {0.5 / l, 1 / l, 0});
+  const struct {
+    bool reversed, swaps;
+    double3 normal;
+  } want[] = {
+      {true, false, {0, 0, -1}}, {false, true, {0, 0, 1}}, {false, false, {0.5 / l, 1 / l, 0}}};
+  ASSERT_EQ(r.scene.shapes.size(), 3u);
+  for (int i = 0; i < 3; i++) {
+    const shape_description& s = r.scene.shapes[i];
+    EXPECT_EQ(std::pair(s.reverse_orientation, s.transform_swaps_handedness),
+              std::pair(want[i].reversed, want[i].swaps))
+        << i;
+    expect_near(s.normals[0], want[i].normal);
+  }
 }
 
 TEST(instancing, objects_keep_their_definition_transform_and_instances_the_use_transform) {
@@ -213,18 +205,6 @@ TEST(includes, include_shares_the_graphics_state_import_keeps_its_own_and_paths_
   EXPECT_EQ(r.scene.materials[r.scene.shapes[1].material].type, "conductor");
   EXPECT_EQ(r.scene.shapes[2].location.file, "a/c.pbrt");
   EXPECT_EQ(r.scene.shapes[3].location.file, "a/d.pbrt");
-}
-
-TEST(lights, spot_light_placement_follows_from_to_and_the_transformation) {
-  const testing::read_result r = testing::read_world(R"(Translate 0 10 0
-LightSource "spot" "point3 from" [1 0 0] "point3 to" [1 -1 0]
-)");
-  ASSERT_EQ(r.made.lights.size(), 1u);
-  // A photon of the cone's first numbers leaves the light's position along its axis.
-  const double u[4] = {0, 0, 0, 0};
-  const engine::photon_start start = r.made.lights[0].make({})->emit(u);
-  expect_near(start.origin, {1, 10, 0}, 1e-12);
-  expect_near(start.direction, {0, -1, 0}, 1e-12);
 }
 
 }  // namespace

@@ -14,28 +14,8 @@ namespace {
 using testing::parse;
 using testing::parse_world;
 
-// Between two stored vertices: the difference is taken in float, as the mesh holds them.
-double3 sub(const float3& a, const float3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-
-// pbrt-v4's geometric normal of each triangle, cross(p0 - p2, p1 - p2), unnormalised.
-std::vector<double3> triangle_normals(const shape_description& s) {
-  std::vector<double3> out;
-  for (size_t t = 0; t + 2 < s.indices.size(); t += 3) {
-    const float3& p0 = s.positions[s.indices[t]];
-    const float3& p1 = s.positions[s.indices[t + 1]];
-    const float3& p2 = s.positions[s.indices[t + 2]];
-    out.push_back(cross(sub(p0, p2), sub(p1, p2)));
-  }
-  return out;
-}
-
-double3 centroid(const shape_description& s, size_t t) {
-  double3 c{0, 0, 0};
-  for (int k = 0; k < 3; k++)
-    for (int i = 0; i < 3; i++) c[i] += s.positions[s.indices[3 * t + k]][i] / 3;
-  return c;
+double3 widen(const float3& p) {
+  return {p[0], p[1], p[2]};
 }
 
 // The one shape the world directives make.
@@ -45,6 +25,90 @@ shape_description only_shape(const std::string& world) {
   return r.scene.shapes.at(0);
 }
 
+// Each tessellated shape against its analytic surface: every vertex on it (bounds included),
+// every triangle's pbrt normal cross(p0 - p2, p1 - p2) and every vertex normal facing `outward`
+// (vertex normals the other way under ReverseOrientation, the winding unchanged).
+TEST(tessellated_shapes, lie_on_their_surface_and_face_pbrts_normal_direction) {
+  const struct {
+    const char* world;
+    double (*off)(const double3& p);  // 0 on the surface and inside its bounds
+    double3 (*outward)(const double3& p);
+    size_t triangles;  // 0: not pinned, and the shape has vertex normals
+  } cases[] = {
+      {"Scale 1 2 1\nShape \"sphere\"",
+       [](const double3& p) { return std::abs(p[0] * p[0] + p[1] * p[1] / 4 + p[2] * p[2] - 1); },
+       [](const double3& p) { return p; }, 0},
+      {"Shape \"sphere\" \"float radius\" 2 \"float zmax\" 0 \"float phimax\" 90",
+       [](const double3& p) {
+         return std::abs(dot(p, p) - 4) + std::max({0.0, p[2], -p[0], -p[1]});
+       },
+       [](const double3& p) { return p; }, 0},
+      {"Shape \"disk\" \"float height\" 0.5 \"float radius\" 1 \"float innerradius\" 0.5",
+       [](const double3& p) {
+         const double r = std::hypot(p[0], p[1]);
+         return std::abs(p[2] - 0.5) + std::max({0.0, 0.5 - r, r - 1});
+       },
+       [](const double3&) {
+         return double3{0, 0, 1};
+       },
+       0},
+      {"ReverseOrientation\nShape \"disk\"",
+       [](const double3& p) { return std::abs(p[2]) + std::max(0.0, std::hypot(p[0], p[1]) - 1); },
+       [](const double3&) {
+         return double3{0, 0, 1};
+       },
+       0},
+      {"Shape \"cylinder\" \"float radius\" 0.5 \"float zmin\" -1 \"float zmax\" 2",
+       [](const double3& p) {
+         return std::abs(std::hypot(p[0], p[1]) - 0.5) + std::max({0.0, -1 - p[2], p[2] - 2});
+       },
+       [](const double3& p) {
+         return double3{p[0], p[1], 0};
+       },
+       0},
+      // A planar patch is two triangles; p11 lifted makes z = x y, normal (-y, -x, 1), a grid.
+      {"Shape \"bilinearmesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0  1 1 0]",
+       [](const double3& p) { return std::abs(p[2]); },
+       [](const double3&) {
+         return double3{0, 0, 1};
+       },
+       2},
+      {"Shape \"bilinearmesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0  1 1 1] \"integer indices\" [0 1 "
+       "2 "
+       "3]",
+       [](const double3& p) { return std::abs(p[2] - p[0] * p[1]); },
+       [](const double3& p) {
+         return double3{-p[1], -p[0], 1};
+       },
+       2 * 8 * 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.world);
+    const shape_description s = only_shape(std::string(c.world) + "\n");
+    ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
+    ASSERT_FALSE(s.indices.empty());
+    if (c.triangles) {
+      EXPECT_EQ(s.indices.size(), 3 * c.triangles);
+    }
+    for (const float3& p : s.positions) EXPECT_NEAR(c.off(widen(p)), 0, 1e-5) << text(widen(p));
+    for (size_t t = 0; t + 2 < s.indices.size(); t += 3) {
+      const double3 p0 = widen(s.positions[s.indices[t]]),
+                    p1 = widen(s.positions[s.indices[t + 1]]),
+                    p2 = widen(s.positions[s.indices[t + 2]]);
+      const double3 centroid{(p0[0] + p1[0] + p2[0]) / 3, (p0[1] + p1[1] + p2[1]) / 3,
+                             (p0[2] + p1[2] + p2[2]) / 3};
+      EXPECT_GT(dot(cross(sub(p0, p2), sub(p1, p2)), c.outward(centroid)), 0) << "triangle " << t;
+    }
+    EXPECT_EQ(s.uv.size(), s.positions.size());
+    EXPECT_EQ(s.normals.size(), c.triangles ? 0 : s.positions.size());  // patches have none
+    const double side = s.reverse_orientation ? -1 : 1;
+    for (size_t v = 0; v < s.normals.size(); v++) {
+      EXPECT_GT(side * dot(widen(s.normals[v]), c.outward(widen(s.positions[v]))), 0) << v;
+      EXPECT_NEAR(length(widen(s.normals[v])), 1, 1e-5) << v;
+    }
+  }
+}
+
 TEST(spheres, stay_spheres_under_a_similarity) {
   const shape_description s = only_shape(
       "Translate 1 2 3\nRotate 30 1 1 0\nScale -2 2 2\nShape \"sphere\" \"float radius\" 0.5\n");
@@ -52,76 +116,6 @@ TEST(spheres, stay_spheres_under_a_similarity) {
   for (int i = 0; i < 3; i++) EXPECT_FLOAT_EQ(s.center[i], i + 1);
   EXPECT_FLOAT_EQ(s.radius, 1);
   EXPECT_TRUE(s.transform_swaps_handedness);
-}
-
-TEST(spheres, become_outward_wound_meshes_under_a_non_uniform_scale) {
-  const shape_description s = only_shape("Scale 1 2 1\nShape \"sphere\"\n");
-  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
-  for (const float3& p : s.positions)
-    EXPECT_NEAR(p[0] * p[0] + p[1] * p[1] / 4 + p[2] * p[2], 1, 1e-5);
-  auto normals = triangle_normals(s);
-  ASSERT_GT(normals.size(), 100u);
-  for (size_t t = 0; t < normals.size(); t++)
-    EXPECT_GT(dot(normals[t], centroid(s, t)), 0) << "triangle " << t << " faces inwards";
-  ASSERT_EQ(s.normals.size(), s.positions.size());
-  EXPECT_EQ(s.uv.size(), s.positions.size());
-}
-
-TEST(spheres, partial_ones_are_cut_where_pbrt_cuts_them) {
-  const shape_description s =
-      only_shape("Shape \"sphere\" \"float radius\" 2 \"float zmax\" 0 \"float phimax\" 90\n");
-  ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
-  for (const float3& p : s.positions) {
-    EXPECT_LE(p[2], 1e-6);
-    EXPECT_GE(p[0], -1e-6);
-    EXPECT_GE(p[1], -1e-6);
-    EXPECT_NEAR(p[0] * p[0] + p[1] * p[1] + p[2] * p[2], 4, 1e-4);
-  }
-}
-
-TEST(disks_and_cylinders, are_tessellated_with_pbrts_normal_direction) {
-  const shape_description disk = only_shape(
-      "Shape \"disk\" \"float height\" 0.5 \"float radius\" 1 \"float innerradius\" 0.5\n");
-  for (const float3& p : disk.positions) {
-    double r = std::hypot(p[0], p[1]);
-    EXPECT_GE(r, 0.5 - 1e-6);
-    EXPECT_LE(r, 1 + 1e-6);
-    EXPECT_FLOAT_EQ(p[2], 0.5f);
-  }
-  for (const double3& n : triangle_normals(disk)) EXPECT_GT(n[2], 0);
-
-  const shape_description cylinder =
-      only_shape("Shape \"cylinder\" \"float radius\" 0.5 \"float zmin\" -1 \"float zmax\" 2\n");
-  auto normals = triangle_normals(cylinder);
-  ASSERT_FALSE(normals.empty());
-  for (size_t t = 0; t < normals.size(); t++) {
-    double3 c = centroid(cylinder, t);
-    EXPECT_GT(normals[t][0] * c[0] + normals[t][1] * c[1], 0);
-    EXPECT_NEAR(normals[t][2], 0, 1e-6);
-  }
-  for (const float3& p : cylinder.positions) {
-    EXPECT_GE(p[2], -1 - 1e-6);
-    EXPECT_LE(p[2], 2 + 1e-6);
-  }
-  // ReverseOrientation flips the normals the file gives or the tessellation makes.
-  const shape_description reversed = only_shape("ReverseOrientation\nShape \"disk\"\n");
-  EXPECT_TRUE(reversed.reverse_orientation);
-  for (const float3& n : reversed.normals) EXPECT_FLOAT_EQ(n[2], -1);
-}
-
-TEST(bilinear_patches, planar_ones_are_two_triangles_and_curved_ones_a_grid) {
-  const shape_description flat =
-      only_shape("Shape \"bilinearmesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0  1 1 0]\n");
-  EXPECT_EQ(flat.indices.size(), 6u);
-  for (const double3& n : triangle_normals(flat)) EXPECT_GT(n[2], 0);
-
-  // p11 lifted: the surface is z = x y, with normal (-y, -x, 1) up everywhere.
-  const shape_description curved = only_shape(
-      "Shape \"bilinearmesh\" \"point3 P\" [0 0 0  1 0 0  0 1 0  1 1 1] \"integer indices\" [0 1 2 "
-      "3]\n");
-  EXPECT_EQ(curved.indices.size(), 3u * 2 * 8 * 8);
-  for (const float3& p : curved.positions) EXPECT_NEAR(p[2], p[0] * p[1], 1e-6);
-  for (const double3& n : triangle_normals(curved)) EXPECT_GT(n[2], 0);
 }
 
 TEST(triangle_meshes, keep_normals_and_uv_and_drop_mismatched_ones_with_a_warning) {
@@ -165,14 +159,19 @@ std::unique_ptr<engine::scene_light> light(const testing::read_result& r, size_t
   return r.made.lights.at(i).make({{0, 0, 0}, 1});
 }
 
-TEST(lights, power_and_illuminance_normalise_as_in_pbrt) {
+TEST(lights, power_illuminance_and_blackbody_normalise_as_in_pbrt) {
   const testing::read_result r = testing::read_world(
       R"(LightSource "point" "rgb I" [1 2 3] "float power" 100 "point3 from" [0 1 0]
-LightSource "spot" "rgb I" [1 1 1] "float power" 10
+AttributeBegin
+  Translate 0 10 0
+  LightSource "spot" "rgb I" [1 1 1] "float power" 10 "point3 from" [1 0 0] "point3 to" [1 -1 0]
+AttributeEnd
 LightSource "distant" "rgb L" [1 1 1] "float illuminance" 5 "point3 from" [0 0 0] "point3 to" [0 -2 0]
 LightSource "point" "rgb I" [1 2 3] "float scale" 2
+LightSource "point" "blackbody I" 6500 "float scale" 2
+LightSource "point" "blackbody I" 2700
 )");
-  ASSERT_EQ(r.made.lights.size(), 4u);
+  ASSERT_EQ(r.made.lights.size(), 6u);
   const double u[4] = {0, 0, 0, 0};
   const auto point = light(r, 0);
   EXPECT_NEAR(point->total_power().r, 100, 1e-3);  // "power" is the whole light's
@@ -180,7 +179,12 @@ LightSource "point" "rgb I" [1 2 3] "float scale" 2
   EXPECT_NEAR(point->emit(u).origin.y, 1, 1e-12);
   EXPECT_EQ(point->kind(), int(engine::light_type::delta_position));
   // Spot: the power over the cone, its fall-off band counted half, is "power".
-  EXPECT_NEAR(light(r, 1)->total_power().g, 10, 1e-4);
+  // A photon of its first numbers leaves the light's position along its axis.
+  const auto spot = light(r, 1);
+  EXPECT_NEAR(spot->total_power().g, 10, 1e-4);
+  const engine::photon_start start = spot->emit(u);
+  EXPECT_NEAR(std::hypot(start.origin.x - 1, start.origin.y - 10, start.origin.z), 0, 1e-12);
+  EXPECT_NEAR(start.direction.y, -1, 1e-12);  // unit, so straight down
   engine::incident_light in;
   const auto distant = light(r, 2);
   ASSERT_TRUE(distant->incident({0, 0, 0}, 0.5, 0.5, in));
@@ -188,23 +192,19 @@ LightSource "point" "rgb I" [1 2 3] "float scale" 2
   EXPECT_NEAR(in.direction.y, 1, 1e-12);  // towards where the light comes from
   EXPECT_EQ(distant->kind(), int(engine::light_type::delta_direction));
   EXPECT_NEAR(light(r, 3)->total_power().b, 6 * 4 * std::numbers::pi, 1e-4);
-}
-
-TEST(lights, blackbody_emission_has_unit_luminance_before_scale) {
-  const testing::read_result r = testing::read_world(
-      "LightSource \"point\" \"blackbody I\" 6500 \"float scale\" 2\n"
-      "LightSource \"point\" \"blackbody I\" 2700\n");
-  auto intensity = [&](size_t i) {
-    const engine::rgb p = light(r, i)->total_power() * float(1 / (4 * std::numbers::pi));
-    return rgb{p.r, p.g, p.b};
-  };
-  const rgb daylight = intensity(0);
-  EXPECT_NEAR(luminance(daylight), 2, 1e-3);
-  for (float c : daylight) EXPECT_NEAR(c, 2, 0.2);  // close to white
-  const rgb warm = intensity(1);
-  EXPECT_NEAR(luminance(warm), 1, 1e-3);
-  EXPECT_GT(warm[0], warm[1]);
-  EXPECT_GT(warm[1], warm[2]);
+  // A blackbody has unit luminance before its scale, and the colour of the Planckian locus:
+  // linear sRGB of its chromaticity (x, y) = (0.3135, 0.3236) at 6500 K, (0.4599, 0.4106) at
+  // 2700 K, times the scale.
+  const struct {
+    size_t light;
+    double luminance;
+    rgb colour;
+  } blackbodies[] = {{4, 2, {2.085f, 1.968f, 2.069f}}, {5, 1, {1.935f, 0.804f, 0.192f}}};
+  for (const auto& b : blackbodies) {
+    const engine::rgb p = light(r, b.light)->total_power() * float(1 / (4 * std::numbers::pi));
+    EXPECT_NEAR(luminance(rgb{p.r, p.g, p.b}), b.luminance, 1e-3);
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(p[c], b.colour[c], 0.025) << b.light << " " << c;
+  }
 }
 
 // A value --check prints for a material ("eta 1.5", "reflectance (r, g, b)": its red), or -1.
@@ -216,6 +216,7 @@ double setting(const engine::surface_material& m, const std::string& name) {
   return std::strtod(*value == '(' ? value + 1 : value, nullptr);
 }
 
+// The material a sphere after the directives gets.
 TEST(materials, map_to_the_nearest_supported_material) {
   const struct {
     const char* text;
@@ -250,12 +251,17 @@ TEST(materials, map_to_the_nearest_supported_material) {
       {"MakeNamedMaterial \"m\" \"string type\" \"matte\" \"color Kd\" [0.3 0.3 0.3]\n"
        "NamedMaterial \"m\"",
        "diffuse", 0.3f, -1},
+      // A named material may be used before it is defined.
+      {"NamedMaterial \"late\"\nShape \"sphere\"\nMakeNamedMaterial \"late\" \"string type\" "
+       "\"conductor\"",
+       "conductor", 0.9530f, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const testing::read_result r = testing::read_world(std::string(c.text) + "\n");
+    const testing::read_result r =
+        testing::read_world(std::string(c.text) + "\nShape \"sphere\"\n");
     for (const scene_warning& w : r.warnings) ADD_FAILURE() << to_string(w);
-    const engine::surface_material& m = *r.made.materials.back();
+    const engine::surface_material& m = *r.made.materials.at(r.scene.shapes.at(0).material);
     EXPECT_STREQ(m.kind_name, c.kind);
     if (c.reflectance_red >= 0) {
       EXPECT_NEAR(setting(m, "reflectance"), c.reflectance_red, 1e-3);
@@ -266,17 +272,7 @@ TEST(materials, map_to_the_nearest_supported_material) {
   }
 }
 
-TEST(materials, named_materials_may_be_used_before_they_are_defined) {
-  const testing::read_result r = testing::read_world(R"(NamedMaterial "late"
-Shape "sphere"
-MakeNamedMaterial "late" "string type" "conductor"
-)");
-  const engine::surface_material& m = *r.made.materials[r.scene.shapes[0].material];
-  EXPECT_EQ(m.name, "late");
-  EXPECT_STREQ(m.kind_name, "conductor");
-}
-
-TEST(options, film_and_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_them) {
+TEST(options, film_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_them) {
   parse_result r = parse(
       "Film \"rgb\" \"integer xresolution\" 100 \"integer yresolution\" 50 \"float cropwindow\" "
       "[0.75 0.25 0.1 0.9] \"string filename\" \"out.exr\"\n"
@@ -284,22 +280,19 @@ TEST(options, film_and_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes
       "\"float screenwindow\" [-1 1 -0.5 0.5]\nWorldBegin\n");
   const film_description& f = r.scene.film;
   EXPECT_EQ(f.filename, "out.exr");
-  EXPECT_FLOAT_EQ(f.crop_window[0], 0.25f);
-  EXPECT_FLOAT_EQ(f.crop_window[1], 0.75f);
+  EXPECT_EQ((std::array{f.crop_window[0], f.crop_window[1]}), (std::array{0.25f, 0.75f}));
   EXPECT_EQ((std::array{f.pixel_x0, f.pixel_x1, f.pixel_y0, f.pixel_y1}),
             (std::array{25, 75, 5, 45}));
   const camera_description& c = r.scene.camera;
-  EXPECT_FLOAT_EQ(c.fov, 30);
-  EXPECT_FLOAT_EQ(c.lens_radius, 0.1f);
-  EXPECT_FLOAT_EQ(c.focal_distance, 4);
+  EXPECT_EQ((std::array{c.fov, c.lens_radius, c.focal_distance}), (std::array{30.0f, 0.1f, 4.0f}));
   ASSERT_TRUE(c.screen_window.has_value());
   EXPECT_FLOAT_EQ((*c.screen_window)[2], -0.5f);
   EXPECT_EQ(c.location.line, 2);
-  parse_result defaults = parse("WorldBegin\n");
-  EXPECT_EQ(defaults.scene.film.xresolution, 1280);
-  EXPECT_EQ(defaults.scene.film.pixel_y1, 720);
-  EXPECT_FALSE(defaults.scene.camera.given);
-  EXPECT_FLOAT_EQ(defaults.scene.camera.fov, 90);
+  const scene_description defaults = parse("WorldBegin\n").scene;
+  EXPECT_EQ((std::array{defaults.film.xresolution, defaults.film.pixel_y1}),
+            (std::array{1280, 720}));
+  EXPECT_FALSE(defaults.camera.given);
+  EXPECT_FLOAT_EQ(defaults.camera.fov, 90);
 }
 
 TEST(options, iterations_and_photons_from_sampler_and_integrator) {
@@ -309,10 +302,9 @@ TEST(options, iterations_and_photons_from_sampler_and_integrator) {
       "\"float radius\" 0.04\n";
   for (const std::string& text : {sampler + integrator, integrator + sampler}) {
     parse_result r = parse(text + "WorldBegin\n");
-    EXPECT_EQ(r.scene.settings.iterations, 20);
-    EXPECT_EQ(r.scene.settings.photons_per_iteration, 5000);
-    EXPECT_FLOAT_EQ(r.scene.settings.radius, 0.04f);
-    EXPECT_EQ(r.scene.settings.integrator, "sppm");
+    const render_settings& s = r.scene.settings;
+    EXPECT_EQ(std::tuple(s.iterations, s.photons_per_iteration, s.radius, s.integrator),
+              std::tuple(20, int64_t(5000), 0.04f, std::string("sppm")));
     EXPECT_TRUE(r.warnings.empty());
   }
   parse_result samples =

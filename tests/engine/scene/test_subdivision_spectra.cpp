@@ -105,33 +105,46 @@ std::array<double, 3> printed_reflectance(const testing::read_result& r) {
   return c;
 }
 
-// Spectrum files resolve beside the scene and read like inline pairs (linear between pairs,
-// zero outside them); malformed ones point at their own line and column, a missing one at its
-// name in the scene.
-TEST(spectra, files_pairs_and_their_errors) {
+// Spectra as files (resolved beside the scene), inline pairs (linear between pairs, zero outside
+// them) and measured tables, seen through the film. A conductor's Fresnel reflectance is taken
+// per wavelength before its colour: a constant index gives the dielectric's 4 % in every
+// channel; gold is red-yellow, silver and aluminium near-white, each within a few percent of
+// the measured data's film colour.
+TEST(spectra, files_pairs_and_tables_give_their_film_colour) {
   const testing::file_map files = {{"grey.spd", "# constant\n350 0.25\n900 0.25\n"},
                                    {"bad.spd", "400 0.5\n500 zero\n"},
                                    {"odd.spd", "400 0.5 500"},
                                    {"back.spd", "500 0.5\n400 0.5\n"}};
+  const std::string diffuse = "Material \"diffuse\" \"spectrum reflectance\" ";
+  const std::string conductor = "Material \"conductor\" ";
   const struct {
-    const char* parameter;
-    double red, green, blue;
+    std::string material;
+    double red, green, blue, tolerance;
   } good[] = {
-      {"\"grey.spd\"", 0.25, 0.25, 0.25},
-      {"[300 0.8 900 0.8]", 0.8, 0.8, 0.8},
+      {diffuse + "\"grey.spd\"", 0.25, 0.25, 0.25, 0.03},
+      {diffuse + "[300 0.8 900 0.8]", 0.8, 0.8, 0.8, 0.03},
       // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
-      {"[600 1 830 1]", 0.854, 0, 0},
+      {diffuse + "[600 1 830 1]", 0.854, 0, 0, 0.03},
+      {conductor + "\"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]", 0.04, 0.04,
+       0.04, 0.005},
+      {conductor + "\"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"", 1.0, 0.784,
+       0.343, 0.005},
+      {conductor + "\"spectrum eta\" \"metal-Ag-eta\" \"spectrum k\" \"metal-Ag-k\"", 0.971, 0.960,
+       0.915, 0.005},
+      {conductor + "\"spectrum eta\" \"metal-Al-eta\" \"spectrum k\" \"metal-Al-k\"", 0.913, 0.921,
+       0.924, 0.005},
+      {conductor, 0.953, 0.639, 0.538, 0.005},  // copper, pbrt-v4's default
   };
   for (const auto& c : good) {
-    SCOPED_TRACE(c.parameter);
-    const testing::read_result r = testing::read_world(
-        std::string("Material \"diffuse\" \"spectrum reflectance\" ") + c.parameter + "\n", files);
+    SCOPED_TRACE(c.material);
+    const testing::read_result r = testing::read_world(c.material + "\n", files);
     EXPECT_TRUE(r.warnings.empty());
-    const engine::rgb rho = r.made.materials.back()->diffuse_reflectance();
-    EXPECT_NEAR(rho[0], c.red, 0.03);
-    EXPECT_NEAR(rho[1], c.green, 0.03);
-    EXPECT_NEAR(rho[2], c.blue, 0.03);
+    const std::array<double, 3> rho = printed_reflectance(r);
+    EXPECT_NEAR(rho[0], c.red, c.tolerance);
+    EXPECT_NEAR(rho[1], c.green, c.tolerance);
+    EXPECT_NEAR(rho[2], c.blue, c.tolerance);
   }
+  // Malformed files point at their own line and column, a missing one at its name in the scene.
   const struct {
     const char* file;
     const char* where;
@@ -145,38 +158,8 @@ TEST(spectra, files_pairs_and_their_errors) {
   for (const auto& c : bad) {
     SCOPED_TRACE(c.file);
     testing::expect_error(
-        testing::error_of([&] {
-          testing::read_world(
-              std::string("Material \"diffuse\" \"spectrum reflectance\" \"") + c.file + "\"\n",
-              files);
-        }),
+        testing::error_of([&] { testing::read_world(diffuse + "\"" + c.file + "\"\n", files); }),
         c.where, c.what);
-  }
-}
-
-// A conductor seen through the film: the Fresnel reflectance per wavelength, then its colour.
-// A constant index must give the dielectric's 4 % in every channel; gold is red-yellow, silver
-// and aluminium near-white, each within a few percent of the measured data's film colour.
-TEST(spectra, conductors_reflect_their_spectral_fresnel_colour) {
-  const struct {
-    const char* parameters;
-    double red, green, blue;
-  } cases[] = {
-      {"\"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]", 0.04, 0.04, 0.04},
-      {"\"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"", 1.0, 0.784, 0.343},
-      {"\"spectrum eta\" \"metal-Ag-eta\" \"spectrum k\" \"metal-Ag-k\"", 0.971, 0.960, 0.915},
-      {"\"spectrum eta\" \"metal-Al-eta\" \"spectrum k\" \"metal-Al-k\"", 0.913, 0.921, 0.924},
-      {"", 0.953, 0.639, 0.538},  // copper, pbrt-v4's default
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.parameters);
-    const testing::read_result r =
-        testing::read_world(std::string("Material \"conductor\" ") + c.parameters + "\n");
-    EXPECT_TRUE(r.warnings.empty());
-    const std::array<double, 3> rho = printed_reflectance(r);
-    EXPECT_NEAR(rho[0], c.red, 0.005);
-    EXPECT_NEAR(rho[1], c.green, 0.005);
-    EXPECT_NEAR(rho[2], c.blue, 0.005);
   }
 }
 
