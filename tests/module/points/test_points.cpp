@@ -8,7 +8,7 @@
 
 namespace {
 
-// Thread 1 shades hits at (x, 0, 10) of a 4 x 3 image seen from the origin through pixels of
+// Thread 1 shades hits at (x, 0, 10) of a 4 x 3 image seen from (0, 0, 20) through pixels of
 // angle 0.001: a pixel's footprint there is 0.01 (radius scale 6, lower bound scale 0.5).
 class points_candidates : public module_test {
  protected:
@@ -16,7 +16,7 @@ class points_candidates : public module_test {
     module_test::SetUp();
     create(defaults());
     use_arrays(4, 3, 2);
-    renderer->pixel_angle = 0.001f;
+    renderer->pixel_angle = 0.001f, renderer->camera_pos[2] = 20;
     host().thread(1).thread_index = 1;
     ray.reset(make_ray(1, qor_ray_camera));
     ray->material = &material;
