@@ -150,16 +150,18 @@ class output_smoothing : public module_test {
 };
 
 TEST_F(output_smoothing, the_gaussian_takes_the_window_of_one_surface_and_a_like_photon_density) {
-  // A row, and a column, of 17 records: the window reaches 16 records and not past the image,
-  // with weights exp(-d^2 / 64) normalised over the records taken.
+  // A row of 17 records, and two columns of 17: the window reaches 16 records and not past the
+  // image, with weights exp(-d^2 / 64) normalised over the records taken.
   double weights = 0.0;
   for (int d = 0; d <= 16; ++d) weights += std::exp(-d * d / 64.0);
-  for (int column = 0; column < 2; ++column) {
-    image(column ? 1 : 17, column ? 17 : 1, {});
-    pixel_points[16].radiance[0] = pixel_points[17].radiance[0] = 1000;
+  for (int w : {17, 2}) {
+    const int h = w == 17 ? 1 : 17, far = w == 17 ? 16 : 32;  // far: 16 records from the first
+    image(w, h, {});
+    pixel_points[far].radiance[0] = pixel_points[w * h].radiance[0] = 1000;
     renderer->smooth_points(renderer->height);
-    EXPECT_NEAR(smoothed(0), 1000 * std::exp(-4.0) / weights, 1e-3) << column;
-    EXPECT_EQ(smoothed(17), 0.0f);
+    const double second_column = w == 2 ? std::exp(-1 / 64.0) : 0.0;
+    EXPECT_NEAR(smoothed(0), 1000 * std::exp(-4.0) / (weights * (1 + second_column)), 1e-3) << w;
+    EXPECT_EQ(smoothed(w * h), 0.0f);
   }
   // P (40 photons) takes the records of a like count, |a - b| / (a + 25 + b) below 0.25, when at
   // least four qualify (itself included); else every record of its surface. A record without

@@ -220,7 +220,7 @@ class points_hit_shading : public module_test {
   }
 
   std::unique_ptr<qorRay> ray;
-  float result[3];
+  float result[4] = {0, 0, 0, 7};  // a fourth float, so that copying one too many shows
   scripted_random random;
   qorRay traced{};
   int seen_flags = -1;
@@ -248,6 +248,7 @@ TEST_F(points_hit_shading, direct_light_sums_the_lights_from_the_lifted_hit_then
   EXPECT_TRUE(before_shadows == (floats{1.5f, 3.0f, 4.5f}) &&
               rgb(result) == (floats{0.75f, 1.5f, 2.25f}));
   EXPECT_EQ(rgb(host().thread(0).direct_light), rgb(result));
+  EXPECT_EQ(floats(host().thread(0).reserved_356, host().thread(0).reserved_356 + 4), floats(4, 0));
   EXPECT_EQ(first.height, 2.0 + 0.6 * static_cast<double>(0.1f));  // lifted, then put back
   EXPECT_EQ(std::vector<double>(ray->hit_position, ray->hit_position + 3),
             (std::vector<double>{1, 2, 3}));
