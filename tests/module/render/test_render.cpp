@@ -4,6 +4,7 @@
 #include <set>
 
 #include "module/render/eye_pass.h"
+#include "module/render/processes.h"
 #include "tests/module/module_test.h"
 
 namespace {
@@ -158,6 +159,28 @@ INSTANTIATE_TEST_SUITE_P(
                     render_case{"second_set_rebuilt", 1, 1, 2, 0.6f, 0.95f, 1.0f},
                     render_case{"second_set_kept", 1, 2, 2, 0.35f, 0.65f, -1.0f}),
     [](const testing::TestParamInfo<render_case>& info) { return info.param.name; });
+
+// Two processes that traced alike: closing a pass sums the points' pass sums over both, and
+// opening one clears them on every process but the first, so that what was there counts once.
+using render_processes = module_test;
+
+TEST_F(render_processes, a_shared_pass_sums_the_processes_photons_and_counts_earlier_sums_once) {
+  measurement_point p = make_point(0, 0, 0, 1);
+  set3(p.pass_flux, 1.0f, 2.0f, 3.0f);
+  set3(p.offset_sum, 4.0f, 5.0f, 6.0f);
+  p.pass_photons = 7;
+  host().processes = 2;
+  for (int process : {0, 1}) {
+    measurement_point q = p;
+    host().process = process;
+    open_shared_pass(&q, 1);
+    close_shared_pass(&q, 1);
+    const float k = process == 0 ? 2 : 0;
+    EXPECT_TRUE(rgb(q.pass_flux) == (floats{k, 2 * k, 3 * k}) && q.pass_photons == 7 * k &&
+                rgb(q.offset_sum) == (floats{4 * k, 5 * k, 6 * k}))
+        << process;
+  }
+}
 
 // --- Frame set-up, the loop's schedule and the eye pass ------------------------------------------
 
