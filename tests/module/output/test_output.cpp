@@ -189,7 +189,9 @@ TEST_F(output_smoothing, passes_average_the_four_neighbours_of_one_surface_and_c
   // One simultaneous step: the centre of a 3 x 3 image spreads to the four records beside it.
   image(3, 3, {0, 0, 0, 0, 9, 0, 0, 0, 5});
   set3(pixel_points[3].normal, 0.0f, -0.6f, 0.8f);  // (0, 1) lies on another surface
+  pixel_points[9].radiance[0] = 1;                  // beyond the image
   renderer->smooth_pass(0, false);
+  EXPECT_EQ(pixel_points[9].smoothing_input[0], 0);
   const floats after = {0, 9.0f / 4, 0, 0, 9.0f / 4, 14.0f / 4, 0, 14.0f / 4, 5.0f / 3};
   for (int i = 0; i < 9; ++i) EXPECT_FLOAT_EQ(smoothed(i), after[i]) << i;
   EXPECT_EQ(host().texts(), (strings{"Smooth measurement points (iteration 0) [3 x 3]\n", "+"}));

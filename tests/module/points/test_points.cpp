@@ -282,9 +282,9 @@ TEST_F(points_hit_shading, a_continuation_keeps_only_the_second_sets_answer_time
   // Normals down -z (to -0.9999999) get the axis frame; any other normal an orthonormal frame
   // around it, with the direction's shares u, v and w along its axes.
   const double s = 1.0 / std::sqrt(14.0), t = std::sqrt(1.0 - 0.99999 * 0.99999);
-  const double normals[][3] = {
-      {0, 0, -1}, {1e-7, 0, -0.99999995}, {s, 2 * s, -3 * s}, {0, -0.6, -0.8},
-      {1, 0, 0},  {t, 0, -0.99999},       {0.36, 0.48, 0.8}};
+  const double normals[][3] = {{s, 2 * s, -3 * s}, {0, 0, -1}, {1e-7, 0, -0.99999995},
+                               {0, -0.6, -0.8},    {1, 0, 0},  {t, 0, -0.99999},
+                               {0.36, 0.48, 0.8}};
   const auto dot = [](const double* p, const double* q) {
     return p[0] * q[0] + p[1] * q[1] + p[2] * q[2];
   };

@@ -99,7 +99,7 @@ TEST_F(tree_queries, a_lookup_answers_the_mean_radiance_of_the_last_leaf_holding
   const ppm_tree &tree = tree_over(points), &empty = tree_over(none);
   ASSERT_TRUE(tree.root != nullptr && tree.root->children != nullptr);
   ASSERT_EQ(tree.root->children[0].count, 10u);
-  const float up[3] = {0, 0, 1}, side[3] = {1, 0, 0}, in1[3] = {1.5f, 0, 0};
+  const float up[3] = {0, 0, 1}, side[3] = {0, 1, 0}, in1[3] = {1.5f, 0, 0};
   EXPECT_TRUE(tree.covers(in1, up) && !tree.covers(in1, side) && !empty.covers(in1, up));
   const double at[5][2] = {{1.2, 0}, {0.5, 0}, {1.2, 0.3}, {5, 0}, {0.5, 0}};
   const floats answers[5] = {{0, 4.5f, 0}, {4.5f, 0, 0}, {4.5f, 0, 0}, {0, 0, 0}, {0, 0, 0}};
