@@ -79,6 +79,7 @@ struct render_case {
   int sampling_mode, point_mode, threads;
   float view1_low, view1_high;  // the red radiance after four passes, in every pixel
   float view4;                  // the fifth pass's, the mean over the pixels; < 0: not known
+  int processes = 1;            // more: as many processes that trace alike, so the same image
 };
 
 class render_loop : public module_test, public testing::WithParamInterface<render_case> {};
@@ -94,7 +95,7 @@ class render_loop : public module_test, public testing::WithParamInterface<rende
 TEST_P(render_loop, a_floor_under_uniform_photon_rain_shows_its_radiance) {
   const render_case& c = GetParam();
   floor_scene floor(*renderer);
-  host().threads = c.threads;
+  host().threads = c.threads, host().processes = c.processes;
   host().events = {{2, '5'}, {2, '5'}, {2, '5'}, {qor_event_key, '1'}, {qor_event_key, '4'}};
   ppm_parameters block = defaults();
   block.sampling_mode = c.sampling_mode, block.point_mode = c.point_mode;
@@ -149,6 +150,10 @@ TEST_P(render_loop, a_floor_under_uniform_photon_rain_shows_its_radiance) {
                   i + 1, c.point_mode ? 48 : 0);
     EXPECT_EQ(builds.at(i), line);
   }
+  const strings said = host().texts();
+  EXPECT_EQ(std::count(said.begin(), said.end(),
+                       "[1] Photon sums of 2 processes (waited 0.000, summed 0.000 seconds)\n"),
+            c.processes == 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                     render_case{"single_eye_pass", 0, 0, 1, 0.38f, 0.58f, 0.0f},
                     render_case{"single_eye_pass_second_set", 0, 1, 2, 0.38f, 0.58f, 0.0f},
                     render_case{"second_set_rebuilt", 1, 1, 2, 0.6f, 0.95f, 1.0f},
+                    render_case{"two_processes", 1, 1, 2, 0.6f, 0.95f, 1.0f, 2},
                     render_case{"second_set_kept", 1, 2, 2, 0.35f, 0.65f, -1.0f}),
     [](const testing::TestParamInfo<render_case>& info) { return info.param.name; });
 
