@@ -117,6 +117,11 @@ void* qor_malloc_aligned(size_t bytes, size_t alignment) { return allocate(bytes
 void* qor_malloc2_aligned(size_t bytes, int kind, size_t alignment) { return allocate(bytes, kind, alignment); }
 void qor_show_block(qorScene&, qorImage_block* b) { record("show"); host().shown.emplace_back(b->pixels(), b->pixels() + 3 * b->width * b->height); }
 void qor_output_block(qorScene&, qorImage_block* block) { record("output"); host().delivered.push_back(block); }
+int qor_process_count() { return host().processes; }
+int qor_process_index() { return host().process; }
+// Every process holds what this one holds: their sum is these values times their count.
+void qor_process_sum(void* v, size_t n, int type) { for (size_t i = 0; i < n; ++i) { if (type == qor_sum_float) static_cast<float*>(v)[i] *= host().processes; else static_cast<int32_t*>(v)[i] *= host().processes; } }
+void qor_process_broadcast(void*, size_t) {}
 double qor_get_time() { host().clock += host().clock_step; return host().clock - host().clock_step; }
 void qor_thread_join(uint64_t handle) { record("thread_join"); started.at(handle - 1).join(); }
 int qor_output_check_input(qorScene&, qorOutput_event* e) { record("check_input"); if (host().events.empty()) return 0; *e = host().events.front(); host().events.pop_front(); return 1; }

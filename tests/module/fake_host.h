@@ -37,7 +37,8 @@ struct fake_host {
   bool signature_ok = true, sampler_findable = true, camera_present = true,
        thread_starts_fail = false;
   int32_t threads = 1;
-  fake_host();  // a 4 x 3 image, 90 degrees, indirect light and shadows on
+  int32_t processes = 1, process = 0;  // this one of `processes` that all hold the same values
+  fake_host();                         // a 4 x 3 image, 90 degrees, indirect light and shadows on
   qorOptions options{};
   qorCamera camera{};
   qorView view{};

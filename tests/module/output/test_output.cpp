@@ -39,10 +39,11 @@ TEST_F(output_history, points_take_their_pixels_history_and_give_it_back_after_t
   points[0] = distinct_point(100, 1, 1);
   points[1] = distinct_point(200, 0, 1);  // its pixel has no history (radius 0)
   points[2] = distinct_point(300, 0, 2);  // outside the image: no record
+  points[3] = distinct_point(400, 3, 1);  // likewise, though it would index record (0, 2)
   renderer->iteration = 3;
   renderer->carry_over_points();  // no points: not even the decay
   EXPECT_TRUE(same(record(1, 1), history));
-  renderer->point_count = 3;
+  renderer->point_count = 4;
   renderer->carry_over_points();
   // The history decays by i / (i + 1) in single precision; the point takes the pixel's radius and
   // statistics and keeps everything of its own hit.
@@ -63,7 +64,7 @@ TEST_F(output_history, points_take_their_pixels_history_and_give_it_back_after_t
 
   // After the pass the pixel takes the point's estimate, radius and statistics, and adds the turn
   // of its normal, 1 - cos, to its deviation; its own record is otherwise kept.
-  set3(record(1, 1).normal, 0.0f, 0.0f, 1.0f);
+  set3(record(1, 1).normal, 1.0f, 0.0f, 0.0f);
   set3(points[0].normal, 0.6f, 0.0f, 0.8f);
   measurement_point merged = record(1, 1);
   renderer->merge_points();
@@ -74,7 +75,7 @@ TEST_F(output_history, points_take_their_pixels_history_and_give_it_back_after_t
     merged.normal[c] = p.normal[c];
     merged.offset_sum[c] = p.offset_sum[c];
   }
-  merged.normal_deviation += 1.0f - 0.8f;
+  merged.normal_deviation += 1.0f - 0.6f;
   merged.variance_sum = p.variance_sum;
   merged.radius = p.radius;
   merged.pass_photons = p.pass_photons;
@@ -129,15 +130,16 @@ TEST_F(output_history, a_reset_clears_the_statistics_and_the_points_file_holds_t
 
 // --- Smoothing ----------------------------------------------------------------------------------
 
-// Records on one surface (normal +z) of a w x h image, red radiance v, green 2v, blue 3v, and a
-// row of records beyond the image that must stay as they are.
+// Records on one surface (normal (0, 0.6, 0.8), so that every term of a cosine counts) of a w x h
+// image, red radiance v, green 2v, blue 3v, and a row of records beyond the image that must stay as
+// they are.
 class output_smoothing : public module_test {
  protected:
   void image(int w, int h, floats radiance, floats counts = {}) {
     use_arrays(w, h + 1);
     renderer->height = h;
     renderer->iteration = 1;
-    for (measurement_point& r : pixel_points) r.normal[2] = 1.0f;
+    for (measurement_point& r : pixel_points) set3(r.normal, 0.0f, 0.6f, 0.8f);
     for (int i = 0; i < w * h; ++i) {
       const float v = i < int(radiance.size()) ? radiance[i] : 0.0f;
       set3(pixel_points[i].radiance, v, 2 * v, 3 * v);
@@ -148,16 +150,18 @@ class output_smoothing : public module_test {
 };
 
 TEST_F(output_smoothing, the_gaussian_takes_the_window_of_one_surface_and_a_like_photon_density) {
-  // A row, and a column, of 17 records: the window reaches 16 records and not past the image,
-  // with weights exp(-d^2 / 64) normalised over the records taken.
+  // A row of 17 records, and two columns of 17: the window reaches 16 records and not past the
+  // image, with weights exp(-d^2 / 64) normalised over the records taken.
   double weights = 0.0;
   for (int d = 0; d <= 16; ++d) weights += std::exp(-d * d / 64.0);
-  for (int column = 0; column < 2; ++column) {
-    image(column ? 1 : 17, column ? 17 : 1, {});
-    pixel_points[16].radiance[0] = pixel_points[17].radiance[0] = 1000;
+  for (int w : {17, 2}) {
+    const int h = w == 17 ? 1 : 17, far = w == 17 ? 16 : 32;  // far: 16 records from the first
+    image(w, h, {});
+    pixel_points[far].radiance[0] = pixel_points[w * h].radiance[0] = 1000;
     renderer->smooth_points(renderer->height);
-    EXPECT_NEAR(smoothed(0), 1000 * std::exp(-4.0) / weights, 1e-3) << column;
-    EXPECT_EQ(smoothed(17), 0.0f);
+    const double second_column = w == 2 ? std::exp(-1 / 64.0) : 0.0;
+    EXPECT_NEAR(smoothed(0), 1000 * std::exp(-4.0) / (weights * (1 + second_column)), 1e-3) << w;
+    EXPECT_EQ(smoothed(w * h), 0.0f);
   }
   // P (40 photons) takes the records of a like count, |a - b| / (a + 25 + b) below 0.25, when at
   // least four qualify (itself included); else every record of its surface. A record without
@@ -184,8 +188,10 @@ TEST_F(output_smoothing, the_gaussian_takes_the_window_of_one_surface_and_a_like
 TEST_F(output_smoothing, passes_average_the_four_neighbours_of_one_surface_and_class) {
   // One simultaneous step: the centre of a 3 x 3 image spreads to the four records beside it.
   image(3, 3, {0, 0, 0, 0, 9, 0, 0, 0, 5});
-  set3(pixel_points[3].normal, 1.0f, 0.0f, 0.0f);  // (0, 1) lies on another surface
+  set3(pixel_points[3].normal, 0.0f, -0.6f, 0.8f);  // (0, 1) lies on another surface
+  pixel_points[9].radiance[0] = 1;                  // beyond the image
   renderer->smooth_pass(0, false);
+  EXPECT_EQ(pixel_points[9].smoothing_input[0], 0);
   const floats after = {0, 9.0f / 4, 0, 0, 9.0f / 4, 14.0f / 4, 0, 14.0f / 4, 5.0f / 3};
   for (int i = 0; i < 9; ++i) EXPECT_FLOAT_EQ(smoothed(i), after[i]) << i;
   EXPECT_EQ(host().texts(), (strings{"Smooth measurement points (iteration 0) [3 x 3]\n", "+"}));

@@ -337,11 +337,12 @@ TEST_F(photons_photon_paths, a_diffuse_bounce_leaves_a_photon_light_and_fades_it
 // direction (+0.01 each); the chain's two rejected mutations deposit them twice more, as one
 // photon each time. The 65th hit of a path that reaches a point is deposited but not kept.
 TEST_F(photons_photon_paths, a_path_deposits_its_hits_and_the_reuses_of_the_current_path) {
-  qorRay tilted = photon_hit(0.5, 0, 0, {0, 0, 1}, {0, 0, -1}, qor_ray_photon, 2);
+  qorRay tilted = photon_hit(0.5, 0, 0, {0, 0, 1}, {0.6, 0, -0.8}, qor_ray_photon, 2);
   set3(tilted.shading_normal, std::sqrt(0.75), 0.0, 0.5);
   tilted.max_distance = 7;
   pass({photon_hit(0, 0, 0, {0, 0, 1}, {0, 0, -1}, qor_ray_photon, 2), tilted}, 3);
-  EXPECT_FLOAT_EQ(points[0].pass_flux[0], 3 * (2 + 2 * (0.51f / 1.01f)));
+  EXPECT_FLOAT_EQ(points[0].pass_flux[0],
+                  3 * (2 + 2 * ((0.6f * std::sqrt(0.75f) - 0.39f) / 0.81f)));
   EXPECT_TRUE(points[0].pass_photons == 2 * 2 && points[0].offset_sum[0] == 2 * 0.5f);
   pass(std::vector<qorRay>(65, photon_hit(0, 0, 0)), 2);
   EXPECT_EQ(points[0].pass_photons, 65 + 64);

@@ -8,7 +8,7 @@
 
 namespace {
 
-// Thread 1 shades hits at (x, 0, 10) of a 4 x 3 image seen from the origin through pixels of
+// Thread 1 shades hits at (x, 0, 10) of a 4 x 3 image seen from (0, 0, 20) through pixels of
 // angle 0.001: a pixel's footprint there is 0.01 (radius scale 6, lower bound scale 0.5).
 class points_candidates : public module_test {
  protected:
@@ -16,7 +16,7 @@ class points_candidates : public module_test {
     module_test::SetUp();
     create(defaults());
     use_arrays(4, 3, 2);
-    renderer->pixel_angle = 0.001f;
+    renderer->pixel_angle = 0.001f, renderer->camera_pos[2] = 20;
     host().thread(1).thread_index = 1;
     ray.reset(make_ray(1, qor_ray_camera));
     ray->material = &material;
@@ -220,7 +220,7 @@ class points_hit_shading : public module_test {
   }
 
   std::unique_ptr<qorRay> ray;
-  float result[3];
+  float result[4] = {0, 0, 0, 7};  // a fourth float, so that copying one too many shows
   scripted_random random;
   qorRay traced{};
   int seen_flags = -1;
@@ -248,10 +248,11 @@ TEST_F(points_hit_shading, direct_light_sums_the_lights_from_the_lifted_hit_then
   EXPECT_TRUE(before_shadows == (floats{1.5f, 3.0f, 4.5f}) &&
               rgb(result) == (floats{0.75f, 1.5f, 2.25f}));
   EXPECT_EQ(rgb(host().thread(0).direct_light), rgb(result));
+  EXPECT_EQ(floats(host().thread(0).reserved_356, host().thread(0).reserved_356 + 4), floats(4, 0));
   EXPECT_EQ(first.height, 2.0 + 0.6 * static_cast<double>(0.1f));  // lifted, then put back
   EXPECT_EQ(std::vector<double>(ray->hit_position, ray->hit_position + 3),
             (std::vector<double>{1, 2, 3}));
-  EXPECT_TRUE(ray->current_light == nullptr && host().rays == 1);
+  EXPECT_TRUE(ray->current_light == nullptr && host().rays == 1 && ray->shading_normal[0] == 0);
   host().options.shadow_mode = 'S';  // shadows only in mode 's'; no lights: black, told so
   host().lights = nullptr;
   renderer->direct_illumination(result, *ray, nullptr);
@@ -281,9 +282,9 @@ TEST_F(points_hit_shading, a_continuation_keeps_only_the_second_sets_answer_time
   // Normals down -z (to -0.9999999) get the axis frame; any other normal an orthonormal frame
   // around it, with the direction's shares u, v and w along its axes.
   const double s = 1.0 / std::sqrt(14.0), t = std::sqrt(1.0 - 0.99999 * 0.99999);
-  const double normals[][3] = {
-      {0, 0, -1}, {1e-7, 0, -0.99999995}, {s, 2 * s, -3 * s}, {0, -0.6, -0.8},
-      {1, 0, 0},  {t, 0, -0.99999},       {0.36, 0.48, 0.8}};
+  const double normals[][3] = {{s, 2 * s, -3 * s}, {0, 0, -1}, {1e-7, 0, -0.99999995},
+                               {0, -0.6, -0.8},    {1, 0, 0},  {t, 0, -0.99999},
+                               {0.36, 0.48, 0.8}};
   const auto dot = [](const double* p, const double* q) {
     return p[0] * q[0] + p[1] * q[1] + p[2] * q[2];
   };

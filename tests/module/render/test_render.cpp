@@ -4,6 +4,7 @@
 #include <set>
 
 #include "module/render/eye_pass.h"
+#include "module/render/processes.h"
 #include "tests/module/module_test.h"
 
 namespace {
@@ -78,6 +79,7 @@ struct render_case {
   int sampling_mode, point_mode, threads;
   float view1_low, view1_high;  // the red radiance after four passes, in every pixel
   float view4;                  // the fifth pass's, the mean over the pixels; < 0: not known
+  int processes = 1;            // more: as many processes that trace alike, so the same image
 };
 
 class render_loop : public module_test, public testing::WithParamInterface<render_case> {};
@@ -93,7 +95,7 @@ class render_loop : public module_test, public testing::WithParamInterface<rende
 TEST_P(render_loop, a_floor_under_uniform_photon_rain_shows_its_radiance) {
   const render_case& c = GetParam();
   floor_scene floor(*renderer);
-  host().threads = c.threads;
+  host().threads = c.threads, host().processes = c.processes;
   host().events = {{2, '5'}, {2, '5'}, {2, '5'}, {qor_event_key, '1'}, {qor_event_key, '4'}};
   ppm_parameters block = defaults();
   block.sampling_mode = c.sampling_mode, block.point_mode = c.point_mode;
@@ -148,6 +150,10 @@ TEST_P(render_loop, a_floor_under_uniform_photon_rain_shows_its_radiance) {
                   i + 1, c.point_mode ? 48 : 0);
     EXPECT_EQ(builds.at(i), line);
   }
+  const strings said = host().texts();
+  EXPECT_EQ(std::count(said.begin(), said.end(),
+                       "[1] Photon sums of 2 processes (waited 0.000, summed 0.000 seconds)\n"),
+            c.processes == 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,8 +162,31 @@ INSTANTIATE_TEST_SUITE_P(
                     render_case{"single_eye_pass", 0, 0, 1, 0.38f, 0.58f, 0.0f},
                     render_case{"single_eye_pass_second_set", 0, 1, 2, 0.38f, 0.58f, 0.0f},
                     render_case{"second_set_rebuilt", 1, 1, 2, 0.6f, 0.95f, 1.0f},
+                    render_case{"two_processes", 1, 1, 2, 0.6f, 0.95f, 1.0f, 2},
                     render_case{"second_set_kept", 1, 2, 2, 0.35f, 0.65f, -1.0f}),
     [](const testing::TestParamInfo<render_case>& info) { return info.param.name; });
+
+// Two processes that traced alike: closing a pass sums the points' pass sums over both, and
+// opening one clears them on every process but the first, so that what was there counts once.
+using render_processes = module_test;
+
+TEST_F(render_processes, a_shared_pass_sums_the_processes_photons_and_counts_earlier_sums_once) {
+  measurement_point p = make_point(0, 0, 0, 1);
+  set3(p.pass_flux, 1.0f, 2.0f, 3.0f);
+  set3(p.offset_sum, 4.0f, 5.0f, 6.0f);
+  p.pass_photons = 7;
+  host().processes = 2;
+  for (int process : {0, 1}) {
+    measurement_point q = p;
+    host().process = process;
+    open_shared_pass(&q, 1);
+    close_shared_pass(&q, 1);
+    const float k = process == 0 ? 2 : 0;
+    EXPECT_TRUE(rgb(q.pass_flux) == (floats{k, 2 * k, 3 * k}) && q.pass_photons == 7 * k &&
+                rgb(q.offset_sum) == (floats{4 * k, 5 * k, 6 * k}))
+        << process;
+  }
+}
 
 // --- Frame set-up, the loop's schedule and the eye pass ------------------------------------------
 
@@ -199,12 +228,12 @@ TEST_F(render_renderer, the_loop_outputs_every_n_iterations_until_the_limit_or_t
   }
   // Minutes and seconds since the render started, after each pass.
   restart();
-  host().clock = 1000.0, host().clock_step = 125.3 / 3;  // start, eye pass start and end, now
+  host().clock = 1000.0, host().clock_step = 121.5 / 3;  // start, eye pass start and end, now
   ppm_parameters block = defaults();
   block.max_iterations = 1;
   create(block);
   the_sampler().render(scene());
-  EXPECT_EQ(host().texts("info"), strings{"[1] Elapsed time 2 minutes 5.3 seconds\n"});
+  EXPECT_EQ(host().texts("info"), strings{"[1] Elapsed time 2 minutes 1.5 seconds\n"});
 }
 
 // Camera rays through a 4 x 3 image that miss: the jitter of each pass, and the pixels traced.

@@ -99,7 +99,7 @@ TEST_F(tree_queries, a_lookup_answers_the_mean_radiance_of_the_last_leaf_holding
   const ppm_tree &tree = tree_over(points), &empty = tree_over(none);
   ASSERT_TRUE(tree.root != nullptr && tree.root->children != nullptr);
   ASSERT_EQ(tree.root->children[0].count, 10u);
-  const float up[3] = {0, 0, 1}, side[3] = {1, 0, 0}, in1[3] = {1.5f, 0, 0};
+  const float up[3] = {0, 0, 1}, side[3] = {0, 1, 0}, in1[3] = {1.5f, 0, 0};
   EXPECT_TRUE(tree.covers(in1, up) && !tree.covers(in1, side) && !empty.covers(in1, up));
   const double at[5][2] = {{1.2, 0}, {0.5, 0}, {1.2, 0.3}, {5, 0}, {0.5, 0}};
   const floats answers[5] = {{0, 4.5f, 0}, {4.5f, 0, 0}, {4.5f, 0, 0}, {0, 0, 0}, {0, 0, 0}};
@@ -147,6 +147,7 @@ TEST_F(tree_progressive_update,
   measurement_point& spread = add(1, 100, 4);
   spread.variance_sum = 100;
   set3(spread.radiance, 1.0f, 1.0f, 1.0f);
+  set3(add(1, 100, 4).offset_sum, 30.0f, 40.0f, 0.0f);  // q = 7.7: held at 2
   add(1, 0, 1);
   std::vector<measurement_point> expected = points;
   update(3, 0.5f, 0.999f, 12, false);
@@ -166,6 +167,7 @@ TEST_F(tree_progressive_update,
   EXPECT_TRUE(points[3].radius == 1 && points[3].photon_count == 20.5f);
   EXPECT_NEAR(points[4].radius, 0.997758, 1e-6);
   EXPECT_FLOAT_EQ(points[5].radius, std::pow(1 + 2.0f / 9, 1.0f / 6));
+  EXPECT_FLOAT_EQ(points[6].radius, std::pow(0.8f, 1.0f / 6));
 }
 
 TEST_F(tree_progressive_update, the_radius_band_and_the_outlier_limit_include_their_bounds) {
@@ -225,7 +227,13 @@ TEST_F(tree_refine, the_progressive_update_averages_the_main_set_and_the_kept_se
   }
   refine(1, 0);  // one point set: the second tree is left alone
   EXPECT_TRUE(points[0].pass_photons == 0 && points2[0].pass_photons == 1);
-  renderer->light_irradiance = true;  // refine mode 0 does nothing at all
+  // A photon light of irradiance (4, 8, 12) at the points adds E x reflectance / pi to the main
+  // point's mean over the passes.
+  renderer->light_irradiance = true;
+  renderer->photon_lights = {{{4, 8, 12}, {0, 0, -1}, {0, 0, 0.5f}}};
+  refine(1, 0);
+  EXPECT_FLOAT_EQ(points[0].light_radiance[2], 12 * 0.5 / M_PI);
+  // Refine mode 0 does nothing at all.
   const size_t said = host().messages.size();
   refine(1, 0, 0);
   EXPECT_TRUE(points[0].pass_photons == 1 && host().messages.size() == said);
@@ -244,12 +252,14 @@ TEST_F(tree_refine, the_classic_update_rescales_the_main_points_and_keeps_the_lo
     p.min_radius = 0.5f, p.pass_photons = p.photon_count = 4;
   }
   points[0].radius = 0.5f;
-  renderer->point_count = 2;
+  points.push_back(make_point(0, 0, 0, 1));  // no photons yet: only the decay
+  renderer->points = points.data(), renderer->point_count = 3;
   renderer->refine_points(scene());
   EXPECT_EQ(points[0].radiance[0], 3.0f + s * 4);
   EXPECT_TRUE(points[0].radius == 0.5f && points[0].photon_count == 4 &&
               points[0].offset_sum[2] == 6);
   EXPECT_EQ(points[1].radius, std::sqrt((4 + 0.999f * 4) / 8));
+  EXPECT_TRUE(points[2].radius == 1 && points[2].photon_count == 0);
 }
 
 // A photon light adds its power times both cosines over the squared distance, that at least 1,
