@@ -63,26 +63,6 @@ TEST(host_functions, the_barrier_runs_every_queued_task_once_and_waits_for_all) 
   EXPECT_EQ(qor_options(bench.scene()).thread_count, 3);
 }
 
-TEST(host_functions, started_threads_run_and_are_joined_by_handle) {
-  struct job {
-    std::atomic<int> value{0};
-    static int entry(void* self) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      static_cast<job*>(self)->value = 42;
-      return 0;
-    }
-  };
-  job a, b;
-  uint64_t ha = 0, hb = 0;
-  ASSERT_TRUE(qor_thread_start(&job::entry, &a, &ha, 0));
-  ASSERT_TRUE(qor_thread_start(&job::entry, &b, &hb, 0));
-  EXPECT_NE(ha, hb);
-  qor_thread_join(hb);
-  qor_thread_join(ha);
-  EXPECT_EQ(a.value.load() + b.value.load(), 84);
-  qor_thread_join(ha);  // an unknown or finished handle is ignored
-}
-
 TEST(host_functions, per_thread_storage_is_one_offset_into_every_threads_own_context) {
   host_bench bench(4);
   qorScene& scene = bench.scene();
