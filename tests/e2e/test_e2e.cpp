@@ -111,9 +111,6 @@ TEST_F(qor_render_test, each_failure_gets_its_status_and_one_line_naming_its_cau
   } cases[] = {
       {{"nosuch.pbrt"}, 2, "nosuch.pbrt:1:1: error: "},
       {{scenes + "/broken.pbrt"}, 2, "broken.pbrt:3:34: error: "},
-      {{tiny, "--photons", "-5"},
-       2,
-       "error: --photons: photons_per_pass must be at least 1, got -5"},
       {{tiny, "--alpha", "nan"}, 2, "error: --alpha: alpha must be a finite number"},
       {{tiny, "--set", "bogus=1"}, 2, "error: --set bogus=1: unknown parameter 'bogus'"},
       {{tiny, "--set", "max_iterations=many"}, 2, "max_iterations expects an integer, got 'many'"},
