@@ -70,8 +70,18 @@ TEST(camera, camera_and_view_records) {
   EXPECT_NEAR(engine::dot(d, engine::normalize(vec3{0.5, 1, 0} - o)), 1.0, 1e-12);
   pixels.generate_ray(150, 50, 0.5, 0.5, o, d);
   EXPECT_GT(d.y, 0);
-  const qorView& view = qor_view(bench.engine.scene());
-  expect_near(vec3::from(view.camera_position), {0, 1, 3.5}, 0);
+  expect_near(vec3::from(qor_view(bench.engine.scene()).camera_position), {0, 1, 3.5}, 0);
+  // From an oblique view, the view record's camera_from_world undoes world_from_camera.
+  camera_bench oblique(view(8, 8, {1, 2, 3}, {-2, 0.5, 1}));
+  const float* forward = qor_camera_get(oblique.engine.scene())->world_from_camera;
+  const double* back = qor_view(oblique.engine.scene()).camera_from_world;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      double product = 0;
+      for (int k = 0; k < 3; ++k) product += back[4 * r + k] * forward[4 * k + c];
+      EXPECT_NEAR(product + (c == 3 ? back[4 * r + 3] : 0), r == c ? 1 : 0, 1e-6) << r << c;
+    }
+  }
 
   // A screen window from the scene replaces the one the aspect ratio gives.
   s.view.screen_window = std::array<float, 4>{-0.5f, 1.0f, -0.25f, 0.75f};

@@ -17,7 +17,7 @@ engine::traceable_scene convert(const std::string& text) {
 
 const char* const camera_header = R"(
 LookAt 0 1 3.5  0 1 0  0 1 0
-Camera "perspective" "float fov" 40
+Camera "perspective" "float fov" 40 "float frameaspectratio" 0.5
 Film "rgb" "integer xresolution" 64 "integer yresolution" 32
 WorldBegin
 )";
@@ -45,6 +45,8 @@ Material "interface"
 Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  1 1 0] "integer indices" [0 1 2]
 )");
   ASSERT_EQ(s.shapes.size(), 4u);
+  // A frame taller than wide: the window spans [-1, 1] across and 1 / aspect up and down.
+  EXPECT_EQ(s.view.screen_window, (std::array<float, 4>{-1, 1, -2, 2}));
   // ReverseOrientation or a mirroring transform flips the winding's normal (shapes 1 and 2), as
   // pbrt-v4 does; both together leave it (shape 3).
   const std::pair<const char*, bool> expected[] = {
