@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -80,25 +81,22 @@ TEST_F(qor_render_test, check_and_list_parameters_describe_and_render_nothing) {
                            "materials: 5", "0 warnings"}) {
     EXPECT_NE(check.out.find(part), std::string::npos) << part << "\n" << check.out;
   }
+  // Each field's row: name, type, value and where the value came from.
   const run_result list = run({tiny, "--list-parameters", "--alpha", "0.5"});
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(lines(list.out), 18u) << list.out;  // a heading and 17 fields
-  // Each field's row: its value and where the value came from.
-  auto row = [](const std::string& out, const std::string& name) {
-    const size_t at = out.find("\n" + name + " ");
-    return at == std::string::npos ? std::string()
-                                   : out.substr(at + 1, out.find('\n', at + 1) - at);
-  };
-  auto has = [](const std::string& text, std::initializer_list<const char*> words) {
-    return std::all_of(words.begin(), words.end(),
-                       [&](const char* w) { return text.find(w) != std::string::npos; });
-  };
-  EXPECT_TRUE(has(row(list.out, "photons_per_pass"), {" 20000 ", " scene "})) << list.out;
-  EXPECT_TRUE(has(row(list.out, "alpha"), {" 0.5 ", " --set "})) << list.out;
-  EXPECT_TRUE(has(row(list.out, "direct_photons"), {" 0 ", " host "})) << list.out;
   const run_result own = run({tiny, "--list-parameters", "--module-defaults"});
-  EXPECT_TRUE(has(row(own.out, "direct_photons"), {" 1 ", " module "})) << own.out;
-  EXPECT_TRUE(has(row(own.out, "radius_scale"), {" 6 ", " module "})) << own.out;
+  const struct {
+    const std::string* out;
+    std::string row;
+  } rows[] = {{&list.out, R"(photons_per_pass\s+\w+\s+20000\s+scene )"},
+              {&list.out, R"(alpha\s+\w+\s+0\.5\s+--set )"},
+              {&list.out, R"(direct_photons\s+\w+\s+0\s+host )"},
+              {&own.out, R"(direct_photons\s+\w+\s+1\s+module )"},
+              {&own.out, R"(radius_scale\s+\w+\s+6\s+module )"}};
+  for (const auto& r : rows) {
+    EXPECT_TRUE(std::regex_search(*r.out, std::regex("(^|\n)" + r.row))) << r.row << "\n" << *r.out;
+  }
   EXPECT_FALSE(fs::exists(path("tiny.exr")));
 }
 
@@ -113,9 +111,6 @@ TEST_F(qor_render_test, each_failure_gets_its_status_and_one_line_naming_its_cau
   } cases[] = {
       {{"nosuch.pbrt"}, 2, "nosuch.pbrt:1:1: error: "},
       {{scenes + "/broken.pbrt"}, 2, "broken.pbrt:3:34: error: "},
-      {{tiny, "--photons", "-5"},
-       2,
-       "error: --photons: photons_per_pass must be at least 1, got -5"},
       {{tiny, "--alpha", "nan"}, 2, "error: --alpha: alpha must be a finite number"},
       {{tiny, "--set", "bogus=1"}, 2, "error: --set bogus=1: unknown parameter 'bogus'"},
       {{tiny, "--set", "max_iterations=many"}, 2, "max_iterations expects an integer, got 'many'"},
@@ -134,14 +129,6 @@ TEST_F(qor_render_test, each_failure_gets_its_status_and_one_line_naming_its_cau
     EXPECT_EQ(lines(r.err), 1u) << r.err;
   }
   EXPECT_FALSE(fs::exists(path("tiny.exr")));
-}
-
-TEST_F(qor_render_test, the_preview_window_works_under_xvfb) {
-  if (system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
-  const run_result r =
-      run({tiny, "-o", "window.exr", "--window", "--iterations", "3"}, {.shell = "xvfb-run -a %"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  expect_rendered_image(path("window.exr"), 32, 24);
 }
 
 }  // namespace

@@ -121,19 +121,14 @@ TEST_F(physics_test, a_closed_box_of_emitting_diffuse_walls_converges_to_le_over
   ASSERT_EQ(image.height, 32);
   const double expected[3] = {1 / (1 - 0.6), 1 / (1 - 0.4), 1 / (1 - 0.2)};
   double sum[3] = {};
-  int outliers = 0;
+  int outliers =
+      0;  // measured: every pixel within 3.1% (the photons carry 60% of red, 20% of blue)
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       for (int c = 0; c < 3; ++c) {
         const double ratio = image.at(x, y, c) / expected[c];
         sum[c] += ratio;
-        // Measured: every pixel within 3.1% (the photons carry 60% of red, 20% of blue).
-        if (!(std::abs(ratio - 1) < 0.06)) {
-          if (++outliers <= 5) {
-            ADD_FAILURE() << "pixel (" << x << ", " << y << ") channel " << c << ": "
-                          << image.at(x, y, c) << ", expected " << expected[c];
-          }
-        }
+        outliers += !(std::abs(ratio - 1) < 0.06);
       }
     }
   }

@@ -38,17 +38,13 @@ class processes_test : public e2e::qor_render_test {
   }
 };
 
-// The figures "(a / b)" of the emitter's verbose statistics line that starts with `line`, of the
-// first photon pass or of the last.
-struct figures {
-  unsigned long a = 0, b = 0;
-};
-figures pass_figures(const std::string& messages, const std::string& line, bool last) {
-  const size_t at = last ? messages.rfind(line) : messages.find(line);
-  figures f;
+// The paths "(accepted / traced)" of the last photon pass's verbose statistics.
+unsigned long paths_traced(const std::string& messages) {
+  const size_t at = messages.rfind("Emitter 0: Uniform accept:");
+  unsigned long accepted = 0, traced = 0;
   if (at != std::string::npos)
-    std::sscanf(messages.c_str() + messages.find('(', at), "(%lu / %lu)", &f.a, &f.b);
-  return f;
+    std::sscanf(messages.c_str() + messages.find('(', at), "(%lu / %lu)", &accepted, &traced);
+  return traced;
 }
 
 size_t occurrences(const std::string& text, const std::string& word) {
@@ -61,22 +57,14 @@ TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the
   const std::vector<std::string> common = {tiny, "--threads", "1", "--iterations", "6", "-v"};
   const run_result alone = run(e2e::with(common, {"--photons", "40000", "-o", "alone.exr"}));
   ASSERT_EQ(alone.status, 0) << alone.err;
-  const run_result half = run(e2e::with(common, {"--photons", "20000", "-o", "half.exr"}));
-  ASSERT_EQ(half.status, 0) << half.err;
   const run_result shared =
       run(e2e::with(common, {"--photons", "20000", "-o", "shared.exr"}), mpirun());
   ASSERT_EQ(shared.status, 0) << shared.command << "\n" << shared.err;
 
   // Each process traced its 20000 chain steps, and the statistics that normalise the next pass
   // count both.
-  const std::string paths = "Emitter 0: Uniform accept:";
-  EXPECT_EQ(pass_figures(shared.err, paths, true).b, 40000u) << shared.err;
-  EXPECT_EQ(pass_figures(alone.err, paths, true).b, 40000u) << alone.err;
-  // In the first pass the first process traces what a lone one would; had the second the same
-  // seeds, the accepted mutations would be twice the lone count exactly.
-  const std::string mutations = "Emitter 0: Mutations accept:";
-  EXPECT_NE(pass_figures(shared.err, mutations, false).a,
-            2 * pass_figures(half.err, mutations, false).a);
+  EXPECT_EQ(paths_traced(shared.err), 40000u) << shared.err;
+  EXPECT_EQ(paths_traced(alone.err), 40000u) << alone.err;
   EXPECT_NE(shared.err.find("Emitting 40000 photons in 2 processes"), std::string::npos);
   // One process speaks and writes.
   EXPECT_EQ(occurrences(shared.err, "Wrote "), 1u) << shared.err;
@@ -109,23 +97,12 @@ TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the
   EXPECT_NEAR(total_b, total_a, 0.01 * total_a);
 }
 
-TEST_F(processes_test, time_limit_ctrl_c_and_errors_end_every_process) {
+TEST_F(processes_test, a_time_limit_and_an_error_end_every_process) {
   // Without one decision for all, the second process would go on after the first stopped.
   const run_result timed = run(
       {tiny, "--threads", "1", "--iterations", "0", "--time", "2", "-o", "timed.exr"}, mpirun());
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_TRUE(std::filesystem::exists(path("timed.exr"))) << timed.err;
-
-  // Ctrl-C reaches mpirun, which ends the processes: the image so far is still written.
-  const run_result interrupted = run(
-      {tiny, "--threads", "1", "--iterations", "0", "--preview", "preview.png", "-o", "cut.exr"},
-      // mpirun sends SIGTERM a second after Ctrl-C and SIGKILL a second later; under load, give
-      // the render more time, as docs/USAGE.md says.
-      mpirun("--mca odls_base_sigkill_timeout 10 -n 2 %", "set -m; ",
-             " & pid=$!; for i in $(seq 600); do [ -e preview.png ] && break; sleep 0.05; done; "
-             "kill -INT $pid; wait $pid"));
-  EXPECT_TRUE(std::filesystem::exists(path("cut.exr"))) << interrupted.err;
-  EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos) << interrupted.err;
 
   // The second process cannot read its scene while the first would render forever.
   const run_result failed =

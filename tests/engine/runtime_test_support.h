@@ -214,22 +214,6 @@ class recording_illum : public qorIllum_api {
   float last_weight = 0;
 };
 
-// Emits n photons on `thread` the way a module's tracer does: the emitter named in the ray's
-// fields, the module's own flag bits set.
-inline void emit_photons(qorScene& scene, int thread, int n, qorLight* light,
-                         qorObject* object = nullptr) {
-  qorRay* ray = qor_get_primary_ray(scene, thread, qor_ray_photon);
-  ray->flags = 0x1100;
-  qorShader* shader = light ? light->material->shader : object->material->shader;
-  for (int i = 0; i < n; ++i) {
-    ray->current_light = light;
-    ray->emitter_object = object;
-    ray->origin_object = object;
-    EXPECT_EQ(qor_call_photon_shader(nullptr, ray, shader), 1);
-  }
-  ray->delete_ray();
-}
-
 // An engine around `s` on one thread (so calls arrive in order), whose illumination object
 // records what the engine hands it; thread 0's context is set up. Test benches build on it.
 struct recording_engine {
@@ -245,8 +229,18 @@ struct recording_engine {
     for (int i = 0; i < index && l != nullptr; ++i) l = l->next;
     return l;
   }
+  // Emits n photons the way a module's tracer does: the emitter named in the ray's fields, the
+  // module's own flag bits set.
   void emit(int n, qorLight* from_light, qorObject* from_object = nullptr) {
-    emit_photons(engine.scene(), 0, n, from_light, from_object);
+    qorRay* ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_photon);
+    ray->flags = 0x1100;
+    qorShader* shader = from_light ? from_light->material->shader : from_object->material->shader;
+    for (int i = 0; i < n; ++i) {
+      ray->current_light = from_light;
+      ray->emitter_object = ray->origin_object = from_object;
+      EXPECT_EQ(qor_call_photon_shader(nullptr, ray, shader), 1);
+    }
+    ray->delete_ray();
   }
 
   message_log log;

@@ -1,5 +1,5 @@
 // Photon paths: the ray types and flags of each segment, the parent chain, Russian roulette,
-// which random number decides what, and the photon figures the engine keeps for benchmarks.
+// and which random number decides what.
 #include <cmath>
 
 #include "engine/runtime/runtime.h"
@@ -149,34 +149,4 @@ TEST(photon_paths, interfaces_and_glass_pass_photons_on) {
   EXPECT_EQ(p.type, qor_ray_photon_specular);
   EXPECT_EQ(p.flags & qor_flag_caustic, uint32_t(qor_flag_caustic));
   EXPECT_NEAR(p.parent_hit.z, -1.0, 1e-9);  // the sheet, not the interface
-}
-
-// Paths, stored hits and rays, counted on the thread index that traced them.
-TEST(photon_tally, counts_paths_stored_hits_and_rays_of_every_thread) {
-  message_log log;
-  recording_illum illum;
-  engine::render_engine engine(mirror_under_ceiling(rgb::gray(1), rgb::gray(1)), settings(2),
-                               log.callbacks());
-  qor_install_illum_api(engine.scene(), &illum);
-  // At most two scattering events: every path ends at its third hit or when it leaves the
-  // slab between the two planes, after its roulette at the ceiling (albedo 1: it survives).
-  engine.options().max_photon_depth = 2;
-  EXPECT_EQ(engine.photons().paths, 0u);
-
-  emit_photons(engine.scene(), 0, 300, qor_lights(engine.scene()));
-  emit_photons(engine.scene(), 1, 200, qor_lights(engine.scene()));
-  const engine::photon_statistics tally = engine.photons();
-  EXPECT_EQ(tally.paths, 500u);
-  EXPECT_EQ(tally.hits, illum.photons.size());
-  // Each ray that hits is followed by another until the third hit; one that misses ends the
-  // path. So a path traces between one ray (straight out through the side) and three.
-  EXPECT_GE(tally.segments, tally.paths);
-  EXPECT_LE(tally.segments, 3 * tally.paths);
-  EXPECT_GT(tally.hits, 0u);
-  EXPECT_LT(tally.hits, tally.segments);  // a mirror hit is traced but not stored
-
-  // Both threads' counts are in the totals: one thread alone would be at most 300 paths.
-  const qorScene& scene = engine.scene();
-  EXPECT_EQ(scene.photon_tallies[0].paths.load(), 300u);
-  EXPECT_EQ(scene.photon_tallies[1].paths.load(), 200u);
 }

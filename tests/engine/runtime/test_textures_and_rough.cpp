@@ -30,90 +30,60 @@ std::string two_pixel_png() {
   return path;
 }
 
-// The reflectance the last material of `world` shows on shape `shape` at world point p (and
-// barycentrics b1, b2 on a triangle).
-rgb reflectance_at(const st::read_result& r, uint32_t shape, const vec3& p, double b1 = 0,
-                   double b2 = 0) {
-  const engine::texture_point at(r.made, {-1, shape, 0}, b1, b2, p);
-  return r.made.materials[r.made.shapes[shape].material]->diffuse_reflectance_at(at);
-}
-
 TEST(textures, take_their_values_over_each_shapes_uv) {
   const std::string png = two_pixel_png();
   const std::string checks =
       "Texture \"c\" \"spectrum\" \"checkerboard\" \"float uscale\" 4 \"float vscale\" 2 "
       "\"rgb tex1\" [1 0 0] \"rgb tex2\" [0 0 1]\n";
+  // A diffuse material of texture `t` on a shape: a sphere turned by Rotate -90 1 0 0 (its z to
+  // world +y, its x staying world x), or the triangle (0 0 0) (1 0 0) (0 1 0) with `uv`.
+  const auto on_sphere = [](const std::string& t) {
+    return "Material \"diffuse\" \"texture reflectance\" \"" + t +
+           "\"\nRotate -90 1 0 0\nShape \"sphere\"";
+  };
+  const auto on_triangle = [](const std::string& t, const std::string& uv = "") {
+    return "Material \"diffuse\" \"texture reflectance\" \"" + t +
+           "\"\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] " + uv +
+           " \"integer indices\" [0 1 2]";
+  };
+  const std::string image = "Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png;
+  const std::string unit_uv = "\"point2 uv\" [0 0 1 0 0 1]";
   const struct {
     std::string world;
-    vec3 p;
-    double b1, b2;
+    vec3 p;  // on the triangle, also its barycentrics (b1, b2) = (x, y)
     rgb expected;
   } cases[] = {
-      // A rotated sphere: u about its own z axis (here world -y... +z), v from its south pole.
-      // Rotate -90 about x takes the sphere's z to world +y; its x stays world x.
-      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nRotate -90 1 0 0\n"
-                "Shape \"sphere\"",
-       {0.6, 0.8, 0.1},
-       0,
-       0,
-       {1, 0, 0}},  // u ~ 0.03, v ~ 0.7: squares (0, 1): odd
-      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nRotate -90 1 0 0\n"
-                "Shape \"sphere\"",
-       {0.6, -0.8, 0.1},
-       0,
-       0,
-       {0, 0, 1}},  // v ~ 0.3: squares (0, 0): even
+      // u about the sphere's own z axis, v from its south pole: u ~ 0.03, v ~ 0.7: squares
+      // (0, 1), odd; then v ~ 0.3: squares (0, 0), even.
+      {checks + on_sphere("c"), {0.6, 0.8, 0.1}, {1, 0, 0}},
+      {checks + on_sphere("c"), {0.6, -0.8, 0.1}, {0, 0, 1}},
       // A mesh's own uv, interpolated: uv (0.3, 0.1) -> squares (1, 0) -> odd.
-      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nShape \"trianglemesh\" "
-                "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 0.6 0 0 0.2] "
-                "\"integer indices\" [0 1 2]",
-       {0.5, 0.5, 0},
-       0.5,
-       0.5,
-       {0, 0, 1}},
+      {checks + on_triangle("c", "\"point2 uv\" [0 0 0.6 0 0 0.2]"), {0.5, 0.5, 0}, {0, 0, 1}},
       // Without uv, pbrt's corners (0, 0) (1, 0) (1, 1): b = (0.1, 0.1) is uv (0.2, 0.1).
-      {checks + "Material \"diffuse\" \"texture reflectance\" \"c\"\nShape \"trianglemesh\" "
-                "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"integer indices\" [0 1 2]",
-       {0.1, 0.1, 0},
-       0.1,
-       0.1,
-       {1, 0, 0}},
+      {checks + on_triangle("c"), {0.1, 0.1, 0}, {1, 0, 0}},
       // scale, mix and constant, and a float texture as a mix's amount.
       {checks +
            "Texture \"h\" \"float\" \"constant\" \"float value\" 0.25\n"
-           "Texture \"s\" \"spectrum\" \"scale\" \"texture tex\" \"c\" \"texture scale\" \"h\"\n"
-           "Texture \"m\" \"spectrum\" \"mix\" \"texture tex1\" \"s\" \"rgb tex2\" [0 1 0] "
-           "\"texture amount\" \"h\"\n"
-           "Material \"diffuse\" \"texture reflectance\" \"m\"\nShape \"trianglemesh\" "
-           "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"integer indices\" [0 1 2]",
+           "Texture \"s\" \"spectrum\" \"scale\" \"texture tex\" \"c\" \"texture scale\" "
+           "\"h\"\nTexture \"m\" \"spectrum\" \"mix\" \"texture tex1\" \"s\" \"rgb tex2\" "
+           "[0 1 0] \"texture amount\" \"h\"\n" +
+           on_triangle("m"),
        {0.1, 0.1, 0},
-       0.1,
-       0.1,
        {0.75f * 0.25f, 0.25f, 0}},
-      // An 8-bit image is sRGB; (0, 0) is its bottom-left; repeat wraps, bilinear blends.
-      {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png +
-           "\"\nMaterial \"diffuse\" \"texture reflectance\" \"i\"\nShape \"trianglemesh\" "
-           "\"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 "
-           "2]",
-       {0.25, 0.25, 0},
-       0.25,
-       0.25,
-       {0.5029f, 0, 0}},  // the bottom-left texel's centre
-      {"Texture \"i\" \"spectrum\" \"imagemap\" \"string filename\" \"" + png +
-           "\" \"string encoding\" \"linear\" \"float udelta\" 0.5 \"float vdelta\" 0.5\nMaterial "
-           "\"diffuse\" "
-           "\"texture reflectance\" \"i\"\nShape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] "
-           "\"point2 uv\" [0 0 1 0 0 1] \"integer indices\" [0 1 2]",
+      // An 8-bit image is sRGB; (0, 0) is its bottom-left; the bottom-left texel's centre.
+      {image + "\"\n" + on_triangle("i", unit_uv), {0.25, 0.25, 0}, {0.5029f, 0, 0}},
+      // Repeat wraps, bilinear blends: (s, t) = (1, 1) is between the four texels, wrapped.
+      {image + "\" \"string encoding\" \"linear\" \"float udelta\" 0.5 \"float vdelta\" 0.5\n" +
+           on_triangle("i", unit_uv),
        {0.5, 0.5, 0},
-       0.5,
-       0.5,
-       {188 / 255.0f / 4, 0, 188 / 255.0f / 4}},  // (s, t) = (1, 1): the four texels, wrapped
+       {188 / 255.0f / 4, 0, 188 / 255.0f / 4}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.world);
     const st::read_result r = st::read_world(c.world + "\n");
     for (const auto& w : r.warnings) ADD_FAILURE() << to_string(w);
-    const rgb got = reflectance_at(r, 0, c.p, c.b1, c.b2);
+    const engine::texture_point at(r.made, {-1, 0, 0}, c.p.x, c.p.y, c.p);
+    const rgb got = r.made.materials[r.made.shapes[0].material]->diffuse_reflectance_at(at);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], c.expected[i], 2e-3) << "channel " << i;
   }
   std::filesystem::remove(png);
