@@ -1,5 +1,6 @@
 #include "cli/jitter_width.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
