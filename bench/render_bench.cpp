@@ -41,7 +41,6 @@
 
 #include "bench/embree_rays.h"
 #include "cli/command_line.h"
-#include "cli/jitter_width.h"
 #include "cli/parameter_table.h"
 #include "cli/renderer_settings.h"
 #include "engine/io/image_file.h"
@@ -164,7 +163,6 @@ render_figures render_and_report(const qor::cli::command_line& line,
     settings.height = (*line.resolution)[1];
   }
   if (line.crop) std::copy(line.crop->begin(), line.crop->end(), settings.crop);
-  settings.sample_spread = qor::cli::jitter_width_for(scene.scene.pixel_filter);
 
   int iteration_limit = 0, threads = 0;
   stamp rendered;

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "cli/jitter_width.h"
 #include "cli/renderer_settings.h"
 #include "engine/io/image_file.h"
 
@@ -97,8 +96,6 @@ void complete_with_scene(render_job& job, const command_line& line,
     }
     std::copy(crop.begin(), crop.end(), job.engine.crop);
   }
-
-  job.engine.sample_spread = jitter_width_for(scene.pixel_filter);
 
   if (job.renderer.empty()) {
     const std::string& integrator = scene.settings.integrator;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <map>
 
-#include "cli/jitter_width.h"
 #include "engine/runtime/lights/light.h"
 #include "engine/runtime/materials/material.h"
 #include "engine/scene/vector_math.h"
@@ -57,8 +56,8 @@ std::string summarize_scene(const scene_description& scene, const engine::tracea
                   film.pixel_y0, film.pixel_y1);
   }
   const pixel_filter_description& filter = scene.pixel_filter;
-  out += format(", %s pixel filter (radius %g x %g): sub-pixel jitter %.2f pixels wide\n",
-                filter.type.c_str(), filter.radius[0], filter.radius[1], jitter_width_for(filter));
+  out += format(", %s pixel filter (radius %g x %g)\n", filter.type.c_str(), filter.radius[0],
+                filter.radius[1]);
 
   const render_settings& settings = scene.settings;
   out += format("render: %d iterations, ", settings.iterations);

@@ -154,8 +154,11 @@ bool qorRay::trace_primary(float color[3], int x, int y, float dx, float dy) {
   thread->pixel_x = x;
   thread->pixel_y = y;
   thread->emission_enabled = 1;
-  self.raster_x = double(x) + double(dx);
-  self.raster_y = double(y) + double(dy);
+  const film_filter& filter = scene.content.film.pixel_filter;
+  self.raster_x =
+      double(x) + filter.position(0, dx, scene.options.sample_spread, thread->iteration);
+  self.raster_y =
+      double(y) + filter.position(1, dy, scene.options.sample_spread, thread->iteration);
   double lens_u = 0.5, lens_v = 0.5;
   if (scene.content.view.lens_radius > 0 && thread->random != nullptr) {
     lens_u = thread->random->next_float();

@@ -146,6 +146,7 @@ traceable_scene build_traceable_scene(const sc::scene_description& description,
   }
 
   const sc::film_description& f = description.film;
+  out.film.pixel_filter = film_filter(description.pixel_filter);
   out.film.width = f.xresolution;
   out.film.height = f.yresolution;
   out.film.crop_window = f.crop_window;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/runtime/film_filter.h"
 #include "engine/runtime/vector_math.h"
 #include "engine/scene/scene_description.h"
 
@@ -93,6 +94,9 @@ struct perspective_view {
 
 struct film_setup {
   int width = 1280, height = 720;
+  // The file's PixelFilter (pbrt-v4's Gaussian when it names none); a scene built in code keeps
+  // the renderer's offsets as they are.
+  film_filter pixel_filter;
   std::array<float, 4> crop_window{0, 1, 0, 1};  // [x0 x1 y0 y1] image fractions
   // The render region in pixels, [x0, x1) x [y0, y1); set from the crop window when absent.
   std::optional<std::array<int, 4>> region;

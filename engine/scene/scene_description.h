@@ -69,8 +69,8 @@ struct film_description {
   file_location location;
 };
 
-// `PixelFilter`: the filter pbrt-v4 weights a pixel's samples with. The renderer samples each pixel
-// with its own sub-pixel jitter, whose width the host fits to this filter. pbrt-v4's defaults:
+// `PixelFilter`: the filter pbrt-v4 weights a pixel's samples with; the camera places its samples
+// by it (engine/runtime/film_filter.h). pbrt-v4's defaults:
 // a Gaussian of radius 1.5 and sigma 0.5 when the file gives no PixelFilter.
 struct pixel_filter_description {
   std::string type = "gaussian";     // box, gaussian, mitchell, sinc or triangle

@@ -1,0 +1,77 @@
+// Where the camera puts its samples: fed the renderer's per-pass offsets (a Gaussian clamped at
+// one standard deviation), a pixel's positions must follow the file's pixel filter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "engine/runtime/film_filter.h"
+#include "engine/scene/parse_scene.h"
+
+namespace {
+
+engine::film_filter filter_of(const std::string& line) {
+  return engine::film_filter(
+      qor::scene::parse_scene_string(line + "\nWorldBegin\n", "f.pbrt").scene.pixel_filter);
+}
+
+// The renderer's offset for a point of the unit disc: polar Box-Muller, scaled to half the
+// spread and clamped there, around the pixel's centre.
+float renderer_offset(float sx, float sy, float spread) {
+  const float s = sx * sx + sy * sy, half = 0.5f * spread;
+  return std::clamp(sx * std::sqrt(-2.0f * std::log(s) / s) * half, -half, half) + 0.5f;
+}
+
+TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
+  using profile = std::function<double(double)>;  // weight at x from the centre, 0 outside
+  const double g05 = std::exp(-1.5 * 1.5 / (2 * 0.25));
+  struct {
+    const char* line;
+    float spread;
+    double radius;
+    profile weight;
+  } cases[] = {
+      {"PixelFilter \"box\"", 1.0f, 0.5, [](double) { return 1.0; }},
+      {"PixelFilter \"box\" \"float xradius\" 1", 0.3f, 1.0, [](double) { return 1.0; }},
+      {"PixelFilter \"triangle\"", 1.0f, 2.0, [](double x) { return 2 - std::abs(x); }},
+      {"", 1.0f, 1.5,  // pbrt-v4's default: Gaussian, sigma 0.5, lowered to 0 at radius 1.5
+       [&](double x) { return std::exp(-x * x / (2 * 0.25)) - g05; }},
+  };
+  for (const auto& c : cases) {
+    const engine::film_filter filter = filter_of(c.line);
+    // The filter's distribution along x, by the midpoint rule.
+    const int cells = 4000;
+    std::vector<double> cdf(cells + 1, 0.0);
+    for (int k = 0; k < cells; ++k) {
+      cdf[k + 1] = cdf[k] + c.weight(-c.radius + (k + 0.5) * 2 * c.radius / cells);
+    }
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> u(-1, 1);
+    std::vector<double> positions;
+    for (int pass = 0; positions.size() < 40000; ++pass) {
+      const float sx = u(random), sy = u(random);
+      if (!(sx * sx + sy * sy < 1) || sx * sx + sy * sy == 0) continue;
+      positions.push_back(filter.position(0, renderer_offset(sx, sy, c.spread), c.spread, pass));
+    }
+    // Kolmogorov-Smirnov distance of the positions from the filter's distribution.
+    std::sort(positions.begin(), positions.end());
+    double distance = 0;
+    for (size_t i = 0; i < positions.size(); ++i) {
+      const double x = positions[i] - 0.5;
+      ASSERT_LE(std::abs(x), c.radius + 1e-9) << c.line;
+      const int k = std::clamp(int((x + c.radius) / (2 * c.radius) * cells), 0, cells - 1);
+      const double expected = cdf[k] / cdf[cells];
+      distance = std::max(distance, std::abs(expected - double(i) / positions.size()));
+    }
+    EXPECT_LT(distance, 0.01) << c.line;
+  }
+}
+
+TEST(film_filter, a_scene_built_in_code_keeps_the_renderer_s_offsets) {
+  EXPECT_EQ(engine::film_filter().position(1, 0.8f, 1.0f, 3), 0.8f);
+}
+
+}  // namespace
