@@ -141,31 +141,4 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
   }
 }
 
-TEST_F(deposit_accumulation, a_kept_tree_deposits_with_the_radii_its_points_have_now) {
-  // The tree is built over radius 1 and gathers a pass; the progressive update then shrinks the
-  // radius to 0.5 before the next pass.
-  std::vector<measurement_point> points{make_point(0, 0, 0, 1), make_point(3, 0, 0, 1)};
-  ppm_tree& tree = tree_over(points);
-  uint32_t hits = 0;
-  auto pass = [&tree, &hits] {
-    hits = 0;
-    tree.begin_pass(2);
-    for (float x : {0.7f, 0.4f, 3.7f}) {
-      photon_query q{{x, 0, 0}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 1, &hits, 1};
-      tree.deposit(q);
-    }
-    tree.end_pass();
-  };
-  pass();
-  EXPECT_EQ(hits, 3u);
-  for (measurement_point& p : points) p = make_point(p.position[0], 0, 0, 1);
-  points[0].radius = 0.5f;
-  set3(points[0].reflectance, 0.5f, 0.5f, 0.5f);
-  pass();
-  EXPECT_EQ(hits, 2u);
-  EXPECT_TRUE(points[0].pass_photons == 1 && points[1].pass_photons == 1);
-  EXPECT_EQ(rgb(points[0].pass_flux), (floats{0.5f, 0.5f, 0.5f}));
-  EXPECT_EQ(rgb(points[0].offset_sum), (floats{0.4f, 0, 0}));
-}
-
 }  // namespace
