@@ -3,11 +3,31 @@
 #include <tuple>
 
 #include "module/photons/adaptive_sampler.h"
+#include "module/photons/random.h"
 #include "tests/module/module_test.h"
 
 namespace {
 
 using photons_adaptive_sampler = module_test;
+
+// A sampler seeded with 100000 hands out the vector its generator drew, then fresh numbers of
+// the generator, and the vector again after a restart; seeding restarts the generator only.
+TEST_F(photons_adaptive_sampler,
+       a_path_draws_its_vector_then_fresh_numbers_and_replays_the_vector) {
+  xorshift128 fresh{100000, 362436069, 521288629, 88675123};
+  floats drawn, expected;
+  for (int i = 0; i < 9; ++i) expected.push_back(unit_float(fresh.next_u32()));
+  expected.insert(expected.end(), expected.begin(), expected.begin() + 8);
+  expected.push_back(unit_float(fresh.next_u32()));
+  qorRandom_adaptive sampler(100000);
+  for (int i = 0; i < 18; ++i) {
+    if (i == 9) sampler.restart();
+    drawn.push_back(sampler.next_float());
+  }
+  EXPECT_EQ(drawn, expected);
+  sampler.seed(42);
+  EXPECT_TRUE(sampler.x == 42 && sampler.w == 88675123 && sampler.proposed[7] == expected[7]);
+}
 
 // A mutation moves coordinate i of the current vector by d = u^e, towards 0 when the second draw
 // is below 0.5, reflected at 0 and 1; e = 1 / (|size| + 1e-10) + 4 (head) or + 1 (tail), after

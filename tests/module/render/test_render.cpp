@@ -192,26 +192,6 @@ TEST_F(render_processes, a_shared_pass_sums_the_processes_photons_and_counts_ear
 
 using render_renderer = module_test;
 
-TEST_F(render_renderer, setup_takes_the_camera_and_allocates_the_output_block) {
-  // Screen terms summing to 2 on both axes, 90 degrees, 640 x 480: tanf(pi / 640) across and
-  // tan(pi / 480), the larger, down.
-  host().options = {.scene_changed = 1, .fov = 90.0f, .width = 640, .height = 480};
-  set3(host().view.camera_position, 1.5, -2.25, 1e10);
-  renderer->tree = new ppm_tree(nullptr, 0);
-  renderer->framebuffer = static_cast<qorImage_block*>(qor_malloc_aligned(64, 64));
-  renderer->setup(scene());
-  EXPECT_FLOAT_EQ(renderer->pixel_angle, std::tan(M_PI / 480));
-  EXPECT_EQ(std::vector<double>(renderer->camera_pos, renderer->camera_pos + 3),
-            (std::vector<double>{1.5, -2.25, 1e10}));
-  EXPECT_TRUE(!renderer->tree && !renderer->framebuffer && host().options.scene_changed == 0);
-  EXPECT_EQ(host().live.at(renderer->output_block), "3686416/4/64");
-  renderer->setup(scene());  // a second block; only clean-up releases one, and only once
-  renderer->cleanup();
-  renderer->cleanup();
-  EXPECT_EQ(host().live.size(), 1u);
-  EXPECT_EQ(host().texts(), strings(2, "Cleanup progressive photon mapping\n"));
-}
-
 TEST_F(render_renderer, the_loop_outputs_every_n_iterations_until_the_limit_or_the_end) {
   // Output every, iteration limit (below 1: none), events before the end event, polls, passes.
   const int cases[][5] = {{2, 3, 0, 1, 3}, {0, 3, 0, 3, 3}, {3, -5, 2, 3, 9}};
