@@ -34,9 +34,8 @@ TEST_F(photons_adaptive_sampler,
 // the size has moved by (acceptance - 0.234) x rate, the rate 0.01 for a record's first nine
 // mutations and then 0.19999999 (head) or 0.099999994 (tail) over their count. With u = 0.5 and a
 // size of 0.25 after the move, d is 1/256 for the head and 1/32 for the tail; a size of 0 makes
-// e huge and d 0, the step none. The generator is
-// set to give u and then v: with x = 0 a step gives w ^ (w >> 19), and the second step's
-// t = y ^ (y << 11) enters as t ^ (t >> 8).
+// e huge and d 0, the step none. The generator is set to give u and then v: with x = 0 a step
+// gives w ^ (w >> 19), and the second step's t = y ^ (y << 11) enters as t ^ (t >> 8).
 TEST_F(photons_adaptive_sampler, mutations_step_from_the_current_vector_by_the_adapted_size) {
   // Head, tried before, acceptance, size before, current, v, proposed.
   const float cases[][7] = {{1, 0, 0.234f, 0.25f, 0.5f, 0.5f, 0.5f + 1.0f / 256},
