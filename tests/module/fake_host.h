@@ -24,18 +24,17 @@ class fake_random final : public qorRandom {
     ++draws;
     return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
   }
-  void restart() override { ++restarts; }
+  void restart() override {}
   void seed(uint32_t s) override { seeds.push_back(state = s); }
 
   uint32_t state = 1;
   std::vector<uint32_t> seeds;  // every seed received, in order
-  int draws = 0, restarts = 0;
+  int draws = 0;
 };
 
 struct fake_host {
   // Answers a test may set.
-  bool signature_ok = true, sampler_findable = true, camera_present = true,
-       thread_starts_fail = false;
+  bool signature_ok = true, sampler_findable = true, camera_present = true;
   int32_t threads = 1;
   int32_t processes = 1, process = 0;  // this one of `processes` that all hold the same values
   fake_host();                         // a 4 x 3 image, 90 degrees, indirect light and shadows on
@@ -45,7 +44,6 @@ struct fake_host {
   qorLight* lights = nullptr;
   std::vector<qorObject*> emissive_objects;
   std::deque<qorOutput_event> events;
-  int stop = 0;
   double clock = 0.0, clock_step = 0.0;  // qor_get_time answers clock, then advances it by step
   size_t fail_bytes = 0;                 // an allocation of exactly this size returns null
 

@@ -92,22 +92,7 @@ TEST_F(output_history, points_take_their_pixels_history_and_give_it_back_after_t
   EXPECT_TRUE(same(record(1, 1), merged) && same(record(0, 2), measurement_point{}));
 }
 
-TEST_F(output_history, a_reset_clears_the_statistics_and_the_points_file_holds_the_second_set) {
-  for (int r = 0; r < 6; ++r) pixel_points[r] = distinct_point(10, 0, 0);
-  renderer->iteration = 0;  // at the first pass only the rewind happens
-  renderer->reset_points();
-  EXPECT_TRUE(same(pixel_points[5], distinct_point(10, 0, 0)));
-  renderer->iteration = 6;
-  renderer->reset_points();
-  measurement_point cleared = distinct_point(10, 0, 0);
-  cleared.pass_photons = 0;
-  cleared.photon_count = cleared.normal_deviation = cleared.variance_sum = 0.0f;
-  set3(cleared.offset_sum, 0.0f, 0.0f, 0.0f);
-  set3(cleared.radiance, 0.0f, 0.0f, 0.0f);
-  for (int r = 0; r < 6; ++r) EXPECT_TRUE(same(pixel_points[r], cleared)) << r;
-  EXPECT_EQ(renderer->iteration, 0);
-  EXPECT_EQ(host().texts("info"), strings(2, "Reset points\n"));
-
+TEST_F(output_history, the_points_file_holds_the_second_set) {
   // One line per counted second-set point: position, radius and radiance as displayed. The
   // second set's pass accumulators restart after the merge.
   const std::string path = ::testing::TempDir() + "qor_points_file_test.txt";

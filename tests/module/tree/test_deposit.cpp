@@ -3,27 +3,12 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <latch>
 #include <random>
 #include <thread>
 
 #include "tests/module/module_test.h"
 
 namespace {
-
-// Runs body(0) .. body(n - 1) on n threads that start together.
-template <typename Body>
-void run_together(int n, Body body) {
-  std::latch all_started(n);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < n; ++t) {
-    workers.emplace_back([&all_started, &body, t] {
-      all_started.arrive_and_wait();
-      body(t);
-    });
-  }
-  for (std::thread& w : workers) w.join();
-}
 
 class deposit_accumulation : public module_test {
  protected:
@@ -41,15 +26,9 @@ class deposit_accumulation : public module_test {
       initial.push_back(p);
     }
     for (int k = 0; k < 4000; ++k) {
-      photon_query q{{1.2f * unit(rng) - 0.1f, 1.2f * unit(rng) - 0.1f, 0.01f * unit(rng)},
-                     {0, 0, 1},
-                     {0, 0, -1},
-                     {unit(rng), 2.0f * unit(rng), 0.5f},
-                     1,
-                     1,
-                     nullptr,
-                     0};
-      photons.push_back(q);
+      const float x = 1.2f * unit(rng) - 0.1f, y = 1.2f * unit(rng) - 0.1f, z = 0.01f * unit(rng);
+      const float r = unit(rng), g = 2.0f * unit(rng);
+      photons.push_back({{x, y, z}, {0, 0, 1}, {0, 0, -1}, {r, g, 0.5f}, 1, 1, nullptr, 0});
     }
   }
 
@@ -62,15 +41,19 @@ class deposit_accumulation : public module_test {
     tree.begin_pass(static_cast<uint32_t>(threads));
     if (sets != nullptr) *sets = tree.set_count;
     std::vector<uint32_t> hits(static_cast<size_t>(threads), 0);
-    run_together(threads, [&](int t) {
-      for (size_t k = static_cast<size_t>(t); k < photons.size();
-           k += static_cast<size_t>(threads)) {
-        photon_query q = photons[k];
-        q.hit_counter = &hits[static_cast<size_t>(t)];
-        q.thread = static_cast<uint32_t>(t);
-        tree.deposit(q);
+    {
+      std::vector<std::jthread> workers;
+      for (size_t t = 0; t < static_cast<size_t>(threads); ++t) {
+        workers.emplace_back([&, t] {
+          for (size_t k = t; k < photons.size(); k += static_cast<size_t>(threads)) {
+            photon_query q = photons[k];
+            q.hit_counter = &hits[t];
+            q.thread = static_cast<uint32_t>(t);
+            tree.deposit(q);
+          }
+        });
       }
-    });
+    }  // the workers join here
     tree.end_pass();
     total_hits = 0;
     for (uint32_t h : hits) total_hits += h;
@@ -139,33 +122,6 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
       EXPECT_TRUE(same_bits(pass(c.threads, c.budget), many)) << c.threads;
     }
   }
-}
-
-TEST_F(deposit_accumulation, a_kept_tree_deposits_with_the_radii_its_points_have_now) {
-  // The tree is built over radius 1 and gathers a pass; the progressive update then shrinks the
-  // radius to 0.5 before the next pass.
-  std::vector<measurement_point> points{make_point(0, 0, 0, 1), make_point(3, 0, 0, 1)};
-  ppm_tree& tree = tree_over(points);
-  uint32_t hits = 0;
-  auto pass = [&tree, &hits] {
-    hits = 0;
-    tree.begin_pass(2);
-    for (float x : {0.7f, 0.4f, 3.7f}) {
-      photon_query q{{x, 0, 0}, {0, 0, 1}, {0, 0, -1}, {1, 1, 1}, 1, 1, &hits, 1};
-      tree.deposit(q);
-    }
-    tree.end_pass();
-  };
-  pass();
-  EXPECT_EQ(hits, 3u);
-  for (measurement_point& p : points) p = make_point(p.position[0], 0, 0, 1);
-  points[0].radius = 0.5f;
-  set3(points[0].reflectance, 0.5f, 0.5f, 0.5f);
-  pass();
-  EXPECT_EQ(hits, 2u);
-  EXPECT_TRUE(points[0].pass_photons == 1 && points[1].pass_photons == 1);
-  EXPECT_EQ(rgb(points[0].pass_flux), (floats{0.5f, 0.5f, 0.5f}));
-  EXPECT_EQ(rgb(points[0].offset_sum), (floats{0.4f, 0, 0}));
 }
 
 }  // namespace
