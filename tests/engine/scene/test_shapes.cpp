@@ -1,7 +1,8 @@
 // What the builder makes of shapes and the options, and the engine's kinds of materials and
 // lights, against values computed by hand from pbrt-v4's definitions.
+#include <array>
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <numbers>
 
 #include "engine/scene/spectra.h"
@@ -193,61 +194,104 @@ LightSource "point" "blackbody I" 2700
   }
 }
 
-// A value --check prints for a material ("eta 1.5", "reflectance (r, g, b)": its red), or -1.
-double setting(const engine::surface_material& m, const std::string& name) {
+// A value --check prints for a material: "eta 1.5", or the three of "reflectance (r, g, b)";
+// -1 for a value it does not print.
+std::array<double, 3> printed(const engine::surface_material& m, const std::string& name) {
+  std::array<double, 3> v{-1, -1, -1};
   const std::string text = m.settings();
   const size_t at = text.find(name + " ");
-  if (at == std::string::npos) return -1;
+  if (at == std::string::npos) return v;
   const char* value = text.c_str() + at + name.size() + 1;
-  return std::strtod(*value == '(' ? value + 1 : value, nullptr);
+  if (std::sscanf(value, "(%lf, %lf, %lf", &v[0], &v[1], &v[2]) == 0)
+    std::sscanf(value, "%lf", &v[0]);
+  return v;
 }
 
-// The material a sphere after the directives gets.
-TEST(materials, map_to_the_nearest_supported_material) {
+// The material a sphere after the directives gets, and the film colour of its reflectance. Spectra
+// come as files (resolved beside the scene), inline pairs (linear between pairs, zero outside
+// them) and measured tables. A conductor's Fresnel reflectance is taken per wavelength before its
+// colour: a constant index gives the dielectric's 4 % in every channel; gold is red-yellow,
+// silver and aluminium near-white, each within a few percent of the measured data's film colour.
+TEST(materials, map_to_the_nearest_supported_material_with_its_film_colour) {
+  const std::string diffuse = "Material \"diffuse\" \"spectrum reflectance\" ";
+  const auto metal = [](const std::string& m) {
+    return "Material \"conductor\" \"spectrum eta\" \"metal-" + m +
+           "-eta\" \"spectrum k\" \"metal-" + m + "-k\"";
+  };
+  const std::array<double, 3> copper = {0.953, 0.639, 0.538}, none = {-1, -1, -1};
   const struct {
-    const char* text;
+    std::string text;
     const char* kind;
-    float reflectance_red;  // < 0: not checked
-    float eta;              // < 0: not checked
+    std::array<double, 3> reflectance;  // -1: not checked
+    double tolerance, eta;              // eta < 0: not checked
   } cases[] = {
-      {"Material \"diffuse\" \"float reflectance\" 0.25", "diffuse", 0.25f, -1},
-      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", -1, 1.5168f},
-      {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", -1, 1.33f},
-      // Conductors: ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) of the red channel's index (spectra
-      // and measured metals are in test_subdivision_spectra.cpp).
-      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]", "conductor", 0.04f,
+      {"Material \"diffuse\" \"float reflectance\" 0.25", "diffuse", {0.25, 0.25, 0.25}, 1e-3, -1},
+      {diffuse + "\"grey.spd\"", "diffuse", {0.25, 0.25, 0.25}, 0.03, -1},
+      {diffuse + "[300 0.8 900 0.8]", "diffuse", {0.8, 0.8, 0.8}, 0.03, -1},
+      // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
+      {diffuse + "[600 1 830 1]", "diffuse", {0.854, 0, 0}, 0.03, -1},
+      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", none, 0, 1.5168},
+      {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", none, 0, 1.33},
+      // Conductors: ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) per wavelength.
+      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]",
+       "conductor",
+       {0.04, 0.04, 0.04},
+       1e-3,
        -1},
-      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]", "conductor", 0.7f, -1},
+      {"Material \"conductor\" \"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]",
+       "conductor",
+       {0.04, 0.04, 0.04},
+       0.005,
+       -1},
+      {metal("Au"), "conductor", {1.0, 0.784, 0.343}, 0.005, -1},
+      {metal("Ag"), "conductor", {0.971, 0.960, 0.915}, 0.005, -1},
+      {metal("Al"), "conductor", {0.913, 0.921, 0.924}, 0.005, -1},
+      {"Material \"conductor\"", "conductor", copper, 0.005, -1},  // copper, pbrt-v4's default
+      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]",
+       "conductor",
+       {0.7, 0.7, 0.7},
+       1e-3,
+       -1},
       {"Material \"coateddiffuse\" \"rgb reflectance\" [0.3 0.3 0.3] \"float eta\" 1.4",
-       "coateddiffuse", 0.3f, 1.4f},
+       "coateddiffuse",
+       {0.3, 0.3, 0.3},
+       1e-3,
+       1.4},
       // pbrt-v3's materials.
-      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", "diffuse", 0.6f, -1},
-      {"Material \"glass\" \"float index\" 1.7", "dielectric", -1, 1.7f},
-      {"Material \"mirror\"", "conductor", 0.9f, -1},
-      {"Material \"plastic\"", "coateddiffuse", 0.25f, 1.5f},
-      {"Material \"metal\"", "conductor", 0.9530f, -1},
-      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]", "coateddiffuse", 0.1f, 1.5f},
-      {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", 0.25f, 1.6f},
+      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", "diffuse", {0.6, 0.6, 0.6}, 1e-3, -1},
+      {"Material \"glass\" \"float index\" 1.7", "dielectric", none, 0, 1.7},
+      {"Material \"mirror\"", "conductor", {0.9, 0.9, 0.9}, 1e-3, -1},
+      {"Material \"plastic\"", "coateddiffuse", {0.25, 0.25, 0.25}, 1e-3, 1.5},
+      {"Material \"metal\"", "conductor", copper, 0.005, -1},
+      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]",
+       "coateddiffuse",
+       {0.1, 0.1, 0.1},
+       1e-3,
+       1.5},
+      {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", {0.25, 0.25, 0.25}, 1e-3, 1.6},
       {"MakeNamedMaterial \"m\" \"string type\" \"matte\" \"color Kd\" [0.3 0.3 0.3]\n"
        "NamedMaterial \"m\"",
-       "diffuse", 0.3f, -1},
+       "diffuse",
+       {0.3, 0.3, 0.3},
+       1e-3,
+       -1},
       // A named material may be used before it is defined.
       {"NamedMaterial \"late\"\nShape \"sphere\"\nMakeNamedMaterial \"late\" \"string type\" "
        "\"conductor\"",
-       "conductor", 0.9530f, -1},
+       "conductor", copper, 0.005, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const testing::read_result r =
-        testing::read_world(std::string(c.text) + "\nShape \"sphere\"\n");
+    const testing::read_result r = testing::read_world(
+        c.text + "\nShape \"sphere\"\n", {{"grey.spd", "# constant\n350 0.25\n900 0.25\n"}});
     for (const scene_warning& w : r.warnings) ADD_FAILURE() << to_string(w);
     const engine::surface_material& m = *r.made.materials.at(r.scene.shapes.at(0).material);
     EXPECT_STREQ(m.kind_name, c.kind);
-    if (c.reflectance_red >= 0) {
-      EXPECT_NEAR(setting(m, "reflectance"), c.reflectance_red, 1e-3);
-    }
+    const std::array<double, 3> rho = printed(m, "reflectance");
+    for (int i = 0; i < 3 && c.reflectance[0] >= 0; i++)
+      EXPECT_NEAR(rho[i], c.reflectance[i], c.tolerance) << i;
     if (c.eta >= 0) {
-      EXPECT_NEAR(setting(m, "eta"), c.eta, 1e-4);
+      EXPECT_NEAR(printed(m, "eta")[0], c.eta, 1e-4);
     }
   }
 }

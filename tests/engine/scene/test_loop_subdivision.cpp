@@ -1,10 +1,7 @@
-// Shape "loopsubdiv" (limit surface, boundary rules, broken cages) and spectra given as files,
-// inline pairs and measured tables.
+// Shape "loopsubdiv": the limit surface, boundary rules and broken cages.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
-#include <cstdio>
 
 #include "engine/scene/shapes/loop_subdivision.h"
 #include "engine/scene/vector_math.h"
@@ -90,54 +87,6 @@ TEST(loopsubdiv, broken_cages_and_parameters) {
       testing::read_world(shape + "\"integer indices\" [0 1 2] \"integer levels\" 1\n");
   EXPECT_TRUE(unused.warnings.empty());
   EXPECT_EQ(unused.scene.shapes[0].normals.size(), unused.scene.shapes[0].positions.size());
-}
-
-// The material's reflectance as --check prints it: "reflectance (r, g, b)".
-std::array<double, 3> printed_reflectance(const testing::read_result& r) {
-  std::array<double, 3> c{-1, -1, -1};
-  const std::string text = r.made.materials.back()->settings();
-  const size_t at = text.find("reflectance (");
-  if (at != std::string::npos)
-    std::sscanf(text.c_str() + at, "reflectance (%lf, %lf, %lf)", &c[0], &c[1], &c[2]);
-  return c;
-}
-
-// Spectra as files (resolved beside the scene), inline pairs (linear between pairs, zero outside
-// them) and measured tables, seen through the film. A conductor's Fresnel reflectance is taken
-// per wavelength before its colour: a constant index gives the dielectric's 4 % in every
-// channel; gold is red-yellow, silver and aluminium near-white, each within a few percent of
-// the measured data's film colour. Malformed spectrum files are in data/malformed/.
-TEST(spectra, files_pairs_and_tables_give_their_film_colour) {
-  const testing::file_map files = {{"grey.spd", "# constant\n350 0.25\n900 0.25\n"}};
-  const std::string diffuse = "Material \"diffuse\" \"spectrum reflectance\" ";
-  const auto metal = [](const std::string& m) {
-    return "Material \"conductor\" \"spectrum eta\" \"metal-" + m +
-           "-eta\" \"spectrum k\" \"metal-" + m + "-k\"";
-  };
-  const struct {
-    std::string material;
-    std::array<double, 3> rgb;
-    double tolerance;
-  } cases[] = {
-      {diffuse + "\"grey.spd\"", {0.25, 0.25, 0.25}, 0.03},
-      {diffuse + "[300 0.8 900 0.8]", {0.8, 0.8, 0.8}, 0.03},
-      // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
-      {diffuse + "[600 1 830 1]", {0.854, 0, 0}, 0.03},
-      {"Material \"conductor\" \"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]",
-       {0.04, 0.04, 0.04},
-       0.005},
-      {metal("Au"), {1.0, 0.784, 0.343}, 0.005},
-      {metal("Ag"), {0.971, 0.960, 0.915}, 0.005},
-      {metal("Al"), {0.913, 0.921, 0.924}, 0.005},
-      {"Material \"conductor\"", {0.953, 0.639, 0.538}, 0.005},  // copper, pbrt-v4's default
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.material);
-    const testing::read_result r = testing::read_world(c.material + "\n", files);
-    EXPECT_TRUE(r.warnings.empty());
-    const std::array<double, 3> rho = printed_reflectance(r);
-    for (int i = 0; i < 3; i++) EXPECT_NEAR(rho[i], c.rgb[i], c.tolerance) << i;
-  }
 }
 
 }  // namespace
