@@ -116,12 +116,18 @@ TEST(triangle_meshes, keep_normals_and_uv_and_drop_mismatched_ones_with_a_warnin
   parse_result r = parse_world(
       "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 1 0 0 1]\n"
       "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"normal N\" [0 0 1]\n"
-      "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"float st\" [0 0 1 0 0 1]\n");
-  ASSERT_EQ(r.scene.shapes.size(), 3u);
+      "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"float st\" [0 0 1 0 0 1]\n"
+      "Scale 2 1 1\n"
+      "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"normal N\" [1 1 0 1 1 0 1 1 0]\n");
+  ASSERT_EQ(r.scene.shapes.size(), 4u);
   EXPECT_EQ(r.scene.shapes[0].indices, (std::vector<uint32_t>{0, 1, 2}));
   EXPECT_FLOAT_EQ(r.scene.shapes[0].uv[1][0], 1);
   EXPECT_TRUE(r.scene.shapes[1].normals.empty());
   EXPECT_FLOAT_EQ(r.scene.shapes[2].uv[2][1], 1);
+  // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
+  const float3 n = r.scene.shapes[3].normals.at(2);
+  EXPECT_NEAR(n[0] * std::sqrt(1.25), 0.5, 1e-6);
+  EXPECT_NEAR(n[1] * std::sqrt(1.25), 1, 1e-6);
   EXPECT_EQ(r.warnings.size(), 1u);  // for the normals only
 }
 
