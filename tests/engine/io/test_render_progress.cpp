@@ -56,18 +56,6 @@ TEST(render_progress, a_time_limit_bounds_the_time_left) {
   EXPECT_FALSE(render_progress(0, 0).at(5.0).seconds_left);
 }
 
-TEST(progress_line, shows_iteration_rate_elapsed_time_and_eta) {
-  engine::io::progress_snapshot p{.iteration = 12,
-                                  .iteration_limit = 64,
-                                  .elapsed = 75.2,
-                                  .photons_per_second = 1.25e6,
-                                  .seconds_left = 3725.4};
-  EXPECT_EQ(engine::io::progress_line(p),
-            "iteration 12/64  1.25M photons/s  elapsed 1:15  ETA 1:02:06");
-  p = {.iteration = 12, .elapsed = 75.2, .photons_per_second = 5300, .seconds_left = {}};
-  EXPECT_EQ(engine::io::progress_line(p), "iteration 12  5.3k photons/s  elapsed 1:15  ETA --");
-}
-
 // A console writing into memory.
 struct captured_console {
   explicit captured_console(verbosity level)
@@ -86,19 +74,6 @@ struct captured_console {
   std::FILE* stream;
   std::unique_ptr<console> out;
 };
-
-TEST(console, verbosity_filters_progress_and_information_never_warnings_or_errors) {
-  const char* expected[] = {"warning: w\nerror: e\nerror: c\n",
-                            "i\nwarning: w\nerror: e\nerror: c\n",
-                            "p\ni\nwarning: w\nerror: e\nerror: c\n"};
-  for (verbosity level : {verbosity::quiet, verbosity::normal, verbosity::verbose}) {
-    captured_console capture(level);
-    for (message_kind kind : {message_kind::progress, message_kind::info, message_kind::warning,
-                              message_kind::error, message_kind::critical})
-      capture.out->message(kind, std::string(1, "piwec"[int(kind)]) + "\n");
-    EXPECT_EQ(capture.text(), expected[int(level)]);
-  }
-}
 
 TEST(console, lines_in_pieces_print_whole_and_the_status_line_stays_below) {
   captured_console capture(verbosity::verbose);
