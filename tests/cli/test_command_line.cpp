@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/command_line.h"
+#include "cli/render_job.h"
 #include "cli/renderer_settings.h"
 #include "engine/scene/parse_scene.h"
 #include "module/ppm_parameters.h"
@@ -37,8 +38,8 @@ TEST(command_line, reads_a_full_set_of_options) {
   const auto p =
       parse({"--set",       "alpha=0.7", "scene.pbrt", "--set",        "smooth=1", "-o",
              "x.png",       "--photons", "-5",         "--iterations", "12",       "--threads",
-             "3",           "--time",    "2.5",        "--resolution", "320x240",  "--crop",
-             "10,20,30,40", "--keys",    "3:1",        "--view",       "4",        "--window",
+             "3",           "--time",    "2.5",        "--resolution", "40x30",    "--crop",
+             "10,20,40,30", "--keys",    "3:1",        "--view",       "4",        "--window",
              "--preview",   "p.png",     "-q"});
   ASSERT_TRUE(p.line) << p.err;
   const command_line& line = *p.line;
@@ -52,8 +53,13 @@ TEST(command_line, reads_a_full_set_of_options) {
                           "--iterations | max_iterations=12", "--photons | photons_per_pass=-5"}));
   EXPECT_EQ(std::tuple(line.threads, line.time_limit, line.view, line.window, line.verbosity),
             std::tuple(3, 2.5, 4, true, engine::io::verbosity::quiet));
-  EXPECT_EQ(line.resolution, (std::array<int, 2>{320, 240}));
-  EXPECT_EQ(line.crop, (std::array<int, 4>{10, 20, 30, 40}));
+  EXPECT_EQ(line.resolution, (std::array<int, 2>{40, 30}));
+  EXPECT_EQ(line.crop, (std::array<int, 4>{10, 20, 40, 30}));
+  // A region may reach the image's far edges, not beyond them.
+  qor::cli::render_job job;
+  qor::cli::complete_with_scene(job, line, qor::scene::scene_description{});
+  EXPECT_EQ(std::vector<int>(job.engine.crop, job.engine.crop + 4),
+            (std::vector<int>{10, 20, 40, 30}));
 }
 
 TEST(command_line, malformed_options_give_one_error_line_naming_the_option_and_status_2) {

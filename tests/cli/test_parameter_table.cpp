@@ -83,32 +83,25 @@ TEST(parameter_block, bad_values_are_refused_naming_the_field) {
 // The host's choice for a scene, applied to a block as a render applies it: which fields it sets,
 // from where, and pbrt's world-size radius turned into footprints at the median camera hit.
 TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
-  using qor::cli::parameter_source;
-  struct case_ {
+  using enum qor::cli::parameter_source;
+  const float r = float(0.05 / (std::sqrt(2.0) * 0.025));  // pbrt radius 0.05, footprint 0.025
+  const struct {
     double radius;
-    int64_t scene_photons;
-    int64_t pixels;
+    int64_t scene_photons, pixels;
     bool module_defaults;
     float radius_scale, min_radius_scale, alpha;
     int32_t photons, direct_photons;
-    parameter_source radius_source, photons_source;
+    qor::cli::parameter_source radius_source, photons_source;
+  } cases[] = {
+      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 65536, 0, host, host},
+      {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, host, host},  // at least 10^4 photons
+      // The file's count comes later, from scene_parameters.
+      {0, 5000, 16384, false, 1.5f, 0.5f, 0.7f, 1000000, 0, host, module},
+      {0.05, 0, 16384, false, r, r / 3, 0.7f, 65536, 0, scene, host},
+      {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, scene, module},
+      {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, module, module},
   };
-  const float r = float(0.05 / (std::sqrt(2.0) * 0.025));  // pbrt radius 0.05, footprint 0.025
-  const case_ cases[] = {
-      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 65536, 0, parameter_source::host,
-       parameter_source::host},
-      {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, parameter_source::host,
-       parameter_source::host},  // at least 10^4 photons
-      {0, 5000, 16384, false, 1.5f, 0.5f, 0.7f, 1000000, 0, parameter_source::host,
-       parameter_source::module},  // the file's count comes later, from scene_parameters
-      {0.05, 0, 16384, false, r, r / 3, 0.7f, 65536, 0, parameter_source::scene,
-       parameter_source::host},
-      {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, parameter_source::scene,
-       parameter_source::module},
-      {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, parameter_source::module,
-       parameter_source::module},
-  };
-  for (const case_& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "radius " << c.radius << " module_defaults "
                                     << c.module_defaults << " pixels " << c.pixels);
     qor::scene::render_settings settings;
@@ -121,9 +114,8 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
     std::memcpy(&p, block.data(), sizeof p);
     EXPECT_FLOAT_EQ(p.radius_scale, c.radius_scale);
     EXPECT_FLOAT_EQ(p.min_radius_scale, c.min_radius_scale);
-    EXPECT_EQ(p.alpha, c.alpha);
-    EXPECT_EQ(p.photons_per_pass, c.photons);
-    EXPECT_EQ(p.direct_photons, c.direct_photons);
+    EXPECT_EQ(std::tuple(p.alpha, p.photons_per_pass, p.direct_photons),
+              std::tuple(c.alpha, c.photons, c.direct_photons));
     EXPECT_EQ(block.source(*find_parameter("radius_scale")), c.radius_source);
     EXPECT_EQ(block.source(*find_parameter("photons_per_pass")), c.photons_source);
   }

@@ -87,51 +87,43 @@ TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
   const read_back png = read(path("display.png"));
   ASSERT_EQ(png.stored, OIIO::TypeDesc::UINT8);
   for (int i = 0; i < 21; ++i) EXPECT_EQ(std::lround(png.values[i] * 255), expected[i / 3]) << i;
-
   // JPEG is lossy, but a flat grey survives to within a code or two.
-  test_image grey(16, 16);
-  for (int i = 0; i < 16 * 16 * 3; ++i) grey.block().pixels()[i] = 0.18f;
-  write_image(path("grey.jpeg"), grey.block(), 1.0f);
-  const read_back jpeg = read(path("grey.jpeg"));
-  ASSERT_EQ(jpeg.values.size(), 16u * 16 * 3);
-  for (float value : jpeg.values) EXPECT_NEAR(value * 255, 118, 2);
+  write_image(path("grey.jpeg"), test_image(16, 16, 0.18f).block(), 1.0f);
+  for (float value : read(path("grey.jpeg")).values) EXPECT_NEAR(value * 255, 118, 2);
 }
 
-TEST_F(image_files, a_finished_write_replaces_the_file_by_renaming_it) {
+// A write goes to a temporary file renamed over the target when finished: a failed one is an
+// error naming the file and leaves the old image whole.
+TEST_F(image_files, writes_replace_the_file_by_renaming_and_a_failed_one_leaves_it) {
   const std::string target = path("image.exr");
   { std::ofstream(target) << "an older image"; }
   struct stat before {
   }, after{};
   ASSERT_EQ(::stat(target.c_str(), &before), 0);
-  test_image image = gradient();
+  test_image image = gradient(), empty(0, 0);
   write_image(target, image.block(), 1.0f);
   ASSERT_EQ(::stat(target.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode
   EXPECT_EQ(read(target).width, 3);
-  EXPECT_EQ(entries(), 1u);  // no temporary left
-}
 
-TEST_F(image_files, a_failed_write_is_an_error_naming_the_file_and_leaves_the_old_one) {
-  const std::string target = path("keep.png");
-  { std::ofstream(target) << "the previous image"; }
-  test_image image = gradient();
-  test_image empty(0, 0);
-  EXPECT_THROW(write_image(target, empty.block(), 1.0f), std::runtime_error);
+  const std::string kept = path("keep.png");
+  { std::ofstream(kept) << "the previous image"; }
+  EXPECT_THROW(write_image(kept, empty.block(), 1.0f), std::runtime_error);
   EXPECT_THROW(write_image(path("keep.tiff"), image.block(), 1.0f), std::runtime_error);
   EXPECT_THROW(write_image(path("no/such/dir/x.exr"), image.block(), 1.0f), std::runtime_error);
   // A directory where the temporary file goes makes the writer itself fail.
-  fs::create_directory(engine::io::temporary_name_for(target));
+  fs::create_directory(engine::io::temporary_name_for(kept));
   try {
-    write_image(target, image.block(), 1.0f);
+    write_image(kept, image.block(), 1.0f);
     ADD_FAILURE() << "wrote through a directory";
   } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("'" + target + "'"), std::string::npos);
+    EXPECT_NE(std::string(error.what()).find("'" + kept + "'"), std::string::npos);
   }
-  std::ifstream file(target);
+  std::ifstream file(kept);
   std::string content;
   std::getline(file, content);
   EXPECT_EQ(content, "the previous image");
-  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(entries(), 2u);  // the two images: no temporary left
 }
 
 }  // namespace

@@ -56,18 +56,6 @@ TEST(render_progress, a_time_limit_bounds_the_time_left) {
   EXPECT_FALSE(render_progress(0, 0).at(5.0).seconds_left);
 }
 
-TEST(progress_line, shows_iteration_rate_elapsed_time_and_eta) {
-  engine::io::progress_snapshot p{.iteration = 12,
-                                  .iteration_limit = 64,
-                                  .elapsed = 75.2,
-                                  .photons_per_second = 1.25e6,
-                                  .seconds_left = 3725.4};
-  EXPECT_EQ(engine::io::progress_line(p),
-            "iteration 12/64  1.25M photons/s  elapsed 1:15  ETA 1:02:06");
-  p = {.iteration = 12, .elapsed = 75.2, .photons_per_second = 5300, .seconds_left = {}};
-  EXPECT_EQ(engine::io::progress_line(p), "iteration 12  5.3k photons/s  elapsed 1:15  ETA --");
-}
-
 // A console writing into memory.
 struct captured_console {
   explicit captured_console(verbosity level)
@@ -86,24 +74,6 @@ struct captured_console {
   std::FILE* stream;
   std::unique_ptr<console> out;
 };
-
-TEST(console, verbosity_filters_progress_and_information_never_warnings_or_errors) {
-  const std::pair<verbosity, const char*> cases[] = {
-      {verbosity::quiet, "warning: w\nerror: e\nerror: c\n"},
-      {verbosity::normal, "i\nwarning: w\nerror: e\nerror: c\n"},
-      {verbosity::verbose, "p\ni\nwarning: w\nerror: e\nerror: c\n"},
-  };
-  for (const auto& [level, expected] : cases) {
-    captured_console capture(level);
-    for (const auto& [kind, text] : {std::pair{message_kind::progress, "p\n"},
-                                     {message_kind::info, "i\n"},
-                                     {message_kind::warning, "w\n"},
-                                     {message_kind::error, "e\n"},
-                                     {message_kind::critical, "c\n"}})
-      capture.out->message(kind, text);
-    EXPECT_EQ(capture.text(), expected);
-  }
-}
 
 TEST(console, lines_in_pieces_print_whole_and_the_status_line_stays_below) {
   captured_console capture(verbosity::verbose);

@@ -9,13 +9,8 @@ using testing::error_of;
 using testing::expect_error;
 using testing::parse;
 
-TEST(scene_errors, message_format_is_file_line_column_error) {
-  EXPECT_EQ(error_of([] { parse("WorldBegin\n  Frobnicate\n"); }),
-            "test.pbrt:2:3: error: expected a directive (Shape, Material, AttributeBegin, ...), "
-            "found 'Frobnicate'");
-}
-
-// The error must point at the token after the '^' in the text.
+// The error must point at the token after the '^' in the text. Faults that a file of
+// data/malformed/ pins to its place are not repeated here.
 struct error_case {
   const char* marked_text;
   const char* message;
@@ -36,29 +31,22 @@ const error_case option_errors[] = {
      "expected a positive \"photonsperiteration\""},
     {"Integrator \"sppm\" \"float radius\" ^0", "expected a positive finite \"radius\""},
     // Numbers beyond single precision count as infinite, as pbrt computes in floats.
-    {"Translate ^1e999 0 0", "expected a finite number, found '1e999'"},
     {"Scale 1 ^1e39 1", "expected a finite number"},
 };
 
 // Parsed after WorldBegin.
 const error_case world_errors[] = {
     // Strings and lists.
-    {"Shape \"sphere\" ^\"float radius 1\n", "expected '\"' to end the string, found end of line"},
     {"Shape ^\"sph", "expected '\"' to end the string, found end of file"},
     {"Shape \"a^\\qb\"", "expected an escape sequence"},
-    {"Shape \"trianglemesh\" \"point3 P\" ^[ 0 0 0  1 0 0  0 1 0\nAttributeEnd",
-     "expected ']' to close the '[' of \"point3 P\", found 'AttributeEnd' at line 3, column 1"},
     {"Shape \"sphere\"\n  ^]",
      "expected a directive (Shape, Material, AttributeBegin, ...), found ']'"},
     {"Shape \"sphere\" \"float radius\" [ ^[ 1 ] ]", "expected a value or ']'"},
     {"Transform [ 1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1 \n^Shape \"sphere\"",
      "expected ']' after the 16 numbers of Transform, found 'Shape'"},
     // Parameter declarations and values.
-    {"Shape \"sphere\" ^\"flaot radius\" 1", "expected a parameter type (integer, "},
     {"Shape \"sphere\" ^\"radius\" 1",
      "expected a parameter declaration \"type name\", found \"radius\""},
-    {"Shape \"sphere\" \"float radius\" ^\"one\"",
-     "expected a number for \"float radius\", found \"one\""},
     {"Shape \"sphere\" \"float radius\" ^nan",
      "expected a number for \"float radius\", found 'nan'"},
     {"AreaLightSource \"diffuse\" \"bool twosided\" ^\"maybe\"",
@@ -67,16 +55,11 @@ const error_case world_errors[] = {
      "expected a quoted string for \"string filename\", found 'mesh.ply'"},
     // The right name with the wrong type is an error where it is declared.
     {"Shape \"sphere\" ^\"string radius\" \"1\"", "expected \"float radius\""},
-    {"Shape \"trianglemesh\" ^\"point3 P\" [ 0 0 0  1 0 0  0 1 ]",
-     "expected a multiple of 3 values for \"point3 P\", found 8"},
     {"Shape \"trianglemesh\" \"point3 P\" [ 0 0 0 1 0 0 0 1 0 ] ^\"point2 uv\" [ 0 0 1 ]",
      "expected a multiple of 2 values"},
     {"Shape \"trianglemesh\" \"point3 P\" [ 0 0 0 1 0 0 0 1 0 1 1 0 ] ^\"integer indices\" [0 1 2 "
      "3]",
      "expected a multiple of 3 values for \"integer indices\", found 4"},
-    {"Shape \"trianglemesh\" \"point3 P\" [ 0 0 0  1 0 0  0 1 0 ] \"integer indices\" [0 1 2 2 1 "
-     "^3]",
-     "expected a vertex index from 0 to 2 in \"integer indices\", found 3"},
     {"Shape \"bilinearmesh\" \"point3 P\" [ 0 0 0  1 0 0  0 1 0  1 1 0 ] \"integer indices\" [0 1 "
      "^-1 3]",
      "expected a vertex index from 0 to 3"},
@@ -88,19 +71,10 @@ const error_case world_errors[] = {
     {"Scale 1e38 1e38 1e38\nScale 1e38 1e38 1e38\n^Shape \"trianglemesh\" \"point3 P\" [1 0 0 0 1 "
      "0 0 0 1]",
      "expected finite vertex positions after transformation"},
-    // Missing files.
-    {"Include ^\"missing.pbrt\"",
-     "expected the included file at \"missing.pbrt\", found no readable file"},
-    {"Shape \"plymesh\" \"string filename\" ^\"gone.ply\"",
-     "expected the PLY file at \"gone.ply\", found no readable file"},
-    // Blocks; one still open at the end is reported where it was opened.
-    {"AttributeBegin\nAttributeEnd\n^AttributeEnd",
-     "expected AttributeBegin before this AttributeEnd, found no open AttributeBegin"},
+    // Blocks.
     {"AttributeBegin\n^TransformEnd",
      "expected AttributeEnd to close the AttributeBegin at test.pbrt:2:1, found TransformEnd"},
     {"^ObjectEnd", "expected ObjectBegin before this ObjectEnd"},
-    {"^AttributeBegin\nAttributeBegin\nAttributeEnd",
-     "expected AttributeEnd to close this AttributeBegin, found end of file"},
     // References to undefined names, and degenerate transformations and shapes.
     {"^ObjectInstance \"ghost\"",
      "expected an object defined by ObjectBegin \"ghost\", found no such object"},
@@ -157,35 +131,6 @@ TEST(scene_errors, in_an_included_file_the_error_points_into_that_file) {
                        {{"i.pbrt", "AttributeEnd\n"}});
                }),
                "i.pbrt:1:1", "before this AttributeEnd, found no open AttributeBegin");
-  expect_error(
-      error_of([] {
-        parse("WorldBegin\nInclude \"self.pbrt\"\n", {{"self.pbrt", "Include \"self.pbrt\"\n"}});
-      }),
-      "self.pbrt:1:1", "nested at most 32 files deep");
-}
-
-TEST(scene_errors, truncated_or_inconsistent_ply_file) {
-  std::string header =
-      "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
-      "property float y\nproperty float z\nelement face 1\nproperty list uchar int "
-      "vertex_indices\nend_header\n";
-  std::string body(36, '\0');  // three vertices at the origin
-  std::string face = std::string("\x03", 1) + std::string(12, '\0');
-  auto error_with = [](const std::string& ply) {
-    return error_of([&] {
-      parse("WorldBegin\nShape \"plymesh\" \"string filename\" \"m.ply\"\n", {{"m.ply", ply}});
-    });
-  };
-  // Cut inside the face: the error is in the PLY file, on the line after its header.
-  expect_error(error_with(header + body + face.substr(0, 7)), "m.ply:10:1",
-               "found end of file at byte 41 of the data");
-  // A header that claims more than the file can hold fails before reading, at its element line.
-  std::string greedy = header;
-  greedy.replace(greedy.find("vertex 3"), 8, "vertex 3000000");
-  expect_error(error_with(greedy + body + face), "m.ply:3:1", "is the file truncated?");
-  face.replace(9, 4, std::string("\x07\0\0\0", 4));  // a vertex the file does not have
-  expect_error(error_with(header + body + face), "m.ply:10:1",
-               "expected vertex indices from 0 to 2 in face 0 of 1, found 7");
 }
 
 // ---- warnings: each is one warning at its place, and the parse goes on.
@@ -220,6 +165,9 @@ const warning_case warning_cases[] = {
     {"Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] ^\"normal N\" [0 0 1]\n",
      "expected one normal per vertex (3)"},
     {"Integrator \"sppm\" ^\"integer maxdepth\" 9\nWorldBegin\n", "\"maxdepth\" is not used"},
+    // pbrt's own parameters that have no counterpart here are reported the same way.
+    {"Sampler \"halton\" \"integer pixelsamples\" 4 ^\"integer seed\" 7\nWorldBegin\n",
+     "\"integer seed\""},
 };
 
 // The text of a warning case without its mark, with WorldBegin before it when it has none.
@@ -257,15 +205,6 @@ TEST(scene_warnings, what_is_skipped_or_approximated_and_what_stays) {
   ASSERT_EQ(texture.warnings.size(), 2u);
   EXPECT_EQ(to_string(texture.warnings[1].location), "test.pbrt:3:20");
   EXPECT_FLOAT_EQ(texture.made.materials.back()->diffuse_reflectance().g, 0.5f);
-  // pbrt's own parameters that have no counterpart here are reported the same way.
-  parse_result sampler = parse(
-      "Sampler \"halton\" \"integer pixelsamples\" 4 \"integer seed\" 7\n"
-      "PixelFilter \"box\" \"float sigma\" 1\nWorldBegin\n");
-  ASSERT_EQ(sampler.warnings.size(), 2u);
-  EXPECT_EQ(to_string(sampler.warnings[0].location), "test.pbrt:1:43");
-  EXPECT_NE(sampler.warnings[0].message.find("\"integer seed\""), std::string::npos);
-  EXPECT_EQ(sampler.warnings[1].location.line, 2);
-  EXPECT_EQ(sampler.scene.settings.iterations, 4);
 }
 
 }  // namespace

@@ -147,8 +147,6 @@ TEST(ply_reader, broken_files_name_where_they_break) {
        "expected ascii, binary_little_endian or binary_big_endian"},
       {"ply\nformat ascii 1.0\nproperty float x\n", "bad.ply:3:1",
        "expected an 'element' line before its properties"},
-      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty quad x\n", "bad.ply:4:1",
-       "expected a property type"},
       {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n", "bad.ply:5:1",
        "expected 'end_header'"},
       {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\n1\n", "bad.ply:3:1",
@@ -156,7 +154,6 @@ TEST(ply_reader, broken_files_name_where_they_break) {
       {"ply\nelement vertex 0\nend_header\n", "bad.ply:3:1", "expected a 'format' line"},
       {value, "bad.ply:23:5", "expected property 'y' of vertex 4 of 5 (a number), found '0.x'"},
       {face, "bad.ply:26:5", "expected a face of at least 3 vertices"},
-      {z.substr(0, z.size() / 2), "bad.ply:1:1", "expected complete gzip data"},
       {flipped, "bad.ply:1:1", "gzip"},
       {longer.out, "bad.ply:10:1",
        "expected a list length between 0 and 0 for property 'vertex_indices' of face 0 of 1, found "
@@ -166,16 +163,6 @@ TEST(ply_reader, broken_files_name_where_they_break) {
     SCOPED_TRACE(c.what);
     testing::expect_error(ply_error(c.contents), c.where, c.what);
   }
-}
-
-// Such a header once kept the reader counting through items that hold no bytes.
-TEST(ply_reader, an_element_without_properties_holds_nothing_whatever_its_count) {
-  ply_mesh mesh = read_ply(
-      "ply\nformat ascii 1.0\nelement marker 19999999999999\nelement vertex 1\n"
-      "property float x\nproperty float y\nproperty float z\nend_header\n1 2 +3\n",
-      "m.ply");
-  ASSERT_EQ(mesh.positions.size(), 1u);
-  EXPECT_FLOAT_EQ(mesh.positions[0][2], 3);  // a leading '+' is a number too
 }
 
 }  // namespace

@@ -131,38 +131,6 @@ Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0]
   }
 }
 
-TEST(graphics_state, reverse_orientation_and_mirroring_mark_the_shape_and_flip_its_normals) {
-  parse_result r = parse_world(R"(
-AttributeBegin
-  ReverseOrientation
-  Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0] "normal N" [0 0 1  0 0 1  0 0 1]
-AttributeEnd
-AttributeBegin
-  Scale -1 1 1
-  Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0] "normal N" [0 0 1  0 0 1  0 0 1]
-AttributeEnd
-AttributeBegin
-  Scale 2 1 1
-  Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  0 1 0] "normal N" [1 1 0  1 1 0  1 1 0]
-AttributeEnd
-)");
-  // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
-  const double l = std::sqrt(1.25);
-  const struct {
-    bool reversed, swaps;
-    double3 normal;
-  } want[] = {
-      {true, false, {0, 0, -1}}, {false, true, {0, 0, 1}}, {false, false, {0.5 / l, 1 / l, 0}}};
-  ASSERT_EQ(r.scene.shapes.size(), 3u);
-  for (int i = 0; i < 3; i++) {
-    const shape_description& s = r.scene.shapes[i];
-    EXPECT_EQ(std::pair(s.reverse_orientation, s.transform_swaps_handedness),
-              std::pair(want[i].reversed, want[i].swaps))
-        << i;
-    expect_near(s.normals[0], want[i].normal);
-  }
-}
-
 TEST(instancing, objects_keep_their_definition_transform_and_instances_the_use_transform) {
   parse_result r = parse_world(R"(
 ObjectInstance "early"

@@ -1,10 +1,7 @@
-// Shape "loopsubdiv" (limit surface, boundary rules, broken cages) and spectra given as files,
-// inline pairs and measured tables.
+// Shape "loopsubdiv": the limit surface, boundary rules and broken cages.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
-#include <cstdio>
 
 #include "engine/scene/shapes/loop_subdivision.h"
 #include "engine/scene/vector_math.h"
@@ -65,7 +62,7 @@ TEST(loopsubdiv, limit_surface_does_not_depend_on_the_level) {
   }
 }
 
-// Broken cages render unsubdivided with a warning; bad parameters stop at their place.
+// Broken cages render unsubdivided with a warning (bad parameters are in data/malformed/).
 TEST(loopsubdiv, broken_cages_and_parameters) {
   const std::string shape = "Shape \"loopsubdiv\" \"point3 P\" [0 0 0 1 0 0 0 1 0 0 0 1 1 1 1] ";
   const struct {
@@ -90,77 +87,6 @@ TEST(loopsubdiv, broken_cages_and_parameters) {
       testing::read_world(shape + "\"integer indices\" [0 1 2] \"integer levels\" 1\n");
   EXPECT_TRUE(unused.warnings.empty());
   EXPECT_EQ(unused.scene.shapes[0].normals.size(), unused.scene.shapes[0].positions.size());
-  testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer levels\" ^-1", "non-negative");
-  testing::expect_error_at_mark("WorldBegin\n" + shape + "\"integer indices\" [0 1 ^7]",
-                                "expected a vertex index from 0 to 4");
-}
-
-// The material's reflectance as --check prints it: "reflectance (r, g, b)".
-std::array<double, 3> printed_reflectance(const testing::read_result& r) {
-  std::array<double, 3> c{-1, -1, -1};
-  const std::string text = r.made.materials.back()->settings();
-  const size_t at = text.find("reflectance (");
-  if (at != std::string::npos)
-    std::sscanf(text.c_str() + at, "reflectance (%lf, %lf, %lf)", &c[0], &c[1], &c[2]);
-  return c;
-}
-
-// Spectra as files (resolved beside the scene), inline pairs (linear between pairs, zero outside
-// them) and measured tables, seen through the film. A conductor's Fresnel reflectance is taken
-// per wavelength before its colour: a constant index gives the dielectric's 4 % in every
-// channel; gold is red-yellow, silver and aluminium near-white, each within a few percent of
-// the measured data's film colour.
-TEST(spectra, files_pairs_and_tables_give_their_film_colour) {
-  const testing::file_map files = {{"grey.spd", "# constant\n350 0.25\n900 0.25\n"},
-                                   {"bad.spd", "400 0.5\n500 zero\n"},
-                                   {"odd.spd", "400 0.5 500"},
-                                   {"back.spd", "500 0.5\n400 0.5\n"}};
-  const std::string diffuse = "Material \"diffuse\" \"spectrum reflectance\" ";
-  const std::string conductor = "Material \"conductor\" ";
-  const struct {
-    std::string material;
-    double red, green, blue, tolerance;
-  } good[] = {
-      {diffuse + "\"grey.spd\"", 0.25, 0.25, 0.25, 0.03},
-      {diffuse + "[300 0.8 900 0.8]", 0.8, 0.8, 0.8, 0.03},
-      // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
-      {diffuse + "[600 1 830 1]", 0.854, 0, 0, 0.03},
-      {conductor + "\"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]", 0.04, 0.04,
-       0.04, 0.005},
-      {conductor + "\"spectrum eta\" \"metal-Au-eta\" \"spectrum k\" \"metal-Au-k\"", 1.0, 0.784,
-       0.343, 0.005},
-      {conductor + "\"spectrum eta\" \"metal-Ag-eta\" \"spectrum k\" \"metal-Ag-k\"", 0.971, 0.960,
-       0.915, 0.005},
-      {conductor + "\"spectrum eta\" \"metal-Al-eta\" \"spectrum k\" \"metal-Al-k\"", 0.913, 0.921,
-       0.924, 0.005},
-      {conductor, 0.953, 0.639, 0.538, 0.005},  // copper, pbrt-v4's default
-  };
-  for (const auto& c : good) {
-    SCOPED_TRACE(c.material);
-    const testing::read_result r = testing::read_world(c.material + "\n", files);
-    EXPECT_TRUE(r.warnings.empty());
-    const std::array<double, 3> rho = printed_reflectance(r);
-    EXPECT_NEAR(rho[0], c.red, c.tolerance);
-    EXPECT_NEAR(rho[1], c.green, c.tolerance);
-    EXPECT_NEAR(rho[2], c.blue, c.tolerance);
-  }
-  // Malformed files point at their own line and column, a missing one at its name in the scene.
-  const struct {
-    const char* file;
-    const char* where;
-    const char* what;
-  } bad[] = {
-      {"bad.spd", "bad.spd:2:5", "expected a number in the spectrum file, found \"zero\""},
-      {"odd.spd", "odd.spd:1:12", "found 3 numbers"},
-      {"back.spd", "back.spd:2:1", "expected wavelengths in increasing order"},
-      {"none.spd", "test.pbrt:2:43", "the spectrum file"},
-  };
-  for (const auto& c : bad) {
-    SCOPED_TRACE(c.file);
-    testing::expect_error(
-        testing::error_of([&] { testing::read_world(diffuse + "\"" + c.file + "\"\n", files); }),
-        c.where, c.what);
-  }
 }
 
 }  // namespace
