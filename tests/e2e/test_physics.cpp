@@ -140,4 +140,28 @@ TEST_F(physics_test, a_closed_box_of_emitting_diffuse_walls_converges_to_le_over
   }
 }
 
+// A constant sky over a diffuse plane, the sky's furnace test. The plane is the scene's only
+// surface, so each point of its top sees the whole sky above it: the plane's radiance is rho L,
+// and rays that pass its far edge see L itself. Radii as in the point-light test.
+TEST_F(physics_test, a_constant_sky_over_a_diffuse_plane_gives_rho_l) {
+  const rgb_image image = render(test_scenes + "/environment-plane.pbrt",
+                                 {"--iterations", "64", "--photons", "50000", "--set",
+                                  "radius_scale=0.5", "--set", "min_radius_scale=0.125"});
+  ASSERT_EQ(image.height, 64);
+  const float sky[3] = {1, 2, 0.5f}, plane[3] = {0.5f, 0.8f, 0.125f};
+  // Rows 0-21 look over the far edge, rows 28-63 at the plane (measured: 0.978 of rho L).
+  for (int c = 0; c < 3; ++c) {
+    double plane_sum = 0;
+    for (int y = 0; y < image.height; ++y) {
+      for (int x = 0; x < image.width; ++x) {
+        if (y < 22) {
+          ASSERT_NEAR(image.at(x, y, c), sky[c], 1e-5) << x << ", " << y;
+        }
+        if (y >= 28) plane_sum += image.at(x, y, c) / plane[c];
+      }
+    }
+    EXPECT_NEAR(plane_sum / (36 * image.width), 1.0, 0.04) << "channel " << c;
+  }
+}
+
 }  // namespace

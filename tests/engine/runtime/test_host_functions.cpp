@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -20,26 +21,17 @@ struct host_bench {
   engine::render_engine engine;
 };
 
-// Counts its runs in its slot; `finish` comes after `run`, before the pool deletes an owned task.
-struct counting_task : qorTask {
-  counting_task(std::atomic<int>* deletions, int* slot) : deletions(deletions), slot(slot) {}
-  ~counting_task() override { deletions && ++*deletions; }
-  int run() override {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return ++*slot, 0;
-  }
-  void finish() override { *slot *= 10; }
-  std::atomic<int>* deletions;
-  int* slot;
-};
-
+// Runs `body`, then `after` (the pool calls finish after run, before it deletes an owned task),
+// and counts its deletion.
 struct function_task : qorTask {
-  explicit function_task(std::function<void()> body) : body(std::move(body)) {}
-  int run() override {
-    body();
-    return 0;
-  }
-  std::function<void()> body;
+  explicit function_task(std::function<void()> body, std::function<void()> after = {},
+                         std::atomic<int>* deletions = nullptr)
+      : body(std::move(body)), after(std::move(after)), deletions(deletions) {}
+  ~function_task() override { deletions && ++*deletions; }
+  int run() override { return body(), 0; }
+  void finish() override { after ? after() : void(); }
+  std::function<void()> body, after;
+  std::atomic<int>* deletions;
 };
 
 }  // namespace
@@ -48,12 +40,17 @@ TEST(host_functions, the_barrier_runs_every_queued_task_once_and_waits_for_all) 
   host_bench bench;
   std::atomic<int> deletions{0};
   std::vector<int> slots(300, 0);
-  std::vector<std::unique_ptr<counting_task>> kept;
+  std::vector<std::unique_ptr<function_task>> kept;
   for (int i = 0; i < 300; ++i) {
-    const bool owned = i % 2 == 1;
-    auto* task = new counting_task(owned ? &deletions : nullptr, &slots[i]);
-    if (!owned) kept.emplace_back(task);
-    qor_add_thread_task(bench.scene(), task, owned);
+    int* slot = &slots[i];
+    auto* task = new function_task(
+        [slot] {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          ++*slot;
+        },
+        [slot] { *slot *= 10; }, i % 2 ? &deletions : nullptr);
+    if (i % 2 == 0) kept.emplace_back(task);
+    qor_add_thread_task(bench.scene(), task, i % 2 == 1);
   }
   EXPECT_EQ(std::count(slots.begin(), slots.end(), 0), 300);  // queued, not started
   qor_thread_barrier(bench.scene());
@@ -63,7 +60,9 @@ TEST(host_functions, the_barrier_runs_every_queued_task_once_and_waits_for_all) 
   EXPECT_EQ(qor_options(bench.scene()).thread_count, 3);
 }
 
-TEST(host_functions, per_thread_storage_is_one_offset_into_every_threads_own_context) {
+// Every thread's context holds its index, the scene, two random sources and the block of
+// per-thread storage, at one offset in every context.
+TEST(host_functions, thread_contexts_hold_their_index_random_sources_and_storage) {
   host_bench bench(4);
   qorScene& scene = bench.scene();
   const int first = qor_tls_alloc(scene, 100);
@@ -98,15 +97,10 @@ TEST(host_functions, per_thread_storage_is_one_offset_into_every_threads_own_con
   const char* freed = reinterpret_cast<const char*>(scene.context(2).record.storage);
   EXPECT_TRUE(std::all_of(freed, freed + qor_thread_storage_bytes, [](char c) { return c == 0; }));
   EXPECT_EQ(block(3)[5], 3005);
-}
 
-TEST(host_functions, thread_contexts_carry_their_index_and_the_engines_random_sources) {
-  host_bench bench(2);
-  qorScene& scene = bench.scene();
   qor_scene_thread_init(scene, 1);
   qorThread& t = scene.context(1).record;
-  EXPECT_EQ(t.thread_index, 1);
-  EXPECT_EQ(t.scene, &scene);
+  EXPECT_EQ(std::pair(t.thread_index, t.scene), std::pair(1, &scene));
   ASSERT_TRUE(t.random2 != nullptr && t.random != t.random2);
   // Seeding repeats a source's numbers; numbers lie in [0, 1) with mean 1/2.
   std::vector<float> draws[2];
