@@ -47,12 +47,6 @@ unsigned long paths_traced(const std::string& messages) {
   return traced;
 }
 
-size_t occurrences(const std::string& text, const std::string& word) {
-  size_t n = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
-  return n;
-}
-
 TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the_photons) {
   const std::vector<std::string> common = {tiny, "--threads", "1", "--iterations", "6", "-v"};
   const run_result alone = run(e2e::with(common, {"--photons", "40000", "-o", "alone.exr"}));
@@ -67,8 +61,8 @@ TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the
   EXPECT_EQ(paths_traced(alone.err), 40000u) << alone.err;
   EXPECT_NE(shared.err.find("Emitting 40000 photons in 2 processes"), std::string::npos);
   // One process speaks and writes.
-  EXPECT_EQ(occurrences(shared.err, "Wrote "), 1u) << shared.err;
-  EXPECT_EQ(occurrences(shared.err, "[6] Elapsed time"), 1u) << shared.err;
+  EXPECT_EQ(e2e::occurrences(shared.err, "Wrote "), 1u) << shared.err;
+  EXPECT_EQ(e2e::occurrences(shared.err, "[6] Elapsed time"), 1u) << shared.err;
 
   // The same image within noise: each 8x8 block's mean within 3%, the whole within 1%. A pass
   // counted once (its flux halved) or twice fails it.
