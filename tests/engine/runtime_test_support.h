@@ -15,6 +15,7 @@
 #include "engine/runtime/engine.h"
 #include "engine/runtime/lights/light.h"
 #include "engine/runtime/materials/material.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/runtime/traceable_scene.h"
 #include "engine/scene/parse_scene.h"
 #include "host/qor.h"
@@ -87,18 +88,11 @@ inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_
   return {.shape = shape, .radiance = radiance, .two_sided = two_sided, .triangle_scale = {}};
 }
 
-// pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
-inline engine::affine_transform look_at(const vec3& eye, const vec3& target, const vec3& up) {
-  const vec3 forward = engine::normalize(target - eye);
-  const vec3 right = engine::normalize(engine::cross(engine::normalize(up), forward));
-  const vec3 new_up = engine::cross(forward, right);
-  engine::affine_transform t;
-  const vec3 columns[3] = {right, new_up, forward};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) t.m[r][c] = columns[c][r];
-    t.m[r][3] = eye[r];
-  }
-  return t;
+// The render-time scene a scene file's text makes.
+inline engine::traceable_scene scene_from(const std::string& text) {
+  const auto read = qor::scene::parse_scene_string(text, "test.pbrt");
+  qor::scene::warning_sink warnings;
+  return engine::build_traceable_scene(read.scene, warnings);
 }
 
 inline engine::object_instance place(uint32_t object, const engine::affine_transform& t) {

@@ -8,11 +8,13 @@ using namespace runtime_test;
 namespace {
 
 engine::traceable_scene lit_floor() {
-  engine::traceable_scene s = empty_scene(8, 6);
-  s.view.world_from_camera = look_at({0, 1, 3}, {0, 0, 0}, {0, 1, 0});
-  s.shapes.push_back(quad({-2, 0, -2}, {-2, 0, 2}, {2, 0, 2}, {2, 0, -2}, 0));
-  s.lights.push_back(light_from(R"("point" "rgb I" [5 5 5] "point3 from" [0 2 0])"));
-  return s;
+  return scene_from(R"(LookAt 0 1 3  0 0 0  0 1 0
+Camera "perspective"
+Film "rgb" "integer xresolution" 8 "integer yresolution" 6
+WorldBegin
+LightSource "point" "rgb I" [5 5 5] "point3 from" [0 2 0]
+Shape "trianglemesh" "point3 P" [-2 0 -2  -2 0 2  2 0 2  2 0 -2] "integer indices" [0 1 2  0 2 3]
+)");
 }
 
 // Parameter block fields the test sets, at their byte offsets in the module's 72-byte block.

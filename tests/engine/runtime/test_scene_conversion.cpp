@@ -1,13 +1,11 @@
 // From a parsed pbrt-v4 scene to the render-time scene and a running engine.
 #include "engine/runtime/runtime.h"
-#include "engine/runtime/scene_conversion.h"
-#include "engine/scene/parse_scene.h"
 #include "tests/engine/runtime_test_support.h"
 
 using namespace runtime_test;
 
 TEST(scene_conversion, materials_orientation_and_light_units_carry_over_to_the_engine) {
-  const auto parsed = qor::scene::parse_scene_string(R"(
+  const engine::traceable_scene s = scene_from(R"(
 Camera "perspective" "float fov" 40 "float frameaspectratio" 0.5
 Film "rgb" "integer xresolution" 64 "integer yresolution" 32
 WorldBegin
@@ -31,10 +29,7 @@ ReverseOrientation
 Scale -1 1 1
 Material "interface"
 Shape "trianglemesh" "point3 P" [0 0 0  1 0 0  1 1 0] "integer indices" [0 1 2]
-)",
-                                                     "test.pbrt");
-  qor::scene::warning_sink warnings;
-  const engine::traceable_scene s = engine::build_traceable_scene(parsed.scene, warnings);
+)");
   ASSERT_EQ(s.shapes.size(), 4u);
   // A frame taller than wide: the window spans [-1, 1] across and 1 / aspect up and down.
   EXPECT_EQ(s.view.screen_window, (std::array<float, 4>{-1, 1, -2, 2}));
