@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -68,26 +67,6 @@ TEST_F(qor_render_test, a_time_limit_a_scripted_key_and_ctrl_c_end_an_endless_re
   ASSERT_EQ(interrupted.status, 0) << interrupted.err;
   expect_rendered_image(path("interrupted.exr"), 32, 24);
   EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos) << interrupted.err;
-}
-
-TEST_F(qor_render_test, check_and_list_parameters_describe_and_render_nothing) {
-  const run_result check = run({tiny, "--check"});
-  ASSERT_EQ(check.status, 0) << check.err;
-  for (const char* part : {"camera:", "film: 32 x 24", "shapes: 6 triangle meshes", "area light",
-                           "materials: 5", "0 warnings"}) {
-    EXPECT_NE(check.out.find(part), std::string::npos) << part << "\n" << check.out;
-  }
-  // Each field's row: name, type, value and where the value came from (the sources themselves
-  // are the parameter table's tests).
-  const run_result list = run({tiny, "--list-parameters", "--alpha", "0.5"});
-  ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(e2e::occurrences(list.out, "\n"), 18u) << list.out;  // a heading and 17 fields
-  for (const char* row :
-       {R"(photons_per_pass\s+\w+\s+20000\s+scene )", R"(alpha\s+\w+\s+0\.5\s+--set )"}) {
-    EXPECT_TRUE(std::regex_search(list.out, std::regex(std::string("(^|\n)") + row))) << row << "\n"
-                                                                                      << list.out;
-  }
-  EXPECT_FALSE(fs::exists(path("tiny.exr")));
 }
 
 // Bad input is status 2, a render that cannot start is status 1; either way one line on standard
