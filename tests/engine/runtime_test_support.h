@@ -133,13 +133,6 @@ struct message_log {
     };
     return c;
   }
-  bool contains(const std::string& fragment) {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& m : messages) {
-      if (m.second.find(fragment) != std::string::npos) return true;
-    }
-    return false;
-  }
 };
 
 // What a store_photon call saw.

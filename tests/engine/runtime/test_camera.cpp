@@ -88,15 +88,6 @@ TEST(camera, camera_and_view_records) {
   };
   expect_near(to_camera({1, 2, 3}), {0, 0, 0}, 1e-6);
   expect_near(to_camera({-2, 0.5, 1}), {0, 0, engine::length(vec3{3, 1.5, 2})}, 1e-6);
-
-  // A screen window from the scene replaces the one the aspect ratio gives.
-  s.view.screen_window = std::array<float, 4>{-0.5f, 1.0f, -0.25f, 0.75f};
-  camera_bench windowed(s);
-  const qorCamera& w = *qor_camera_get(windowed.engine.scene());
-  const float to_fov_units = float(std::tan(20 * pi / 180) / fov_radians);
-  EXPECT_EQ((std::array{w.screen_left, w.screen_right, w.screen_bottom, w.screen_top}),
-            (std::array{0.5f * to_fov_units, 1.0f * to_fov_units, 0.25f * to_fov_units,
-                        0.75f * to_fov_units}));
 }
 
 TEST(camera, the_crop_window_becomes_the_render_region) {

@@ -241,20 +241,6 @@ TEST(lights, direct_light_falls_off_is_shadowed_and_converges_to_the_form_factor
   EXPECT_NEAR(direct_light_at_origin(panel, 's', 40000).r, expected, 0.01 * expected);
 }
 
-// Figures a wrong sign, index ratio or side would change: 4% at normal incidence from either side,
-// all of it beyond the critical angle, the same share from both sides of one refraction, and a
-// thin sheet's R + T^2 R / (1 - R^2) = 2R / (1 + R).
-TEST(lights, fresnel_terms_of_a_dielectric) {
-  using engine::fresnel_dielectric;
-  EXPECT_NEAR(fresnel_dielectric(1.0, 1.5), 0.04, 1e-12);
-  EXPECT_NEAR(fresnel_dielectric(-1.0, 1.5), 0.04, 1e-12);
-  EXPECT_EQ(fresnel_dielectric(-std::cos(45 * pi / 180), 1.5), 1.0);
-  const double cos_i = std::cos(50 * pi / 180), sin_t = std::sin(50 * pi / 180) / 1.5;
-  const double r = fresnel_dielectric(cos_i, 1.5);
-  EXPECT_NEAR(r, fresnel_dielectric(-std::sqrt(1 - sin_t * sin_t), 1.5), 1e-12);
-  EXPECT_NEAR(engine::fresnel_thin_dielectric(cos_i, 1.5), 2 * r / (1 + r), 1e-12);
-}
-
 TEST(lights, glass_sends_the_fresnel_share_of_photons_back_and_the_rest_through) {
   // Photons at 45 degrees onto the top of a glass block: a black floor inside the glass catches
   // the refracted ones, a black ceiling over half of the block the reflected ones. Each photon
