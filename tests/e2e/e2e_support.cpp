@@ -24,6 +24,12 @@ std::string read_text(const std::filesystem::path& path) {
   return text.str();
 }
 
+size_t occurrences(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
 run_result run_qor_render(const std::filesystem::path& directory,
                           const std::vector<std::string>& arguments, const run_options& options) {
   std::string command = shell_quoted(QOR_RENDER_PATH);

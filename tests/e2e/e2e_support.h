@@ -15,6 +15,9 @@ std::string shell_quoted(const std::string& word);
 
 std::string read_text(const std::filesystem::path& path);
 
+// How often `word` occurs in `text` (lines, when it is "\n").
+size_t occurrences(const std::string& text, const std::string& word);
+
 struct run_options {
   // The shell command around qor-render, "%" standing for it (e.g. "xvfb-run -a %").
   std::string shell = "%";

@@ -15,6 +15,7 @@
 #include "engine/runtime/engine.h"
 #include "engine/runtime/lights/light.h"
 #include "engine/runtime/materials/material.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/runtime/traceable_scene.h"
 #include "engine/scene/parse_scene.h"
 #include "host/qor.h"
@@ -84,25 +85,14 @@ inline std::shared_ptr<const engine::surface_material> diffuse(rgb albedo) {
 }
 
 inline engine::area_light_source emitter(uint32_t shape, rgb radiance, bool two_sided) {
-  engine::area_light_source a;
-  a.shape = shape;
-  a.radiance = radiance;
-  a.two_sided = two_sided;
-  return a;
+  return {.shape = shape, .radiance = radiance, .two_sided = two_sided, .triangle_scale = {}};
 }
 
-// pbrt-v4's LookAt: camera space is left-handed, +x = cross(up, forward).
-inline engine::affine_transform look_at(const vec3& eye, const vec3& target, const vec3& up) {
-  const vec3 forward = engine::normalize(target - eye);
-  const vec3 right = engine::normalize(engine::cross(engine::normalize(up), forward));
-  const vec3 new_up = engine::cross(forward, right);
-  engine::affine_transform t;
-  const vec3 columns[3] = {right, new_up, forward};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) t.m[r][c] = columns[c][r];
-    t.m[r][3] = eye[r];
-  }
-  return t;
+// The render-time scene a scene file's text makes.
+inline engine::traceable_scene scene_from(const std::string& text) {
+  const auto read = qor::scene::parse_scene_string(text, "test.pbrt");
+  qor::scene::warning_sink warnings;
+  return engine::build_traceable_scene(read.scene, warnings);
 }
 
 inline engine::object_instance place(uint32_t object, const engine::affine_transform& t) {
@@ -124,12 +114,10 @@ inline engine::engine_settings settings(int threads = 2) {
   return s;
 }
 
-inline void expect_near(const rgb& got, const rgb& expected, double tolerance) {
-  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], expected[c], tolerance) << "channel " << c;
-}
-
-inline void expect_near(const vec3& got, const vec3& expected, double tolerance) {
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], expected[i], tolerance) << "axis " << i;
+// Channel by channel (rgb) or axis by axis (vec3).
+template <class triple>
+void expect_near(const triple& got, const triple& expected, double tolerance) {
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], expected[i], tolerance) << "component " << i;
 }
 
 // Collects messages instead of printing them.
@@ -144,13 +132,6 @@ struct message_log {
       messages.emplace_back(kind, std::string(text));
     };
     return c;
-  }
-  bool contains(const std::string& fragment) {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& m : messages) {
-      if (m.second.find(fragment) != std::string::npos) return true;
-    }
-    return false;
   }
 };
 
@@ -184,23 +165,20 @@ class recording_illum : public qorIllum_api {
     return 1;
   }
   void store_photon(const float power[3], qorRay& ray) override {
-    stored_photon p;
-    p.power = {power[0], power[1], power[2]};
-    p.type = ray.type;
-    p.flags = ray.flags;
-    p.position = vec3::from(ray.hit_position);
-    p.shading_normal = vec3::from(ray.shading_normal);
-    p.geometric_normal = vec3::from(ray.geometric_normal);
-    p.direction = vec3::from(ray.direction);
-    p.origin = vec3::from(ray.origin);
-    p.max_distance = ray.max_distance;
-    if (ray.parent != nullptr) {
-      p.has_parent = true;
-      p.parent_hit = vec3::from(ray.parent->hit_position);
-      p.parent_type = ray.parent->type;
-    }
+    const bool has_parent = ray.parent != nullptr;
     std::lock_guard<std::mutex> lock(mutex);
-    photons.push_back(p);
+    photons.push_back({{power[0], power[1], power[2]},
+                       ray.type,
+                       ray.flags,
+                       vec3::from(ray.hit_position),
+                       vec3::from(ray.shading_normal),
+                       vec3::from(ray.geometric_normal),
+                       vec3::from(ray.direction),
+                       vec3::from(ray.origin),
+                       ray.max_distance,
+                       has_parent,
+                       has_parent ? vec3::from(ray.parent->hit_position) : vec3{},
+                       has_parent ? ray.parent->type : 0u});
   }
 
   std::mutex mutex;

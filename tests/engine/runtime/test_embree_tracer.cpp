@@ -40,37 +40,48 @@ engine::affine_transform translate_scale_rotate_z(const vec3& t, const vec3& s, 
 
 }  // namespace
 
-TEST(ray_tracing, triangles_are_hit_where_the_ray_meets_their_plane) {
+// Squares at z = 0 (wound for +z), 5 (flipped) and 10 (vertex normals pointing below: the face
+// turns), and a flipped unit sphere at z = 20.
+TEST(ray_tracing, rays_meet_triangles_and_spheres_where_they_are_and_face_their_winding) {
   engine::traceable_scene s = empty_scene();
-  s.shapes.push_back(square_z(0.0, 1.0, 0, true));
+  for (const double z : {0.0, 5.0, 10.0}) s.shapes.push_back(square_z(z, 1.0, 0, true));
+  s.shapes[1].flip_normal = true;
+  s.shapes[2].mesh.normals.assign(4, {0.0f, 0.6f, -0.8f});
+  s.shapes.push_back(sphere({0, 0, 20}, 1.0, 0));
+  s.shapes[3].flip_normal = true;
   tracers t(s);
   for (const ray_tracer* tracer : t.all()) {
-    const ray_query q{{0.3, -0.2, 5}, {0, 0, -1}};
-    auto hit = tracer->intersect(q);
-    ASSERT_TRUE(hit);
-    EXPECT_NEAR(hit->t, 5.0, 1e-5);
-    const vec3 p = engine::resolve_hit(t.scene, q, *hit).position;
-    EXPECT_NEAR(engine::length(p - vec3{0.3, -0.2, 0}), 0, 1e-6);
-    EXPECT_EQ(p.z, 0.0);  // the barycentric point lies exactly on the plane
+    EXPECT_NEAR(t_of(*tracer, {{0.3, -0.2, 2}, {0, 0, -1}}), 2.0, 1e-5);
     // Just outside the square, a hit beyond t_max and a surface behind the origin are misses.
-    EXPECT_FALSE(tracer->intersect({{1.01, 0, 5}, {0, 0, -1}}));
-    EXPECT_FALSE(tracer->intersect({{0, 0, 5}, {0, 0, -1}, 0, 4.9}));
+    EXPECT_FALSE(tracer->intersect({{1.01, 0, 2}, {0, 0, -1}}));
+    EXPECT_FALSE(tracer->intersect({{0, 0, 2}, {0, 0, -1}, 0, 1.9}));
     EXPECT_FALSE(tracer->intersect({{0, 0, -1}, {0, 0, -1}}));
-    EXPECT_TRUE(tracer->occluded({{0, 0, 5}, {0, 0, -1}, 0, 5.1}));
-    EXPECT_FALSE(tracer->occluded({{0, 0, 5}, {0, 0, -1}, 0, 4.9}));
-  }
-}
+    EXPECT_TRUE(tracer->occluded({{0, 0, 2}, {0, 0, -1}, 0, 2.1}));
+    EXPECT_FALSE(tracer->occluded({{0, 0, 2}, {0, 0, -1}, 0, 1.9}));
+    // The sphere: the near root, from the centre the far one, and off-centre the chord at
+    // distance 0.6 from the centre entering sqrt(1 - 0.36) before it.
+    EXPECT_NEAR(t_of(*tracer, {{0, 0, 30}, {0, 0, -1}}), 9.0, 1e-4);
+    EXPECT_NEAR(t_of(*tracer, {{0, 0, 20}, {0, 1, 0}}), 1.0, 1e-4);
+    EXPECT_NEAR(t_of(*tracer, {{0.6, 0, 30}, {0, 0, -1}}), 10.0 - 0.8, 1e-4);
+    EXPECT_FALSE(tracer->intersect({{1.01, 0.5, 30}, {0, 0, -1}}));
 
-TEST(ray_tracing, spheres_give_the_near_root_and_from_inside_the_far_one) {
-  engine::traceable_scene s = empty_scene();
-  s.shapes.push_back(sphere({1, 2, 3}, 2.0, 0));
-  tracers t(s);
-  for (const ray_tracer* tracer : t.all()) {
-    EXPECT_NEAR(t_of(*tracer, {{1, 2, -7}, {0, 0, 1}}), 8.0, 1e-4);
-    EXPECT_NEAR(t_of(*tracer, {{1, 2, 3}, {0, 1, 0}}), 2.0, 1e-4);  // from the centre
-    // Off-centre: the chord at distance 1.2 from the centre enters at sqrt(4 - 1.44) before it.
-    EXPECT_NEAR(t_of(*tracer, {{2.2, 2, -7}, {0, 0, 1}}), 10.0 - std::sqrt(4 - 1.44), 1e-4);
-    EXPECT_FALSE(tracer->intersect({{3.01, 2, -7}, {0, 0, 1}}));
+    auto from_above = [&](double z) {
+      const ray_query q{{0.3, -0.2, z + 2}, {0, 0, -1}};  // off the quad's diagonal
+      auto hit = tracer->intersect(q);
+      EXPECT_TRUE(hit);
+      return hit ? engine::resolve_hit(s, q, *hit) : engine::surface_hit{};
+    };
+    const engine::surface_hit plain = from_above(0);
+    EXPECT_NEAR(engine::length(plain.position - vec3{0.3, -0.2, 0}), 0, 1e-6);
+    EXPECT_EQ(plain.position.z, 0.0);  // the barycentric point lies exactly on the plane
+    EXPECT_NEAR(plain.geometric_normal.z, 1.0, 1e-12);
+    EXPECT_NEAR(from_above(5).geometric_normal.z, -1.0, 1e-12);
+    const engine::surface_hit shaded = from_above(10);
+    EXPECT_NEAR(shaded.geometric_normal.z, -1.0, 1e-12);
+    EXPECT_NEAR(engine::length(shaded.shading_normal - vec3{0, 0.6, -0.8}), 0, 1e-6);
+    const engine::surface_hit inward = from_above(20);
+    EXPECT_NEAR(inward.position.z, 20 + std::sqrt(0.87), 1e-6);
+    EXPECT_NEAR(inward.geometric_normal.z, -std::sqrt(0.87), 1e-6);  // inwards
   }
 }
 
@@ -150,30 +161,4 @@ TEST(ray_tracing, embree_agrees_with_brute_force_on_random_rays) {
   EXPECT_GT(hits, rays / 5);
   // Float and double arithmetic may disagree only for rays that graze an edge.
   EXPECT_LE(mismatches, rays / 500);
-}
-
-TEST(ray_tracing, surface_normals_follow_the_winding_rule_and_flips) {
-  engine::traceable_scene s = empty_scene();
-  s.shapes.push_back(square_z(0.0, 1.0, 0, true));  // wound for +z
-  s.shapes.push_back(square_z(5.0, 1.0, 0, true));
-  s.shapes.back().flip_normal = true;
-  s.shapes.push_back(square_z(10.0, 1.0, 0, true));
-  s.shapes.back().mesh.normals.assign(4, {0.0f, 0.6f, -0.8f});  // points below: the face turns
-  s.shapes.push_back(sphere({0, 0, 20}, 1.0, 0));
-  s.shapes.back().flip_normal = true;
-  engine::brute_force_tracer tracer(s);
-  auto from_above = [&](double z) {
-    const ray_query q{{0.3, -0.2, z + 2}, {0, 0, -1}};  // off the quad's diagonal
-    auto hit = tracer.intersect(q);
-    EXPECT_TRUE(hit);
-    return hit ? engine::resolve_hit(s, q, *hit) : engine::surface_hit{};
-  };
-  EXPECT_NEAR(from_above(0).geometric_normal.z, 1.0, 1e-12);
-  EXPECT_NEAR(from_above(5).geometric_normal.z, -1.0, 1e-12);
-  const engine::surface_hit shaded = from_above(10);
-  EXPECT_NEAR(shaded.geometric_normal.z, -1.0, 1e-12);
-  EXPECT_NEAR(engine::length(shaded.shading_normal - vec3{0, 0.6, -0.8}), 0, 1e-6);
-  const engine::surface_hit inward = from_above(20);
-  EXPECT_NEAR(inward.position.z, 20 + std::sqrt(0.87), 1e-9);
-  EXPECT_NEAR(inward.geometric_normal.z, -std::sqrt(0.87), 1e-9);  // inwards
 }

@@ -6,10 +6,9 @@
 #include <functional>
 #include <random>
 
-#include <unistd.h>
-
 #include "engine/runtime/lights/light.h"
 #include "tests/engine/runtime_test_support.h"
+#include "tests/scratch_directory.h"
 
 using namespace runtime_test;
 using engine::pi;
@@ -34,14 +33,10 @@ void write_pfm(const fs::path& path, int width, int height,
   std::fclose(f);
 }
 
-struct sky_files : testing::Test {
-  fs::path dir = fs::temp_directory_path() / ("qor-infinite-" + std::to_string(::getpid()));
-  void SetUp() override { fs::create_directories(dir); }
-  void TearDown() override { fs::remove_all(dir); }
-
-  // The light a LightSource line makes in a scene file inside `dir`, with its warnings.
+struct sky_files : test_support::scratch_directory_test {
+  // The light a LightSource line makes in a scene file inside `directory`, with its warnings.
   engine::light_source light(const std::string& text, qor::scene::warning_sink& warnings) {
-    const auto read = qor::scene::parse_scene_string("WorldBegin\n" + text, (dir / "s.pbrt"));
+    const auto read = qor::scene::parse_scene_string("WorldBegin\n" + text, path("s.pbrt"));
     const qor::scene::light_description& l = read.scene.lights.at(0);
     return engine::create_light({l, l.world_from_light, warnings}).value();
   }
@@ -75,14 +70,14 @@ void integrate(const engine::scene_light& sky, const std::function<void(const ve
 
 }  // namespace
 
-// Each bad parameter or image gives an error at the value at fault, or a named warning.
+// Each bad parameter or image gives an error at the value at fault, or a named warning (a
+// missing or misshapen image is in the malformed-file corpus).
 TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
-  write_pfm(dir / "wide.pfm", 6, 2, [](int, int) { return rgb{1, 1, 1}; });
-  write_pfm(dir / "nan.pfm", 4, 4, [](int x, int) { return rgb{x == 2 ? NAN : 1.0f, 1, 1}; });
-  write_pfm(dir / "negative.pfm", 8, 4, [](int x, int) {
+  write_pfm(directory / "nan.pfm", 4, 4, [](int x, int) { return rgb{x == 2 ? NAN : 1.0f, 1, 1}; });
+  write_pfm(directory / "negative.pfm", 8, 4, [](int x, int) {
     return rgb{x == 1 ? -1.0f : 1.0f, 1, 1};
   });
-  write_pfm(dir / "ground.pfm", 8, 8, [](int x, int y) {  // only the corners, all below
+  write_pfm(directory / "ground.pfm", 8, 8, [](int x, int y) {  // only the corners, all below
     return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
   });
   const struct {
@@ -90,22 +85,16 @@ TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
     std::string expected;  // at the start of the error, or of the one warning
     bool warning;
   } cases[] = {
-      {R"(LightSource "infinite" "string filename" "missing.exr")",
-       "s.pbrt:2:42: error: expected a readable environment image", false},
-      {R"(LightSource "infinite" "string filename" "wide.pfm")",
-       "s.pbrt:2:42: error: expected a square (equal-area octahedral) or 2:1", false},
       {R"(LightSource "infinite" "string filename" "nan.pfm")",
        "s.pbrt:2:42: error: expected finite radiance in the environment image, found a NaN", false},
       {R"(LightSource "infinite" "string filename" "negative.pfm")",
        "s.pbrt:2:42: environment image", true},
       {R"(LightSource "infinite" "string filename" "ground.pfm" "float illuminance" 2)",
        "s.pbrt:2:1: error: expected an environment image with light above the horizon", false},
-      {R"(LightSource "infinite" "rgb L" [1 1 1] "string filename" "wide.pfm")",
+      {R"(LightSource "infinite" "rgb L" [1 1 1] "string filename" "nan.pfm")",
        "s.pbrt:2:24: error: expected either \"L\" or \"filename\"", false},
       {R"(LightSource "infinite" "float illuminance" -1)",
        "s.pbrt:2:44: error: expected a non-negative \"illuminance\"", false},
-      {R"(LightSource "infinite" "point3 portal" [0 0 0 1 0 0 1 1 0 0 1 0])",
-       "s.pbrt:2:24: \"portal\" of an infinite light is not supported", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -131,8 +120,10 @@ TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
 // integrated over the sphere by quadrature; the light's power is pi r^2 times the integral of
 // its radiance; photons leave the disc facing the scene one radius out.
 TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
-  write_pfm(dir / "square.pfm", 32, 32, [](int x, int y) { return structured(x, y, 32, 32); });
-  write_pfm(dir / "latlong.pfm", 48, 24, [](int x, int y) { return structured(x, y, 48, 24); });
+  write_pfm(directory / "square.pfm", 32, 32,
+            [](int x, int y) { return structured(x, y, 32, 32); });
+  write_pfm(directory / "latlong.pfm", 48, 24,
+            [](int x, int y) { return structured(x, y, 48, 24); });
   const engine::scene_extent extent{{1, 2, 3}, 2.0};
   const vec3 n = engine::normalize(vec3{0.3, -0.2, 1.0});  // the receiving surface's normal
   for (const char* file : {"square.pfm", "latlong.pfm"}) {
