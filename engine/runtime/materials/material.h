@@ -20,7 +20,9 @@ namespace engine {
 // The numbers a material draws on: `branch` chooses among its branches (Fresnel, coat), `u1` and
 // `u2` sample a rough lobe's microfacet normal. Photon paths give the first scattering event's
 // numbers 4, 6 and 7 (5 is the diffuse branch's Russian roulette); camera paths draw them only
-// for materials that use them (numbers_used).
+// for materials that use them (numbers_used). A material that needs more (coatedconductor's walk
+// inside its coat) draws them from a generator seeded by these three, so that its scattering
+// stays a function of them.
 struct scatter_numbers {
   double branch = 0.5, u1 = 0.5, u2 = 0.5;
 };
