@@ -240,10 +240,10 @@ std::optional<rgb> parameter_list::get_rgb(const std::string& name, spectrum_use
   return c;
 }
 
-std::pair<rgb, rgb> parameter_list::get_conductor_index(const std::string& eta_name,
-                                                        const std::string& k_name,
-                                                        const char* fallback_metal,
-                                                        warning_sink& warn) const {
+parameter_list::conductor_spectra parameter_list::get_conductor_index(const std::string& eta_name,
+                                                                      const std::string& k_name,
+                                                                      const char* fallback_metal,
+                                                                      warning_sink& warn) const {
   const std::string metal = std::string("metal-") + fallback_metal;
   // Each as a spectrum when it is one (inline, from a file, or a measured table), else as RGB.
   auto read = [&](const std::string& name, const char* suffix, std::vector<double>& pairs) {
@@ -258,9 +258,9 @@ std::pair<rgb, rgb> parameter_list::get_conductor_index(const std::string& eta_n
   };
   std::vector<double> eta_pairs, k_pairs;
   const rgb eta = read(eta_name, "-eta", eta_pairs), k = read(k_name, "-k", k_pairs);
-  if (eta_pairs.empty() || k_pairs.empty()) return {eta, k};
+  if (eta_pairs.empty() || k_pairs.empty()) return {eta, k, {}, {}};
   const complex_index index = conductor_index_rgb(eta_pairs, k_pairs);
-  return {index.eta, index.k};
+  return {index.eta, index.k, std::move(eta_pairs), std::move(k_pairs)};
 }
 
 const parameter* parameter_list::get_array(const std::string& name, parameter_type type) const {

@@ -80,9 +80,14 @@ class parameter_list {
   std::optional<rgb> get_rgb(const std::string& name, spectrum_use use, warning_sink& warn) const;
   // A conductor's complex index from its "eta" and "k" parameters (each rgb, float or spectrum),
   // the measured metal `fallback_metal` ("Cu") standing in for either when absent. When both are
-  // spectra the pair is made from the spectral Fresnel reflectance (conductor_index_rgb).
-  std::pair<rgb, rgb> get_conductor_index(const std::string& eta_name, const std::string& k_name,
-                                          const char* fallback_metal, warning_sink& warn) const;
+  // spectra the pair is made from the spectral Fresnel reflectance (conductor_index_rgb), and
+  // the spectra come with it for a reflectance at every angle.
+  struct conductor_spectra {
+    rgb eta, k;
+    std::vector<double> eta_pairs, k_pairs;  // empty unless both are spectra
+  };
+  conductor_spectra get_conductor_index(const std::string& eta_name, const std::string& k_name,
+                                        const char* fallback_metal, warning_sink& warn) const;
 
   // Whole arrays, for meshes.
   const parameter* get_array(const std::string& name, parameter_type type) const;

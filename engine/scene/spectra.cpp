@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <complex>
 #include <cstdlib>
 #include <string>
 
@@ -228,6 +229,26 @@ complex_index conductor_index_rgb(const std::vector<double>& eta_pairs,
     }
   }
   return index;
+}
+
+std::vector<rgb> conductor_reflectance_by_cosine(const std::vector<double>& eta_pairs,
+                                                 const std::vector<double>& k_pairs, double outside,
+                                                 int count) {
+  std::vector<rgb> table;
+  for (int i = 0; i < count; i++) {
+    const double cos_i = double(i) / (count - 1), sin2_i = 1 - cos_i * cos_i;
+    rgb c = reflectance_rgb([&](double l) {
+      const std::complex<double> n(pairs_at(eta_pairs, l) / outside,
+                                   pairs_at(k_pairs, l) / outside);
+      const std::complex<double> cos_t = std::sqrt(1.0 - sin2_i / (n * n));
+      const std::complex<double> r_parallel = (n * cos_i - cos_t) / (n * cos_i + cos_t);
+      const std::complex<double> r_perpendicular = (cos_i - n * cos_t) / (cos_i + n * cos_t);
+      return (std::norm(r_parallel) + std::norm(r_perpendicular)) / 2;
+    });
+    for (float& v : c) v = std::clamp(v, 0.0f, 1.0f);
+    table.push_back(c);
+  }
+  return table;
 }
 
 std::optional<rgb> named_spectrum_rgb(std::string_view name) {

@@ -50,6 +50,14 @@ struct complex_index {
 complex_index conductor_index_rgb(const std::vector<double>& eta_pairs,
                                   const std::vector<double>& k_pairs);
 
+// The film's colour of a conductor's Fresnel reflectance at `count` incidence cosines 0,
+// 1 / (count - 1), ..., 1, seen from a medium of index `outside` (1: air; a coat's index under a
+// coat): the Fresnel term taken at each wavelength, as pbrt-v4 takes it, so that the colour
+// whitens towards grazing as the spectrum's does. Each channel is held to [0, 1].
+std::vector<rgb> conductor_reflectance_by_cosine(const std::vector<double>& eta_pairs,
+                                                 const std::vector<double>& k_pairs, double outside,
+                                                 int count);
+
 // The (wavelength, value) pairs of a named measured spectrum ("metal-Au-eta"), or empty.
 std::vector<double> named_spectrum_pairs(std::string_view name);
 

@@ -66,7 +66,7 @@ class conductor_material final : public surface_material {
 // The complex index that reflects r at normal incidence with eta = 1, as pbrt-v4 sets it.
 rgb k_of_reflectance(const rgb& r) {
   auto k = [](float v) {
-    return float(2 * std::sqrt(double(v)) / std::sqrt(std::clamp(1.0 - v, 0.0, 0.9999)));
+    return float(2 * std::sqrt(double(v)) / std::sqrt(std::clamp(1.0 - v, 1e-6, 1.0)));
   };
   return {k(r.r), k(r.g), k(r.b)};
 }
@@ -74,6 +74,12 @@ rgb k_of_reflectance(const rgb& r) {
 }  // namespace
 
 rgb conductor_index::fresnel(double cos_i, const texture_point& at, float outside) const {
+  if (!by_cosine.empty() && outside == table_outside) {
+    const double x = std::clamp(cos_i, 0.0, 1.0) * double(by_cosine.size() - 1);
+    const size_t i = std::min(size_t(x), by_cosine.size() - 2);
+    const float t = float(x - double(i));
+    return by_cosine[i] * (1 - t) + by_cosine[i + 1] * t;
+  }
   if (reflectance)
     return fresnel_conductor(cos_i, rgb::gray(1 / outside),
                              k_of_reflectance(reflectance->at(at)) * (1 / outside));
@@ -82,10 +88,12 @@ rgb conductor_index::fresnel(double cos_i, const texture_point& at, float outsid
 
 std::string conductor_index::text() const {
   if (reflectance) return reflectance->text();
+  if (!by_cosine.empty() && table_outside == 1) return engine::text(by_cosine.back());
   return engine::text(fresnel_conductor(1, eta, k));
 }
 
-conductor_index read_conductor_index(const material_context& material, const std::string& prefix) {
+conductor_index read_conductor_index(const material_context& material, const std::string& prefix,
+                                     float outside) {
   namespace sc = qor::scene;
   const sc::parameter_list& params = material.parameters();
   conductor_index out;
@@ -97,10 +105,17 @@ conductor_index read_conductor_index(const material_context& material, const std
   }
   // A spectral eta and k become the RGB pair whose Fresnel reflectance is the spectral one's
   // colour; copper when neither is given.
-  const auto [eta, k] =
+  const sc::parameter_list::conductor_spectra index =
       params.get_conductor_index(prefix + "eta", prefix + "k", "Cu", material.warnings);
-  out.eta = {eta[0], eta[1], eta[2]};
-  out.k = {k[0], k[1], k[2]};
+  out.eta = {index.eta[0], index.eta[1], index.eta[2]};
+  out.k = {index.k[0], index.k[1], index.k[2]};
+  if (!index.eta_pairs.empty()) {
+    // 64 cosines keep the linear interpolation within 0.2 % of the spectral term.
+    for (const sc::rgb& c :
+         sc::conductor_reflectance_by_cosine(index.eta_pairs, index.k_pairs, outside, 64))
+      out.by_cosine.push_back({c[0], c[1], c[2]});
+    out.table_outside = outside;
+  }
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/runtime/microfacet.h"
 #include "engine/runtime/scattering.h"
@@ -19,7 +20,9 @@ namespace engine {
 // The numbers a material draws on: `branch` chooses among its branches (Fresnel, coat), `u1` and
 // `u2` sample a rough lobe's microfacet normal. Photon paths give the first scattering event's
 // numbers 4, 6 and 7 (5 is the diffuse branch's Russian roulette); camera paths draw them only
-// for materials that use them (numbers_used).
+// for materials that use them (numbers_used). A material that needs more (coatedconductor's walk
+// inside its coat) draws them from a generator seeded by these three, so that its scattering
+// stays a function of them.
 struct scatter_numbers {
   double branch = 0.5, u1 = 0.5, u2 = 0.5;
 };
@@ -114,6 +117,11 @@ struct surface_roughness {
 struct conductor_index {
   rgb eta, k;
   std::optional<textured_reflectance> reflectance;
+  // For eta and k given as spectra: the colour of the spectral Fresnel term at evenly spaced
+  // cosines from 0 to 1, seen from a medium of index table_outside, which fresnel interpolates
+  // linearly (the RGB pair eta, k is right at normal incidence only). Empty otherwise.
+  std::vector<rgb> by_cosine;
+  float table_outside = 1;
   // Fresnel reflectance at incidence cosine cos_i from a medium of index `outside`.
   rgb fresnel(double cos_i, const texture_point& at, float outside = 1) const;
   // At normal incidence from air, for --check.
@@ -122,8 +130,10 @@ struct conductor_index {
 
 struct material_context;
 // "<prefix>reflectance" when given (textured or not), else "<prefix>eta" and "<prefix>k"
-// (copper by default).
-conductor_index read_conductor_index(const material_context& material, const std::string& prefix);
+// (copper by default), its table of angles made for light arriving from a medium of index
+// `outside`.
+conductor_index read_conductor_index(const material_context& material, const std::string& prefix,
+                                     float outside = 1);
 
 // What a material kind's factory reads: its Material or MakeNamedMaterial record, the scene's
 // named textures, and where warnings go. The readers check values and throw scene_error at the

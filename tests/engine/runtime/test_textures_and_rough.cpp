@@ -120,7 +120,13 @@ TEST(rough_lobes, conserve_energy_and_sample_what_they_evaluate) {
       {"\"dielectric\" \"float eta\" 1.5 \"float roughness\" 0.1", 0.97, true},
       {"\"dielectric\" \"float eta\" 1.33 \"float roughness\" 0.5", 0.8, true},
       {"\"coatedconductor\" \"float interface.roughness\" 0.05 \"float conductor.roughness\" 0.3",
-       0.5, true},
+       0.3, true},
+      {"\"coatedconductor\" \"rgb reflectance\" [1 1 1] \"float conductor.roughness\" 0.1 "
+       "\"float thickness\" 0",
+       0.7, true},
+      {"\"coatedconductor\" \"rgb reflectance\" [1 1 1] \"float conductor.roughness\" 0.1 "
+       "\"float interface.roughness\" 0.1 \"float thickness\" 0",
+       0.55, true},
   };
   const vec3 normal{0, 0, 1};
   std::mt19937_64 random(7);
@@ -144,7 +150,8 @@ TEST(rough_lobes, conserve_energy_and_sample_what_they_evaluate) {
             const engine::scattering e =
                 engine::scatter(*material, d, normal, normal, u, at, radiance);
             if (e.kind != engine::scattering::kind_type::specular) continue;
-            (radiance ? sampled : albedo) += e.weight * (1.0f / n);
+            if (!radiance) albedo += e.weight * (1.0f / n);
+            if (radiance && e.glossy) sampled += e.weight * (1.0f / n);
           }
           const vec3 wi = engine::sample_uniform_sphere(uniform(random), uniform(random));
           const engine::facing_normals facing(d, normal, normal);
