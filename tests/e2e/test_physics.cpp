@@ -52,19 +52,12 @@ TEST_F(physics_test, a_point_light_over_a_diffuse_plane_gives_rho_i_h_over_pi_d_
   // The camera looks straight down with a 90 degree view: pixel (x, y) sees the plane at
   // camera_height * (sx, sy), sx and sy from -1 to 1 across the image. The radiance depends on
   // the distance from the point below the light only, so the orientation of the view does not
-  // matter. Each pixel's expected value is the mean over a 4 x 4 grid inside it.
-  auto expected = [&](int x, int y) {
-    double sum = 0;
-    for (int i = 0; i < 4; ++i) {
-      for (int j = 0; j < 4; ++j) {
-        const double sx = 2 * (x + (i + 0.5) / 4) / image.width - 1;
-        const double sy = 2 * (y + (j + 0.5) / 4) / image.height - 1;
-        const double r2 = camera_height * camera_height * (sx * sx + sy * sy);
-        const double d = std::sqrt(r2 + light_height * light_height);
-        sum += rho * intensity * light_height / (std::numbers::pi * d * d * d);
-      }
-    }
-    return sum / 16;
+  // matter. Taken at the pixel's centre: across one pixel (0.06 units) the curvature of the
+  // fall-off moves a pixel's mean by at most 0.1%, below the light.
+  auto expected = [&](double sx, double sy) {
+    const double r2 = camera_height * camera_height * (sx * sx + sy * sy);
+    const double d = std::sqrt(r2 + light_height * light_height);
+    return rho * intensity * light_height / (std::numbers::pi * d * d * d);
   };
 
   // Rings of the distance r from below the light, out to r = 2 h (the circle inscribed in the
@@ -79,7 +72,7 @@ TEST_F(physics_test, a_point_light_over_a_diffuse_plane_gives_rho_i_h_over_pi_d_
       const double r = camera_height * std::sqrt(sx * sx + sy * sy) / light_height;
       if (r >= 2) continue;
       for (const int ring : {int(r / 2 * rings), rings}) {
-        for (int c = 0; c < 3; ++c) ratio_sum[ring][c] += image.at(x, y, c) / expected(x, y);
+        for (int c = 0; c < 3; ++c) ratio_sum[ring][c] += image.at(x, y, c) / expected(sx, sy);
         ++pixels[ring];
       }
     }

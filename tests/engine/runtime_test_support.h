@@ -1,6 +1,7 @@
 // Scenes built by hand and a recording illumination object, shared by the runtime's tests.
 #pragma once
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -112,6 +113,22 @@ inline engine::engine_settings settings(int threads = 2) {
   engine::engine_settings s;
   s.threads = threads;
   return s;
+}
+
+// An RGB image file, `format` per channel (the file's name picks its kind), of pixel(x, y) with
+// y = 0 the top row.
+inline void write_image(const std::string& path, int width, int height, OIIO::TypeDesc format,
+                        const std::function<rgb(int x, int y)>& pixel) {
+  std::vector<float> values;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const rgb c = pixel(x, y);
+      values.insert(values.end(), {c.r, c.g, c.b});
+    }
+  }
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out && out->open(path, OIIO::ImageSpec(width, height, 3, format))) << path;
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, values.data()) && out->close()) << path;
 }
 
 // Channel by channel (rgb) or axis by axis (vec3).

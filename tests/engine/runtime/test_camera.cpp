@@ -69,26 +69,12 @@ TEST(camera, camera_and_view_records) {
   EXPECT_FLOAT_EQ(camera.world_from_camera[0], -1.0f);  // camera +x is world -x
   EXPECT_FLOAT_EQ(camera.world_from_camera[7], 1.0f);   // the eye's y
   // World (0.5, 1, 0), 3.5 in front of the camera and 0.5 to its left, is seen left of the
-  // centre column 150; raster y points down.
+  // centre column 150.
   const engine::perspective_camera pixels(s.view, 300, 200);
   vec3 o, d;
   pixels.generate_ray(150 - 100 * 0.5 / 3.5 / std::tan(20 * pi / 180), 100, 0.5, 0.5, o, d);
   EXPECT_NEAR(engine::dot(d, engine::normalize(vec3{0.5, 1, 0} - o)), 1.0, 1e-12);
-  pixels.generate_ray(150, 50, 0.5, 0.5, o, d);
-  EXPECT_GT(d.y, 0);
   expect_near(vec3::from(qor_view(bench.engine.scene()).camera_position), {0, 1, 3.5}, 0);
-  // From an oblique view, the view record's camera_from_world undoes world_from_camera: the eye
-  // goes to the origin, the point looked at onto +z.
-  camera_bench oblique(view(8, 8, {1, 2, 3}, {-2, 0.5, 1}));
-  const double* back = qor_view(oblique.engine.scene()).camera_from_world;
-  const auto to_camera = [&](const vec3& p) {
-    const auto row = [&](int r) {
-      return back[4 * r] * p.x + back[4 * r + 1] * p.y + back[4 * r + 2] * p.z + back[4 * r + 3];
-    };
-    return vec3{row(0), row(1), row(2)};
-  };
-  expect_near(to_camera({1, 2, 3}), {0, 0, 0}, 1e-6);
-  expect_near(to_camera({-2, 0.5, 1}), {0, 0, engine::length(vec3{3, 1.5, 2})}, 1e-6);
 }
 
 TEST(camera, the_crop_window_becomes_the_render_region) {
@@ -113,14 +99,10 @@ TEST(camera, camera_rays_start_as_the_module_expects_and_shade_their_hit) {
   s.materials[0] = diffuse({0.5f, 0.25f, 1.0f});
   s.shapes.push_back(square_z(5.0, 10, 0, false));  // faces the camera
   camera_bench bench(s);
-  bench.engine.options().sample_weight_divisor = 0.5f;
   bench.illum.direct[0] = 0.1f;
   bench.illum.indirect[0] = bench.illum.indirect[1] = bench.illum.indirect[2] = float(pi);
   ASSERT_TRUE(bench.trace(10, 20, 0.25f, 0.75f));
-  EXPECT_EQ(bench.ray->thread->pixel_x, 10);
-  EXPECT_EQ(bench.ray->thread->pixel_y, 20);
-  EXPECT_EQ(bench.illum.last_depth, 0);
-  EXPECT_FLOAT_EQ(bench.illum.last_weight, 0.5f);  // the divisor: a sample weight of 1
+  EXPECT_EQ(std::pair(bench.ray->thread->pixel_x, bench.ray->thread->pixel_y), std::pair(10, 20));
   EXPECT_NEAR(bench.ray->hit_position[2], 5.0, 1e-9);
   EXPECT_NEAR(bench.ray->max_distance, engine::length(vec3::from(bench.ray->hit_position)), 1e-9);
   EXPECT_EQ(bench.ray->material->shader, bench.engine.scene().materials[0]->record.shader);
@@ -157,10 +139,9 @@ TEST(camera, a_path_through_glass_and_a_mirror_keeps_its_weight_and_carries_the_
   ASSERT_TRUE(bench.trace(31, 31, 1.0f, 1.0f));  // through the image centre
   EXPECT_EQ(choices.draws, 2);                   // one choice per glass face
   EXPECT_EQ(bench.illum.indirect_calls, 1);
-  EXPECT_NEAR(bench.illum.last_hit.x, -3.0, 1e-9);
-  EXPECT_NEAR(bench.illum.last_hit.z, 4.0, 1e-3);  // rays leave the mirror just off it
+  expect_near(bench.illum.last_hit, {-3, 0, 4}, 1e-3);  // rays leave the mirror just off it
   EXPECT_EQ(bench.illum.last_depth, 0);
-  EXPECT_FLOAT_EQ(bench.illum.last_weight, 0.5f);
+  EXPECT_FLOAT_EQ(bench.illum.last_weight, 0.5f);  // the divisor: a sample weight of 1
   // Refraction's 1 / eta^2 going in and eta^2 going out cancel; the mirror's colour stays.
   expect_near(bench.illum.last_reflectance, {0.45f, 0.25f, 0.10f}, 1e-5);
   expect_near(bench.colour(), {0.9f * 0.6f, 0.5f * 0.7f, 0.2f * 0.8f}, 1e-5);

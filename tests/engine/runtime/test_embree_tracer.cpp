@@ -85,25 +85,17 @@ TEST(ray_tracing, rays_meet_triangles_and_spheres_where_they_are_and_face_their_
   }
 }
 
+// Which instance and shape a hit is on, and where instances sit, the comparison with the
+// brute-force tracer below checks; the normal that resolving a hit turns to world space is
+// checked here, on a sphere stretched 2x along x, rotated 90 degrees about z (the stretch ends up
+// along y) and moved.
 TEST(ray_tracing, instances_place_their_object_and_transform_normals) {
   engine::traceable_scene s = empty_scene();
-  engine::scene_object object;
-  object.shapes.push_back(sphere({0, 0, 0}, 1.0, 0));
-  object.shapes.push_back(square_z(-3.0, 1.0, 0, true));
-  s.objects.push_back(object);
-  // Stretched 2x along x, rotated 90 degrees about z (the stretch ends up along y), moved.
+  s.objects.push_back({});
+  s.objects[0].shapes.push_back(sphere({0, 0, 0}, 1.0, 0));
   s.instances.push_back(place(0, translate_scale_rotate_z({10, 0, 0}, {2, 1, 1}, 90)));
-  s.instances.push_back(place(0, translate_scale_rotate_z({-10, 0, 0}, {1, 1, 1}, 0)));
   tracers t(s);
   for (const ray_tracer* tracer : t.all()) {
-    // The ellipsoid's semi-axis along world y is 2; the sphere at x = -10 lies behind.
-    EXPECT_NEAR(t_of(*tracer, {{10, -10, 0}, {0, 1, 0}}), 8.0, 1e-4);
-    auto along_x = tracer->intersect({{0, 0, 0}, {1, 0, 0}});
-    ASSERT_TRUE(along_x);
-    EXPECT_EQ(along_x->instance, 0);
-    EXPECT_EQ(along_x->shape, 0u);
-    EXPECT_NEAR(along_x->t, 9.0, 1e-4);
-
     // On the ellipsoid x^2/1 + y^2/4 + z^2 = 1 (around the centre), the normal is proportional
     // to (x, y / 4, z).
     const ray_query q{{10 + 0.6, -10, 0}, {0, 1, 0}};
@@ -114,13 +106,6 @@ TEST(ray_tracing, instances_place_their_object_and_transform_normals) {
     EXPECT_NEAR(engine::length(surface.position - vec3{10.6, y, 0}), 0, 1e-4);
     const vec3 expected = engine::normalize({0.6, y / 4, 0});
     EXPECT_NEAR(engine::dot(surface.geometric_normal, expected), 1.0, 1e-6);
-
-    // The instanced square sits at z = -3; this ray passes beside the sphere.
-    auto square = tracer->intersect({{-10.95, 0.95, 0}, {0, 0, -1}});
-    ASSERT_TRUE(square);
-    EXPECT_EQ(square->instance, 1);
-    EXPECT_EQ(square->shape, 1u);
-    EXPECT_NEAR(square->t, 3.0, 1e-5);
   }
 }
 

@@ -70,8 +70,4 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
   }
 }
 
-TEST(film_filter, a_scene_built_in_code_keeps_the_renderer_s_offsets) {
-  EXPECT_EQ(engine::film_filter().position(1, 0.8f, 1.0f, 3), 0.8f);
-}
-
 }  // namespace

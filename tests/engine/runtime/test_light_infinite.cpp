@@ -1,8 +1,6 @@
 // LightSource "infinite": what its parameters and image files may be, and whether the directions
 // it draws (for photons and for shadow rays) agree with the radiance it shows to escaping rays.
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -14,24 +12,6 @@ using namespace runtime_test;
 using engine::pi;
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// PFM, the simplest float format the image reader takes: rows stored from the bottom up.
-void write_pfm(const fs::path& path, int width, int height,
-               const std::function<rgb(int x, int y)>& pixel) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fprintf(f, "PF\n%d %d\n-1.0\n", width, height);
-  for (int y = height - 1; y >= 0; --y) {
-    for (int x = 0; x < width; ++x) {
-      const rgb c = pixel(x, y);
-      const float v[3] = {c.r, c.g, c.b};
-      std::fwrite(v, sizeof(float), 3, f);
-    }
-  }
-  std::fclose(f);
-}
 
 struct sky_files : test_support::scratch_directory_test {
   // The light a LightSource line makes in a scene file inside `directory`, with its warnings.
@@ -72,46 +52,43 @@ void integrate(const engine::scene_light& sky, const std::function<void(const ve
 
 // Each bad parameter or image gives an error at the value at fault, or a named warning (a
 // missing or misshapen image is in the malformed-file corpus).
-TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
-  write_pfm(directory / "nan.pfm", 4, 4, [](int x, int) { return rgb{x == 2 ? NAN : 1.0f, 1, 1}; });
-  write_pfm(directory / "negative.pfm", 8, 4, [](int x, int) {
+TEST_F(sky_files, bad_parameters_and_images_give_errors_or_warnings_at_their_place) {
+  write_image(path("nan.exr"), 4, 4, OIIO::TypeDesc::FLOAT, [](int x, int) {
+    return rgb{x == 2 ? NAN : 1.0f, 1, 1};
+  });
+  write_image(path("negative.exr"), 8, 4, OIIO::TypeDesc::FLOAT, [](int x, int) {
     return rgb{x == 1 ? -1.0f : 1.0f, 1, 1};
   });
-  write_pfm(directory / "ground.pfm", 8, 8, [](int x, int y) {  // only the corners, all below
-    return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
-  });
+  write_image(path("ground.exr"), 8, 8, OIIO::TypeDesc::FLOAT,
+              [](int x, int y) {  // only the corners, all below
+                return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
+              });
   const struct {
     std::string line;      // on line 2 of the file
-    std::string expected;  // at the start of the error, or of the one warning
-    bool warning;
+    std::string expected;  // in the error, or in the one warning
   } cases[] = {
-      {R"(LightSource "infinite" "string filename" "nan.pfm")",
-       "s.pbrt:2:42: error: expected finite radiance in the environment image, found a NaN", false},
-      {R"(LightSource "infinite" "string filename" "negative.pfm")",
-       "s.pbrt:2:42: environment image", true},
-      {R"(LightSource "infinite" "string filename" "ground.pfm" "float illuminance" 2)",
-       "s.pbrt:2:1: error: expected an environment image with light above the horizon", false},
-      {R"(LightSource "infinite" "rgb L" [1 1 1] "string filename" "nan.pfm")",
-       "s.pbrt:2:24: error: expected either \"L\" or \"filename\"", false},
+      {R"(LightSource "infinite" "string filename" "nan.exr")",
+       "s.pbrt:2:42: error: expected finite radiance in the environment image, found a NaN"},
+      {R"(LightSource "infinite" "string filename" "negative.exr")",
+       "s.pbrt:2:42: warning: environment image"},
+      {R"(LightSource "infinite" "string filename" "ground.exr" "float illuminance" 2)",
+       "s.pbrt:2:1: error: expected an environment image with light above the horizon"},
+      {R"(LightSource "infinite" "rgb L" [1 1 1] "string filename" "nan.exr")",
+       "s.pbrt:2:24: error: expected either \"L\" or \"filename\""},
       {R"(LightSource "infinite" "float illuminance" -1)",
-       "s.pbrt:2:44: error: expected a non-negative \"illuminance\"", false},
+       "s.pbrt:2:44: error: expected a non-negative \"illuminance\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     qor::scene::warning_sink warnings;
+    std::string text = "neither an error nor one warning";
     try {
       light(c.line, warnings);
-      ASSERT_TRUE(c.warning) << "no error";
-      ASSERT_EQ(warnings.warnings.size(), 1u);
-      const auto& w = warnings.warnings[0];
-      const std::string text = fs::path(w.location.file).filename().string() + ":" +
-                               std::to_string(w.location.line) + ":" +
-                               std::to_string(w.location.column) + ": " + w.message;
-      EXPECT_EQ(text.rfind(c.expected, 0), 0u) << text;
+      if (warnings.warnings.size() == 1) text = to_string(warnings.warnings[0]);
     } catch (const qor::scene::scene_error& e) {
-      ASSERT_FALSE(c.warning) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+      text = e.what();
     }
+    EXPECT_NE(text.find(c.expected), std::string::npos) << text;
   }
 }
 
@@ -119,14 +96,14 @@ TEST_F(sky_files, BadParametersAndImagesGiveErrorsOrWarningsAtTheirPlace) {
 // samples, and the flux photons carry through it, match the radiance escaping rays see,
 // integrated over the sphere by quadrature; the light's power is pi r^2 times the integral of
 // its radiance; photons leave the disc facing the scene one radius out.
-TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
-  write_pfm(directory / "square.pfm", 32, 32,
-            [](int x, int y) { return structured(x, y, 32, 32); });
-  write_pfm(directory / "latlong.pfm", 48, 24,
-            [](int x, int y) { return structured(x, y, 48, 24); });
+TEST_F(sky_files, sampled_directions_agree_with_the_radiance_of_the_map) {
+  write_image(path("square.exr"), 32, 32, OIIO::TypeDesc::FLOAT,
+              [](int x, int y) { return structured(x, y, 32, 32); });
+  write_image(path("latlong.exr"), 48, 24, OIIO::TypeDesc::FLOAT,
+              [](int x, int y) { return structured(x, y, 48, 24); });
   const engine::scene_extent extent{{1, 2, 3}, 2.0};
   const vec3 n = engine::normalize(vec3{0.3, -0.2, 1.0});  // the receiving surface's normal
-  for (const char* file : {"square.pfm", "latlong.pfm"}) {
+  for (const char* file : {"square.exr", "latlong.exr"}) {
     SCOPED_TRACE(file);
     qor::scene::warning_sink warnings;
     const std::string scale = " \"float scale\" 1.5";
@@ -194,7 +171,7 @@ TEST_F(sky_files, SampledDirectionsAgreeWithTheRadianceOfTheMap) {
   // angle, so the map then gives about 2 E on an upward surface (within the pixels that the
   // horizon cuts).
   qor::scene::warning_sink warnings;
-  const auto lit = light(R"(LightSource "infinite" "string filename" "square.pfm"
+  const auto lit = light(R"(LightSource "infinite" "string filename" "square.exr"
       "float illuminance" 3 "float scale" 2)",
                          warnings)
                        .make(extent);

@@ -16,22 +16,14 @@ using engine::rgb;
 using engine::vec3;
 namespace st = qor::scene::testing;
 
-// A 2 x 2 8-bit image, rows from the top: black, black; then red and blue of sRGB code 188
-// (linear 0.5029).
-std::string two_pixel_png() {
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("qor-texture-" + std::to_string(getpid()) + ".png"))
-                               .string();
-  const unsigned char pixels[12] = {0, 0, 0, 0, 0, 0, 188, 0, 0, 0, 0, 188};
-  auto out = OIIO::ImageOutput::create(path);
-  out->open(path, OIIO::ImageSpec(2, 2, 3, OIIO::TypeDesc::UINT8));
-  out->write_image(OIIO::TypeDesc::UINT8, pixels);
-  out->close();
-  return path;
-}
-
 TEST(textures, take_their_values_over_each_shapes_uv) {
-  const std::string png = two_pixel_png();
+  // A 2 x 2 8-bit image: black, black; then red and blue of sRGB code 188 (linear 0.5029).
+  const std::string png = (std::filesystem::temp_directory_path() /
+                           ("qor-texture-" + std::to_string(getpid()) + ".png"))
+                              .string();
+  runtime_test::write_image(png, 2, 2, OIIO::TypeDesc::UINT8, [](int x, int y) {
+    return y == 0 ? rgb{} : rgb{x == 0 ? 188 / 255.0f : 0, 0, x == 1 ? 188 / 255.0f : 0};
+  });
   const std::string checks =
       "Texture \"c\" \"spectrum\" \"checkerboard\" \"float uscale\" 4 \"float vscale\" 2 "
       "\"rgb tex1\" [1 0 0] \"rgb tex2\" [0 0 1]\n";
