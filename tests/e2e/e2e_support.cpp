@@ -45,7 +45,6 @@ run_result run_qor_render(const std::filesystem::path& directory,
   result.command.append("; } </dev/null >.stdout 2>.stderr");
   const int status = std::system(result.command.c_str());
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_text(directory / ".stdout");
   result.err = read_text(directory / ".stderr");
   if (options.time_limit > 0) {
     EXPECT_NE(result.status, 124) << "qor-render did not finish: " << result.err;

@@ -28,7 +28,7 @@ struct run_options {
 struct run_result {
   int status = -1;      // the exit status; -1 when the shell did not exit normally
   std::string command;  // the shell line, for failure messages
-  std::string out, err;
+  std::string err;
 };
 
 // Runs qor-render (the build's own) with `arguments` in `directory`, standard input from

@@ -46,8 +46,7 @@ TEST_F(physics_test, a_point_light_over_a_diffuse_plane_gives_rho_i_h_over_pi_d_
   const rgb_image image = render(test_scenes + "/point-light-plane.pbrt",
                                  {"--iterations", "64", "--photons", "50000", "--set",
                                   "radius_scale=0.5", "--set", "min_radius_scale=0.125"});
-  ASSERT_EQ(image.width, 64);
-  ASSERT_EQ(image.height, 64);
+  ASSERT_EQ(std::pair(image.width, image.height), std::pair(64, 64));
 
   // The camera looks straight down with a 90 degree view: pixel (x, y) sees the plane at
   // camera_height * (sx, sy), sx and sy from -1 to 1 across the image. The radiance depends on
@@ -104,12 +103,11 @@ TEST_F(physics_test, a_closed_box_of_emitting_diffuse_walls_converges_to_le_over
       render(test_scenes + "/emitting-box.pbrt",
              {"--iterations", "64", "--photons", "25000", "--set", "radius_scale=2", "--set",
               "min_radius_scale=0.5", "--module-defaults"});
-  ASSERT_EQ(image.width, 32);
-  ASSERT_EQ(image.height, 32);
+  ASSERT_EQ(std::pair(image.width, image.height), std::pair(32, 32));
   const double expected[3] = {1 / (1 - 0.6), 1 / (1 - 0.4), 1 / (1 - 0.2)};
   double sum[3] = {};
-  int outliers =
-      0;  // measured: every pixel within 3.1% (the photons carry 60% of red, 20% of blue)
+  // Measured: every pixel within 3.1% (the photons carry 60% of red, 20% of blue).
+  int outliers = 0;
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       for (int c = 0; c < 3; ++c) {

@@ -117,8 +117,8 @@ TEST(lights, each_kind_emits_its_power_from_its_place_in_its_directions) {
     int invalid = 0;
     for (const stored_photon& p : photons) {
       if (c.fixed_power.max() > 0) expect_near(p.power, c.fixed_power, 1e-5 * c.fixed_power.max());
-      EXPECT_EQ(p.type, qor_ray_photon);
-      EXPECT_EQ(p.flags, 0x1100u);  // the module's bits kept; never caustic on the first segment
+      // The module's bits kept; never caustic on the first segment.
+      EXPECT_EQ(std::tuple(p.type, p.flags), std::tuple(qor_ray_photon, 0x1100u));
       EXPECT_NEAR(engine::length(p.position - p.origin), p.max_distance, 1e-3);
       EXPECT_NEAR(engine::length(p.position), 5, 1e-4);
       // The sphere is seen from inside, from behind: both normals turn to face the photon.
@@ -220,9 +220,8 @@ TEST(lights, glass_sends_the_fresnel_share_of_photons_back_and_the_rest_through)
       continue;
     }
     arrived += 1;
-    EXPECT_EQ(p.type, qor_ray_photon_specular);
-    EXPECT_EQ(p.parent_type, qor_ray_photon);
-    EXPECT_EQ(p.flags & qor_flag_caustic, uint32_t(qor_flag_caustic));
+    EXPECT_EQ(std::tuple(p.type, p.flags, p.parent_type),
+              std::tuple(qor_ray_photon_specular, 0x1100u | qor_flag_caustic, qor_ray_photon));
     (p.position.z > 0 ? reflected : transmitted) += p.power.r;
   }
   // The distant light's photons leave evenly from a disc as wide as the scene's bounding sphere

@@ -116,9 +116,6 @@ TEST(rough_lobes, conserve_energy_and_sample_what_they_evaluate) {
       {"\"coatedconductor\" \"rgb reflectance\" [1 1 1] \"float conductor.roughness\" 0.1 "
        "\"float thickness\" 0",
        0.7, true},
-      {"\"coatedconductor\" \"rgb reflectance\" [1 1 1] \"float conductor.roughness\" 0.1 "
-       "\"float interface.roughness\" 0.1 \"float thickness\" 0",
-       0.55, true},
   };
   const vec3 normal{0, 0, 1};
   std::mt19937_64 random(7);
@@ -185,19 +182,18 @@ TEST(coated_diffuse, bounces_inside_the_coat_conserve_energy) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.parameters);
     const auto m = runtime_test::material_from(std::string("\"coateddiffuse\" ") + c.parameters);
-    double reflected = 0;
+    double reflected = 0, escapes = 0;  // escapes: the base's diffuse light leaving the coat
+    for (int j = 0; j < 200; ++j) {
+      escapes += 2 * (j + 0.5) / 200 * m->coat_transmittance((j + 0.5) / 200) / 200;
+    }
     const int n = 4000;
     for (int i = 0; i < n; ++i) {  // the branch, and the light leaving the base at cosine u
       const double u = (i + 0.5) / n;
       const engine::scattering e = engine::scatter(*m, d, normal, normal, {u, 0.5, 0.5}, at, false);
       if (e.kind == engine::scattering::kind_type::specular) reflected += e.weight.g / n;
-      if (e.kind == engine::scattering::kind_type::diffuse)
-        reflected += m->diffuse_reflectance_at(at).g / n * [&] {
-          double out = 0;
-          for (int j = 0; j < 200; ++j)
-            out += 2 * (j + 0.5) / 200 * m->coat_transmittance((j + 0.5) / 200) / 200;
-          return out;
-        }();
+      if (e.kind == engine::scattering::kind_type::diffuse) {
+        reflected += m->diffuse_reflectance_at(at).g * escapes / n;
+      }
     }
     EXPECT_GT(reflected, c.low);
     EXPECT_LT(reflected, c.high);
