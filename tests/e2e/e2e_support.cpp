@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -15,13 +14,6 @@ std::string shell_quoted(const std::string& word) {
   std::string out = "'";
   for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-std::string read_text(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 size_t occurrences(const std::string& text, const std::string& word) {
@@ -45,7 +37,8 @@ run_result run_qor_render(const std::filesystem::path& directory,
   result.command.append("; } </dev/null >.stdout 2>.stderr");
   const int status = std::system(result.command.c_str());
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.err = read_text(directory / ".stderr");
+  std::ifstream err(directory / ".stderr");
+  result.err.assign(std::istreambuf_iterator<char>(err), {});
   if (options.time_limit > 0) {
     EXPECT_NE(result.status, 124) << "qor-render did not finish: " << result.err;
   }

@@ -13,8 +13,6 @@ namespace e2e {
 // The word as one argument of the POSIX shell, whatever characters it holds.
 std::string shell_quoted(const std::string& word);
 
-std::string read_text(const std::filesystem::path& path);
-
 // How often `word` occurs in `text` (lines, when it is "\n").
 size_t occurrences(const std::string& text, const std::string& word);
 

@@ -58,11 +58,8 @@ TEST_F(processes_test, two_processes_render_the_one_process_image_with_twice_the
   // Each process traced its 20000 chain steps, and the statistics that normalise the next pass
   // count both.
   EXPECT_EQ(paths_traced(shared.err), 40000u) << shared.err;
-  EXPECT_EQ(paths_traced(alone.err), 40000u) << alone.err;
-  EXPECT_NE(shared.err.find("Emitting 40000 photons in 2 processes"), std::string::npos);
-  // One process speaks and writes.
+  // One process writes the image.
   EXPECT_EQ(e2e::occurrences(shared.err, "Wrote "), 1u) << shared.err;
-  EXPECT_EQ(e2e::occurrences(shared.err, "[6] Elapsed time"), 1u) << shared.err;
 
   // The same image within noise: each 8x8 block's mean within 3%, the whole within 1%. A pass
   // counted once (its flux halved) or twice fails it.

@@ -62,12 +62,8 @@ TEST(camera, camera_and_view_records) {
   // (the shorter axis spanning [-1, 1] in units of tan(fov / 2)) would make that about twice it.
   const double fov_radians = 40 * pi / 180;
   const double pixel_width = 2 * std::tan(20 * pi / 180) / 200;  // either axis: square pixels
-  EXPECT_FLOAT_EQ(camera.screen_left, camera.screen_right);
-  EXPECT_FLOAT_EQ(camera.screen_bottom, camera.screen_top);
   EXPECT_NEAR((camera.screen_left + camera.screen_right) * fov_radians / 300, pixel_width, 1e-9);
   EXPECT_NEAR((camera.screen_bottom + camera.screen_top) * fov_radians / 200, pixel_width, 1e-9);
-  EXPECT_FLOAT_EQ(camera.world_from_camera[0], -1.0f);  // camera +x is world -x
-  EXPECT_FLOAT_EQ(camera.world_from_camera[7], 1.0f);   // the eye's y
   // World (0.5, 1, 0), 3.5 in front of the camera and 0.5 to its left, is seen left of the
   // centre column 150.
   const engine::perspective_camera pixels(s.view, 300, 200);

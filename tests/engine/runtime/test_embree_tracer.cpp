@@ -14,12 +14,10 @@ using engine::ray_tracer;
 
 namespace {
 
-void ignore(const std::string&) {}
-
 // Both tracers of one scene, so every analytic test checks each of them.
 struct tracers {
   explicit tracers(const engine::traceable_scene& s)
-      : scene(s), embree(scene, ignore), brute(scene) {}
+      : scene(s), embree(scene, [](const std::string&) {}), brute(scene) {}
   engine::traceable_scene scene;
   engine::embree_tracer embree;
   engine::brute_force_tracer brute;

@@ -13,11 +13,6 @@
 
 namespace {
 
-engine::film_filter filter_of(const std::string& line) {
-  return engine::film_filter(
-      qor::scene::parse_scene_string(line + "\nWorldBegin\n", "f.pbrt").scene.pixel_filter);
-}
-
 // The renderer's offset for a point of the unit disc: polar Box-Muller, scaled to half the
 // spread and clamped there, around the pixel's centre.
 float renderer_offset(float sx, float sy, float spread) {
@@ -26,13 +21,12 @@ float renderer_offset(float sx, float sy, float spread) {
 }
 
 TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
-  using profile = std::function<double(double)>;  // weight at x from the centre, 0 outside
   const double g05 = std::exp(-1.5 * 1.5 / (2 * 0.25));
   struct {
     const char* line;
     float spread;
     double radius;
-    profile weight;
+    std::function<double(double)> weight;  // at x from the centre, 0 outside
   } cases[] = {
       {"PixelFilter \"box\"", 1.0f, 0.5, [](double) { return 1.0; }},
       {"PixelFilter \"box\" \"float xradius\" 1", 0.3f, 1.0, [](double) { return 1.0; }},
@@ -41,7 +35,9 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
        [&](double x) { return std::exp(-x * x / (2 * 0.25)) - g05; }},
   };
   for (const auto& c : cases) {
-    const engine::film_filter filter = filter_of(c.line);
+    const engine::film_filter filter(
+        qor::scene::parse_scene_string(c.line + std::string("\nWorldBegin\n"), "f.pbrt")
+            .scene.pixel_filter);
     // The filter's distribution along x, by the midpoint rule.
     const int cells = 4000;
     std::vector<double> cdf(cells + 1, 0.0);

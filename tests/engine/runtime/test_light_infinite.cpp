@@ -106,12 +106,11 @@ TEST_F(sky_files, sampled_directions_agree_with_the_radiance_of_the_map) {
   for (const char* file : {"square.exr", "latlong.exr"}) {
     SCOPED_TRACE(file);
     qor::scene::warning_sink warnings;
-    const std::string scale = " \"float scale\" 1.5";
-    const auto made = light(std::string("Rotate 30 1 1 0 LightSource \"infinite\" \"string "
-                                        "filename\" \"") +
-                                file + "\"" + scale,
-                            warnings);
-    const std::unique_ptr<engine::scene_light> sky = made.make(extent);
+    const std::unique_ptr<engine::scene_light> sky =
+        light(R"(Rotate 30 1 1 0 LightSource "infinite" "float scale" 1.5 "string filename" ")" +
+                  std::string(file) + "\"",
+              warnings)
+            .make(extent);
     // pbrt's Rotate 30 about (1, 1, 0) takes the map's +z here.
     const double c30 = std::cos(pi / 6), s30 = std::sin(pi / 6) / std::sqrt(2.0);
     expect_near(sky->escaping_radiance({s30, -s30, c30}), rgb::gray(1.5f), 1e-6);

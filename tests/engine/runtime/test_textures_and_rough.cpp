@@ -2,13 +2,13 @@
 // lobes (energy, and agreement between what they sample and what they evaluate).
 #include <OpenImageIO/imageio.h>
 
-#include <filesystem>
 #include <numbers>
 #include <random>
 
 #include "engine/runtime/textures/texture.h"
 #include "tests/engine/runtime_test_support.h"
 #include "tests/engine/scene_test_util.h"
+#include "tests/scratch_directory.h"
 
 namespace {
 
@@ -16,11 +16,11 @@ using engine::rgb;
 using engine::vec3;
 namespace st = qor::scene::testing;
 
-TEST(textures, take_their_values_over_each_shapes_uv) {
+using texture_values = test_support::scratch_directory_test;
+
+TEST_F(texture_values, follow_each_shapes_uv) {
   // A 2 x 2 8-bit image: black, black; then red and blue of sRGB code 188 (linear 0.5029).
-  const std::string png = (std::filesystem::temp_directory_path() /
-                           ("qor-texture-" + std::to_string(getpid()) + ".png"))
-                              .string();
+  const std::string png = path("t.png");
   runtime_test::write_image(png, 2, 2, OIIO::TypeDesc::UINT8, [](int x, int y) {
     return y == 0 ? rgb{} : rgb{x == 0 ? 188 / 255.0f : 0, 0, x == 1 ? 188 / 255.0f : 0};
   });
@@ -78,7 +78,6 @@ TEST(textures, take_their_values_over_each_shapes_uv) {
     const rgb got = r.made.materials[r.made.shapes[0].material]->diffuse_reflectance_at(at);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], c.expected[i], 2e-3) << "channel " << i;
   }
-  std::filesystem::remove(png);
 }
 
 TEST(textures, bad_textures_are_errors_at_their_place) {
