@@ -42,10 +42,6 @@ engine::traceable_scene view(int width, int height, const vec3& eye, const vec3&
   return s;
 }
 
-engine::traceable_scene cornell_view(int width, int height) {
-  return view(width, height, {0, 1, 3.5}, {0, 1, 0});
-}
-
 // The camera at the origin looking along +z, 64 x 64.
 engine::traceable_scene forward_view() {
   return view(64, 64, {0, 0, 0}, {0, 0, 1});
@@ -54,7 +50,7 @@ engine::traceable_scene forward_view() {
 }  // namespace
 
 TEST(camera, camera_and_view_records) {
-  engine::traceable_scene s = cornell_view(300, 200);
+  engine::traceable_scene s = view(300, 200, {0, 1, 3.5}, {0, 1, 0});
   camera_bench bench(s);
   const qorCamera& camera = *qor_camera_get(bench.engine.scene());
   // The window is in units of the field of view: extent x fov in radians / pixels is a pixel's
@@ -74,7 +70,7 @@ TEST(camera, camera_and_view_records) {
 }
 
 TEST(camera, the_crop_window_becomes_the_render_region) {
-  engine::traceable_scene s = cornell_view(200, 100);
+  engine::traceable_scene s = view(200, 100, {0, 1, 3.5}, {0, 1, 0});
   s.film.crop_window = {0.25f, 0.5f, 0.1f, 1.0f};
   s.film.region.reset();  // the engine's own rounding, not the scene reader's
   const auto region = [&](std::array<int, 4> crop) {

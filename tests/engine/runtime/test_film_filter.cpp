@@ -21,7 +21,6 @@ float renderer_offset(float sx, float sy, float spread) {
 }
 
 TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
-  const double g05 = std::exp(-1.5 * 1.5 / (2 * 0.25));
   struct {
     const char* line;
     float spread;
@@ -32,7 +31,13 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
       {"PixelFilter \"box\" \"float xradius\" 1", 0.3f, 1.0, [](double) { return 1.0; }},
       {"PixelFilter \"triangle\"", 1.0f, 2.0, [](double x) { return 2 - std::abs(x); }},
       {"", 1.0f, 1.5,  // pbrt-v4's default: Gaussian, sigma 0.5, lowered to 0 at radius 1.5
-       [&](double x) { return std::exp(-x * x / (2 * 0.25)) - g05; }},
+       [](double x) { return std::exp(-x * x / 0.5) - std::exp(-1.5 * 1.5 / 0.5); }},
+      // Mitchell's with B = 1, C = 0 (no negative lobes): the cubic B-spline over radius 2.
+      {"PixelFilter \"mitchell\" \"float B\" 1 \"float C\" 0", 1.0f, 2.0,
+       [](double x) {
+         const double t = std::abs(x);
+         return t < 1 ? (3 * t * t * t - 6 * t * t + 4) / 6 : (2 - t) * (2 - t) * (2 - t) / 6;
+       }},
   };
   for (const auto& c : cases) {
     const engine::film_filter filter(

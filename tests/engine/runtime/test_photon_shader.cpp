@@ -17,7 +17,6 @@ struct path_bench : recording_engine {
   explicit path_bench(const engine::traceable_scene& s) : recording_engine(s) {
     engine.scene().context(0).record.random = &random;
   }
-  void emit_from_first_light() { emit(1, light(0)); }
   scripted_random random;
 };
 
@@ -41,7 +40,7 @@ TEST(photon_paths, segments_carry_their_type_the_caustic_flag_and_their_parent) 
   bench.engine.options().max_photon_depth = 4;
   // u0 = 1 sends the photon straight down; (0.5, 0.5) sends a diffuse bounce along the normal.
   bench.random.values = {1, 0, 0, 0, 0, 0, 0, 0};
-  bench.emit_from_first_light();
+  bench.emit(1, bench.light(0));
 
   const auto& photons = bench.illum.photons;
   ASSERT_EQ(photons.size(), 2u);
@@ -80,7 +79,7 @@ TEST(photon_paths, eight_numbers_every_path_with_fixed_roles) {
     bench.illum.photons.clear();
     bench.random.values = numbers;
     bench.random.draws = 0;
-    bench.emit_from_first_light();
+    bench.emit(1, bench.light(0));
     EXPECT_EQ(bench.random.draws, 8);  // drawn whether or not the light or surface uses them
     EXPECT_EQ(bench.illum.photons.size(), 1u);
     return bench.illum.photons.empty() ? vec3{} : bench.illum.photons[0].position;
@@ -95,12 +94,12 @@ TEST(photon_paths, eight_numbers_every_path_with_fixed_roles) {
   // Roulette: number 5 against the albedo 0.6.
   bench.illum.photons.clear();
   bench.random.values = {1, 0, 0, 0, 0, 0.7f, 0.5f, 0.5f};
-  bench.emit_from_first_light();
+  bench.emit(1, bench.light(0));
   EXPECT_EQ(bench.illum.photons.size(), 1u);  // absorbed at the floor
   bench.illum.photons.clear();
 
   bench.random.values = {1, 0, 0, 0, 0, 0.5f, 0.9f, 0.25f};
-  bench.emit_from_first_light();
+  bench.emit(1, bench.light(0));
   ASSERT_EQ(bench.illum.photons.size(), 2u);
   const stored_photon& second = bench.illum.photons[1];
   EXPECT_EQ(std::tuple(second.type, second.flags), std::tuple(qor_ray_photon_diffuse, 0x1100u));
@@ -125,7 +124,7 @@ TEST(photon_paths, interfaces_and_glass_pass_photons_on) {
   s.lights.push_back(light_from(R"("point" "rgb I" [1 1 1])"));
   path_bench bench(s);
   bench.random.values = {1, 0, 0, 0, 0.99f, 0, 0, 0};  // number 4: transmit at the sheet
-  bench.emit_from_first_light();
+  bench.emit(1, bench.light(0));
   ASSERT_EQ(bench.illum.photons.size(), 1u);
   const stored_photon& p = bench.illum.photons[0];
   expect_near(p.position, {0, 0, -2}, 1e-9);
