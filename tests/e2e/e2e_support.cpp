@@ -46,18 +46,16 @@ run_result run_qor_render(const std::filesystem::path& directory,
 }
 
 rgb_image read_rgb_image(const std::string& path) {
-  rgb_image image;
   auto in = OIIO::ImageInput::open(path);
-  const int channels = in ? in->spec().nchannels : 0;
-  std::vector<float> values(in ? size_t(in->spec().width) * in->spec().height * 3 : 0);
-  if (channels != 3 || !in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, values.data())) {
-    ADD_FAILURE() << path << ": " << channels << " channels (3 expected) "
+  const OIIO::ImageSpec layout = in ? in->spec_dimensions(0) : OIIO::ImageSpec();
+  rgb_image image{layout.width, layout.height,
+                  std::vector<float>(size_t(layout.width) * layout.height * 3)};
+  if (layout.nchannels != 3 ||
+      !in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, image.values.data())) {
+    ADD_FAILURE() << path << ": " << layout.nchannels << " channels (3 expected) "
                   << (in ? in->geterror() : OIIO::geterror());
-    return image;
+    return {};
   }
-  image.width = in->spec().width;
-  image.height = in->spec().height;
-  image.values = std::move(values);
   return image;
 }
 
