@@ -59,12 +59,17 @@ rgb glossy_direct_light(qorScene& scene, engine_ray& ray, const surface_material
     const rgb f = material.glossy_reflection(d, n, in.direction, at);
     if (f.is_black() || in.irradiance.is_black()) continue;
     const vec3 side = dot(in.direction, n.geometric) >= 0 ? n.geometric : -n.geometric;
-    const double reach =
-        std::isfinite(in.distance) ? std::max(0.0, in.distance - 2 * scene.ray_epsilon) : 1e300;
-    if (scene.tracer->occluded(
-            {s.position + side * scene.ray_epsilon, in.direction, scene.ray_epsilon, reach})) {
-      continue;
+    // The shadow ray leaves from just off the surface and is aimed from there at the light's
+    // point. Aimed parallel to the direction from the hit, it would end beside that point by the
+    // offset, which near the rim of a sphere light's visible cap lies inside the light.
+    ray_query shadow{s.position + side * scene.ray_epsilon, in.direction, scene.ray_epsilon};
+    if (std::isfinite(in.distance)) {
+      const vec3 to_light = s.position + in.direction * in.distance - shadow.origin;
+      const double distance = length(to_light);
+      shadow.direction = to_light / distance;
+      shadow.t_max = std::max(0.0, distance - 2 * scene.ray_epsilon);
     }
+    if (scene.tracer->occluded(shadow)) continue;
     sum += f * in.irradiance;
   }
   return sum;

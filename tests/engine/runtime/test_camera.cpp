@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "engine/runtime/camera.h"
+#include "engine/runtime/microfacet.h"
 #include "engine/runtime/runtime.h"
 #include "tests/engine/runtime_test_support.h"
 
@@ -189,4 +190,34 @@ TEST(camera, ray_differentials_span_one_pixel_at_the_hit) {
   EXPECT_NEAR(bench.ray->differential_x[1], 0, 1e-6);
   EXPECT_NEAR(bench.ray->differential_y[1], -5 * pixel, 1e-5);  // rows go down
   EXPECT_NEAR(bench.ray->differential_y[2], 0, 1e-6);
+}
+
+TEST(camera, a_rough_lobe_gets_the_whole_direct_light_of_a_small_sphere_light) {
+  // A rough white conductor facing the camera, lit by a sphere light of 5 cm two metres off:
+  // the light the lobe sends to the eye is f cos x L x the light's solid angle, the lobe being
+  // broad enough to be constant over the light. A shadow ray that ends inside the light, near
+  // the rim of its visible cap, loses part of it.
+  engine::traceable_scene s = forward_view();
+  s.materials[0] = material_from(R"("conductor" "rgb reflectance" [1 1 1] "float roughness" 0.5)");
+  s.shapes.push_back(square_z(5.0, 10, 0, false));
+  const vec3 light_centre{1.5, 0.5, 3.5};
+  const double radius = 0.05, radiance = 100;
+  s.shapes.push_back(lit(sphere(light_centre, radius, 0), 0));
+  s.area_lights.push_back(emitter(1, {float(radiance), float(radiance), float(radiance)}, false));
+  camera_bench bench(s);
+  const int n = 100000;
+  double sum = 0;
+  for (int i = 0; i < n; ++i) {
+    ASSERT_TRUE(bench.trace(32, 32));
+    sum += bench.colour().g;
+  }
+  const vec3 p = vec3::from(bench.ray->hit_position), to_light = light_centre - p;
+  const engine::shading_frame frame({0, 0, -1});
+  const vec3 wo = frame.to_local(normalize(-p)), wi = frame.to_local(normalize(to_light));
+  const engine::trowbridge_reitz lobe(std::sqrt(0.5), std::sqrt(0.5));
+  const double solid_angle =
+      2 * pi * (1 - std::sqrt(1 - radius * radius / engine::length_squared(to_light)));
+  const double f_cos =
+      lobe.density(normalize(wo + wi)) * lobe.masking_shadowing(wo, wi) / (4 * wo.z);
+  EXPECT_NEAR(sum / n, f_cos * radiance * solid_angle, 0.02 * f_cos * radiance * solid_angle);
 }
