@@ -59,10 +59,10 @@ TEST_F(sky_files, bad_parameters_and_images_give_errors_or_warnings_at_their_pla
   write_image(path("negative.exr"), 8, 4, OIIO::TypeDesc::FLOAT, [](int x, int) {
     return rgb{x == 1 ? -1.0f : 1.0f, 1, 1};
   });
-  write_image(path("ground.exr"), 8, 8, OIIO::TypeDesc::FLOAT,
-              [](int x, int y) {  // only the corners, all below
-                return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
-              });
+  // Light in the corners only, all of them below the horizon.
+  write_image(path("ground.exr"), 8, 8, OIIO::TypeDesc::FLOAT, [](int x, int y) {
+    return rgb::gray((x == 0 || x == 7) && (y == 0 || y == 7) ? 1.0f : 0.0f);
+  });
   const struct {
     std::string line;      // on line 2 of the file
     std::string expected;  // in the error, or in the one warning
