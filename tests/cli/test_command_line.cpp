@@ -113,8 +113,11 @@ Integrator "sppm" "integer photonsperiteration" 5000)")
                          .values;
   EXPECT_EQ(p.max_iterations, 8);
   EXPECT_EQ(p.photons_per_pass, 5000);
-  p = block_from(R"(Sampler "halton" "integer pixelsamples" 3)").values;
-  EXPECT_EQ(p.photons_per_pass, 1000000);  // not given: the block keeps its count
+  // -1 is pbrt's one photon per pixel: not a count, so the block keeps its own.
+  p = block_from(R"(Sampler "halton" "integer pixelsamples" 3
+Integrator "sppm" "integer photonsperiteration" -1)")
+          .values;
+  EXPECT_EQ(std::tuple(p.max_iterations, p.photons_per_pass), std::tuple(3, 1000000));
 
   const filled_block filled =
       block_from(R"(Integrator "ppm" "float alpha" 0.5 "integer smooth" 1

@@ -74,23 +74,6 @@ TEST(input_events, the_end_overtakes_queued_keys_and_is_answered_at_every_poll) 
   EXPECT_EQ(drain(scripted).front(), (std::pair<uint32_t, uint32_t>{qor_event_end, 0}));
 }
 
-// A pseudo-terminal stands in for the user's terminal.
-struct pseudo_terminal {
-  pseudo_terminal() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) master = slave = -1;
-  }
-  ~pseudo_terminal() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-  tcflag_t local_modes() const {
-    struct termios settings {};
-    tcgetattr(slave, &settings);
-    return settings.c_lflag;
-  }
-  int master = -1, slave = -1;
-};
-
 // Polls `done` for up to two seconds.
 template <typename F>
 bool eventually(F&& done) {
@@ -111,31 +94,39 @@ TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
   close(ends[0]);
   close(ends[1]);
 
-  pseudo_terminal terminal;
-  ASSERT_GE(terminal.master, 0) << "no pseudo-terminal";
-  const tcflag_t before = terminal.local_modes();
+  // A pseudo-terminal stands in for the user's terminal.
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0) << "no pseudo-terminal";
+  const auto local_modes = [slave] {
+    struct termios settings {};
+    tcgetattr(slave, &settings);
+    return settings.c_lflag;
+  };
+  const tcflag_t before = local_modes();
   {
-    engine::io::terminal_keys keys(terminal.slave, events);
+    engine::io::terminal_keys keys(slave, events);
     ASSERT_TRUE(keys.active());
-    EXPECT_EQ(terminal.local_modes() & (ICANON | ECHO | ISIG), tcflag_t(ISIG));  // Ctrl-C works
+    EXPECT_EQ(local_modes() & (ICANON | ECHO | ISIG), tcflag_t(ISIG));  // Ctrl-C works
     // A second reader would save the changed settings as the ones to restore.
-    EXPECT_THROW(engine::io::terminal_keys(terminal.slave, events), std::logic_error);
+    EXPECT_THROW(engine::io::terminal_keys(slave, events), std::logic_error);
 
     qorOutput_event event{};
-    ASSERT_EQ(write(terminal.master, "r", 1), 1);  // no newline
+    ASSERT_EQ(write(master, "r", 1), 1);  // no newline
     ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.key, uint32_t('r'));
-    ASSERT_EQ(write(terminal.master, "\033[A", 3), 3);  // an arrow key is no key at all
+    ASSERT_EQ(write(master, "\033[A", 3), 3);  // an arrow key is no key at all
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(events.next(event));
-    ASSERT_EQ(write(terminal.master, "\033", 1), 1);  // a lone Escape ends
+    ASSERT_EQ(write(master, "\033", 1), 1);  // a lone Escape ends
     ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.type, qor_event_end);
 
     engine::io::restore_terminal();  // what the exit handler calls
-    EXPECT_EQ(terminal.local_modes(), before);
+    EXPECT_EQ(local_modes(), before);
   }
-  EXPECT_EQ(terminal.local_modes(), before);
+  EXPECT_EQ(local_modes(), before);
+  close(master);
+  close(slave);
 }
 
 // Runs in a child process: each step that goes wrong exits with its own status.

@@ -302,12 +302,17 @@ TEST(materials, map_to_the_nearest_supported_material_with_its_film_colour) {
   }
 }
 
-TEST(options, film_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_them) {
+// The options block: film, camera, crop window (pixel bounds as pbrt computes them) and the
+// iterations and photons of the integrator, whose count wins over the sampler's given after it.
+TEST(options, film_camera_crop_window_and_integrator_settings) {
   parse_result r = parse(
       "Film \"rgb\" \"integer xresolution\" 100 \"integer yresolution\" 50 \"float cropwindow\" "
       "[0.75 0.25 0.1 0.9] \"string filename\" \"out.exr\"\n"
       "Camera \"perspective\" \"float fov\" 30 \"float lensradius\" 0.1 \"float focaldistance\" 4 "
-      "\"float screenwindow\" [-1 1 -0.5 0.5]\nWorldBegin\n");
+      "\"float screenwindow\" [-1 1 -0.5 0.5]\n"
+      "Integrator \"sppm\" \"integer numiterations\" 20 \"integer photonsperiteration\" 5000 "
+      "\"float radius\" 0.04\nSampler \"halton\" \"integer pixelsamples\" 8\nWorldBegin\n");
+  EXPECT_TRUE(r.warnings.empty());
   const film_description& f = r.scene.film;
   EXPECT_EQ(f.filename, "out.exr");
   EXPECT_EQ((std::array{f.crop_window[0], f.crop_window[1]}), (std::array{0.25f, 0.75f}));
@@ -318,29 +323,14 @@ TEST(options, film_camera_and_the_crop_windows_pixel_bounds_as_pbrt_computes_the
   ASSERT_TRUE(c.screen_window.has_value());
   EXPECT_FLOAT_EQ((*c.screen_window)[2], -0.5f);
   EXPECT_EQ(c.location.line, 2);
+  const render_settings& s = r.scene.settings;
+  EXPECT_EQ(std::tuple(s.iterations, s.photons_per_iteration, s.radius, s.integrator),
+            std::tuple(20, int64_t(5000), 0.04f, std::string("sppm")));
   const scene_description defaults = parse("WorldBegin\n").scene;
   EXPECT_EQ((std::array{defaults.film.xresolution, defaults.film.pixel_y1}),
             (std::array{1280, 720}));
   EXPECT_FALSE(defaults.camera.given);
   EXPECT_FLOAT_EQ(defaults.camera.fov, 90);
-}
-
-TEST(options, iterations_and_photons_from_sampler_and_integrator) {
-  const std::string sampler = "Sampler \"halton\" \"integer pixelsamples\" 8\n";
-  const std::string integrator =
-      "Integrator \"sppm\" \"integer numiterations\" 20 \"integer photonsperiteration\" 5000 "
-      "\"float radius\" 0.04\n";
-  for (const std::string& text : {sampler + integrator, integrator + sampler}) {
-    parse_result r = parse(text + "WorldBegin\n");
-    const render_settings& s = r.scene.settings;
-    EXPECT_EQ(std::tuple(s.iterations, s.photons_per_iteration, s.radius, s.integrator),
-              std::tuple(20, int64_t(5000), 0.04f, std::string("sppm")));
-    EXPECT_TRUE(r.warnings.empty());
-  }
-  parse_result samples =
-      parse(sampler + "Integrator \"sppm\" \"integer photonsperiteration\" -1\nWorldBegin\n");
-  EXPECT_EQ(samples.scene.settings.iterations, 8);
-  EXPECT_EQ(samples.scene.settings.photons_per_iteration, 0);
 }
 
 }  // namespace
