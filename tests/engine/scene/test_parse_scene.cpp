@@ -4,7 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "engine/scene/ply_reader.h"
 
@@ -60,9 +60,7 @@ TEST(malformed_files, each_gives_a_scene_error) {
   for (const fs::path& path : paths) {
     SCOPED_TRACE(path);
     std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    std::string text = contents.str();
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
     try {
       std::string name = path.filename().string();
       if (name.ends_with(".ply") || name.ends_with(".ply.gz")) read_ply(text, path.string());

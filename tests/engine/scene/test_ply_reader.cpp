@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstring>
+#include <tuple>
 
 #include "engine/scene/ply_reader.h"
 #include "tests/engine/scene_test_util.h"
@@ -11,8 +12,14 @@ namespace qor::scene {
 namespace {
 
 // A square base (a quad) and two triangles of a pyramid, one pentagon that pbrt-v4 skips, an
-// unknown vertex property and an unknown element between vertices and faces.
-const float positions[5][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0.5f, 0.5f, 1}};
+// unknown vertex property and an unknown element between vertices and faces: the mesh each
+// encoding of it must read as.
+const ply_mesh pyramid{{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0.5f, 0.5f, 1}},
+                       {{0, 0, 1}, {0, 0, 2}, {0, 0, 3}, {0, 0, 4}, {0, 0, 5}},
+                       {{0, 1}, {0.25f, 0.75f}, {0.5f, 0.5f}, {0.75f, 0.25f}, {1, 0}},
+                       {0, 1, 4, 1, 2, 4},
+                       {0, 1, 2, 3},
+                       1};
 const std::vector<std::vector<int>> faces = {{0, 1, 2, 3}, {0, 1, 4}, {1, 2, 4}, {0, 1, 2, 3, 4}};
 
 enum class encoding { ascii, little, big };
@@ -53,10 +60,10 @@ std::string make_ply(encoding e) {
                       "element edge 1\nproperty list uchar int vertex_pair\n"
                       "element face 4\nproperty list uchar uint vertex_indices\nend_header\n"};
   for (int i = 0; i < 5; i++) {
-    for (float c : positions[i]) w.put(c);
+    for (float c : pyramid.positions[i]) w.put(c);
     w.put(uint8_t(7));
-    for (float n : {0.0f, 0.0f, float(i + 1)}) w.put(n);
-    for (double uv : {i * 0.25, 1 - i * 0.25}) w.put(uv);
+    for (float n : pyramid.normals[i]) w.put(n);
+    for (float uv : pyramid.uv[i]) w.put(double(uv));
     w.end_row();
   }
   w.put(uint8_t(0));  // an empty list is a list too
@@ -85,21 +92,14 @@ std::string gzip(const std::string& data) {
 }
 
 TEST(ply_reader, reads_each_encoding_plain_and_gzip_compressed) {
+  const auto fields = [](const ply_mesh& m) {
+    return std::tie(m.positions, m.normals, m.uv, m.triangles, m.quads, m.skipped_faces);
+  };
   for (encoding e : {encoding::ascii, encoding::little, encoding::big}) {
     for (bool compressed : {false, true}) {
       SCOPED_TRACE(int(e) * 2 + compressed);
-      ply_mesh mesh = read_ply(compressed ? gzip(make_ply(e)) : make_ply(e), "m.ply");
-      ASSERT_EQ(mesh.positions.size(), 5u);
-      for (int i = 0; i < 5; i++)
-        for (int c = 0; c < 3; c++) EXPECT_FLOAT_EQ(mesh.positions[i][c], positions[i][c]);
-      ASSERT_EQ(mesh.normals.size(), 5u);
-      EXPECT_FLOAT_EQ(mesh.normals[3][2], 4);
-      ASSERT_EQ(mesh.uv.size(), 5u);
-      EXPECT_FLOAT_EQ(mesh.uv[2][0], 0.5f);
-      EXPECT_FLOAT_EQ(mesh.uv[2][1], 0.5f);
-      EXPECT_EQ(mesh.triangles, (std::vector<uint32_t>{0, 1, 4, 1, 2, 4}));
-      EXPECT_EQ(mesh.quads, (std::vector<uint32_t>{0, 1, 2, 3}));
-      EXPECT_EQ(mesh.skipped_faces, 1u);
+      EXPECT_EQ(fields(read_ply(compressed ? gzip(make_ply(e)) : make_ply(e), "m.ply")),
+                fields(pyramid));
     }
   }
 }

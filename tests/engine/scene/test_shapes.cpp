@@ -224,67 +224,49 @@ TEST(materials, map_to_the_nearest_supported_material_with_its_film_colour) {
     return "Material \"conductor\" \"spectrum eta\" \"metal-" + m +
            "-eta\" \"spectrum k\" \"metal-" + m + "-k\"";
   };
+  const auto grey = [](double v) { return std::array{v, v, v}; };
   const std::array<double, 3> copper = {0.953, 0.639, 0.538}, none = {-1, -1, -1};
   const struct {
     std::string text;
     const char* kind;
     std::array<double, 3> reflectance;  // -1: not checked
-    double tolerance, eta;              // eta < 0: not checked
+    double eta = -1;                    // < 0: not checked
+    double tolerance = 0.005;
   } cases[] = {
-      {"Material \"diffuse\" \"float reflectance\" 0.25", "diffuse", {0.25, 0.25, 0.25}, 1e-3, -1},
-      {diffuse + "\"grey.spd\"", "diffuse", {0.25, 0.25, 0.25}, 0.03, -1},
-      {diffuse + "[300 0.8 900 0.8]", "diffuse", {0.8, 0.8, 0.8}, 0.03, -1},
+      {"Material \"diffuse\" \"float reflectance\" 0.25", "diffuse", grey(0.25)},
+      {diffuse + "\"grey.spd\"", "diffuse", grey(0.25), -1, 0.03},
+      {diffuse + "[300 0.8 900 0.8]", "diffuse", grey(0.8), -1, 0.03},
       // Zero below 600 nm: a red beyond the sRGB gamut, its negative green and blue cut to 0.
-      {diffuse + "[600 1 830 1]", "diffuse", {0.854, 0, 0}, 0.03, -1},
-      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", none, 0, 1.5168},
-      {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", none, 0, 1.33},
+      {diffuse + "[600 1 830 1]", "diffuse", {0.854, 0, 0}, -1, 0.03},
+      {"Material \"dielectric\" \"spectrum eta\" \"glass-BK7\"", "dielectric", none, 1.5168},
+      {"Material \"thindielectric\" \"float eta\" 1.33", "thindielectric", none, 1.33},
       // Conductors: ((n - 1)^2 + k^2) / ((n + 1)^2 + k^2) per wavelength.
-      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]",
-       "conductor",
-       {0.04, 0.04, 0.04},
-       1e-3,
-       -1},
+      {"Material \"conductor\" \"rgb eta\" [1.5 1.5 1.5] \"rgb k\" [0 0 0]", "conductor",
+       grey(0.04)},
       {"Material \"conductor\" \"spectrum eta\" [300 1.5 900 1.5] \"spectrum k\" [300 0 900 0]",
-       "conductor",
-       {0.04, 0.04, 0.04},
-       0.005,
-       -1},
-      {metal("Au"), "conductor", {1.0, 0.784, 0.343}, 0.005, -1},
-      {metal("Ag"), "conductor", {0.971, 0.960, 0.915}, 0.005, -1},
-      {metal("Al"), "conductor", {0.913, 0.921, 0.924}, 0.005, -1},
-      {"Material \"conductor\"", "conductor", copper, 0.005, -1},  // copper, pbrt-v4's default
-      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]",
-       "conductor",
-       {0.7, 0.7, 0.7},
-       1e-3,
-       -1},
+       "conductor", grey(0.04)},
+      {metal("Au"), "conductor", {1.0, 0.784, 0.343}},
+      {metal("Ag"), "conductor", {0.971, 0.960, 0.915}},
+      {metal("Al"), "conductor", {0.913, 0.921, 0.924}},
+      {"Material \"conductor\"", "conductor", copper},  // copper, pbrt-v4's default
+      {"Material \"conductor\" \"rgb reflectance\" [0.7 0.7 0.7]", "conductor", grey(0.7)},
       {"Material \"coateddiffuse\" \"rgb reflectance\" [0.3 0.3 0.3] \"float eta\" 1.4",
-       "coateddiffuse",
-       {0.3, 0.3, 0.3},
-       1e-3,
-       1.4},
+       "coateddiffuse", grey(0.3), 1.4},
       // pbrt-v3's materials.
-      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", "diffuse", {0.6, 0.6, 0.6}, 1e-3, -1},
-      {"Material \"glass\" \"float index\" 1.7", "dielectric", none, 0, 1.7},
-      {"Material \"mirror\"", "conductor", {0.9, 0.9, 0.9}, 1e-3, -1},
-      {"Material \"plastic\"", "coateddiffuse", {0.25, 0.25, 0.25}, 1e-3, 1.5},
-      {"Material \"metal\"", "conductor", copper, 0.005, -1},
-      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]",
-       "coateddiffuse",
-       {0.1, 0.1, 0.1},
-       1e-3,
-       1.5},
-      {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", {0.25, 0.25, 0.25}, 1e-3, 1.6},
+      {"Material \"matte\" \"rgb Kd\" [0.6 0.6 0.6]", "diffuse", grey(0.6)},
+      {"Material \"glass\" \"float index\" 1.7", "dielectric", none, 1.7},
+      {"Material \"mirror\"", "conductor", grey(0.9)},
+      {"Material \"plastic\"", "coateddiffuse", grey(0.25), 1.5},
+      {"Material \"metal\"", "conductor", copper},
+      {"Material \"substrate\" \"rgb Kd\" [0.1 0.1 0.1]", "coateddiffuse", grey(0.1), 1.5},
+      {"Material \"uber\" \"float index\" 1.6", "coateddiffuse", grey(0.25), 1.6},
       {"MakeNamedMaterial \"m\" \"string type\" \"matte\" \"color Kd\" [0.3 0.3 0.3]\n"
        "NamedMaterial \"m\"",
-       "diffuse",
-       {0.3, 0.3, 0.3},
-       1e-3,
-       -1},
+       "diffuse", grey(0.3)},
       // A named material may be used before it is defined.
       {"NamedMaterial \"late\"\nShape \"sphere\"\nMakeNamedMaterial \"late\" \"string type\" "
        "\"conductor\"",
-       "conductor", copper, 0.005, -1},
+       "conductor", copper},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
