@@ -16,22 +16,17 @@ namespace {
 using qor::cli::command_line;
 using qor::cli::parameter_block;
 
+// The command line, or the status to exit with, and what was written to standard error.
 struct parse_outcome {
-  std::optional<command_line> line;
-  int status = -1;
-  std::string out, err;
+  std::variant<command_line, int> result;
+  std::string err;
 };
 
 parse_outcome parse(std::vector<const char*> arguments) {
   arguments.insert(arguments.begin(), "qor-render");
   std::ostringstream out, err;
-  auto result = qor::cli::parse_command_line(int(arguments.size()), arguments.data(), out, err);
-  parse_outcome outcome;
-  if (auto* line = std::get_if<command_line>(&result)) outcome.line = *line;
-  if (auto* status = std::get_if<int>(&result)) outcome.status = *status;
-  outcome.out = out.str();
-  outcome.err = err.str();
-  return outcome;
+  return {qor::cli::parse_command_line(int(arguments.size()), arguments.data(), out, err),
+          err.str()};
 }
 
 TEST(command_line, reads_a_full_set_of_options) {
@@ -41,8 +36,8 @@ TEST(command_line, reads_a_full_set_of_options) {
              "3",           "--time",    "2.5",        "--resolution", "40x30",    "--crop",
              "10,20,40,30", "--keys",    "3:1",        "--view",       "4",        "--window",
              "--preview",   "p.png",     "-q"});
-  ASSERT_TRUE(p.line) << p.err;
-  const command_line& line = *p.line;
+  ASSERT_EQ(p.result.index(), 0u) << p.err;
+  const command_line& line = std::get<command_line>(p.result);
   EXPECT_EQ(line.scene_path, "scene.pbrt");  // not taken as a second --set
   EXPECT_EQ(line.output, "x.png");
   // --set in order, then the short forms; values are checked later, against the table.
@@ -81,12 +76,12 @@ TEST(command_line, malformed_options_give_one_error_line_naming_the_option_and_s
   for (const auto& [arguments, named] : cases) {
     SCOPED_TRACE(named);
     const auto p = parse(arguments);
-    EXPECT_EQ(p.status, 2);
+    EXPECT_EQ(std::get<int>(p.result), 2);  // throws, and so fails, for a command line
     EXPECT_EQ(p.err.rfind("error: ", 0), 0u) << p.err;
     EXPECT_NE(p.err.find(named), std::string::npos) << p.err;
     EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
   }
-  EXPECT_EQ(parse({"--help"}).status, 0);
+  EXPECT_EQ(std::get<int>(parse({"--help"}).result), 0);
 }
 
 // The block after the table's defaults, the scene's settings and the command line's. The block

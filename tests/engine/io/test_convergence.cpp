@@ -30,9 +30,10 @@ TEST_F(convergence, scores_images_and_regions_against_the_reference) {
   const engine::io::convergence_point doubled = log.score(reference.block(), 2);
   EXPECT_NEAR(doubled.rel_mse, (11 * 0.25 / 0.26 + 4 / 4.01) / 12, 1e-6);
   EXPECT_NEAR(doubled.mean_ratio, 2, 1e-6);
-  // The 2 x 2 region at (1, 1), all 0.5: only the pixel of 2 differs.
-  test_image region(2, 2, 0.5f, 1, 1);
-  EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / 4, 1e-6);
+  // Regions of it, all 0.5, one narrower, one as wide but lower: only the pixel of 2 differs, and
+  // only where the region is placed by its corner.
+  for (test_image region : {test_image(1, 1, 0.5f, 1, 1), test_image(4, 1, 0.5f, 0, 1)})
+    EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / region.block().width, 1e-6);
   test_image outside(2, 2, 0.5f, 3, 2);
   EXPECT_THROW(log.score(outside.block(), 1), std::runtime_error);
 

@@ -41,8 +41,7 @@ TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_and_passes_keys_and_clos
   window.show(image.block(), 2.0f);
   const capture first(window);
   ASSERT_TRUE(first.ok);
-  ASSERT_EQ(first.width, 64);  // the first block sizes the window
-  ASSERT_EQ(first.height, 32);
+  ASSERT_EQ(std::pair(first.width, first.height), std::pair(64, 32));  // sized by the first block
   EXPECT_EQ(first.at(8, 16), (rgb{188, 0, 0}));
   EXPECT_EQ(first.at(56, 16), (rgb{0, 255, 0}));
 
@@ -52,7 +51,7 @@ TEST(preview_window, shows_blocks_in_srgb_scaled_to_fit_and_passes_keys_and_clos
   const capture second(window);
   ASSERT_TRUE(second.ok);
   ASSERT_EQ(second.width, 64);
-  EXPECT_EQ(second.at(32, 16), (rgb{255, 255, 255}));
+  EXPECT_EQ(second.at(20, 16), (rgb{255, 255, 255}));  // the block spans x = 16 to 47
   EXPECT_EQ(second.at(2, 16), (rgb{0, 0, 0}));
 
   // Events pushed into SDL's queue are read by the window's thread like real ones.

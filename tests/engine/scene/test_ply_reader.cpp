@@ -118,11 +118,6 @@ TEST(ply_reader, plymesh_splits_quads_transforms_and_warns_about_skipped_faces) 
   EXPECT_NE(r.warnings[0].message.find("1 faces of more than four vertices"), std::string::npos);
 }
 
-// The message of the error reading `contents` raises.
-std::string ply_error(const std::string& contents) {
-  return testing::error_of([&] { read_ply(contents, "bad.ply"); });
-}
-
 // Each broken file is one error at the line and column at fault (line 1 for compressed data).
 TEST(ply_reader, broken_files_name_where_they_break) {
   std::string value = make_ply(encoding::ascii), face = value, z = gzip(make_ply(encoding::little));
@@ -161,7 +156,8 @@ TEST(ply_reader, broken_files_name_where_they_break) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    testing::expect_error(ply_error(c.contents), c.where, c.what);
+    testing::expect_error(testing::error_of([&] { read_ply(c.contents, "bad.ply"); }), c.where,
+                          c.what);
   }
 }
 
