@@ -97,8 +97,7 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
       {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, module, module},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "radius " << c.radius << " module_defaults "
-                                    << c.module_defaults << " pixels " << c.pixels);
+    SCOPED_TRACE(&c - cases);
     qor::scene::render_settings settings;
     settings.radius = float(c.radius);
     settings.photons_per_iteration = c.scene_photons;

@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "engine/io/convergence.h"
@@ -39,9 +40,7 @@ TEST_F(convergence, scores_images_and_regions_against_the_reference) {
 
   log.append(3, 1.5, 200000, doubled);
   std::ifstream csv(path("run.csv"));
-  std::stringstream text;
-  text << csv.rdbuf();
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(csv), {}),
             "iteration,seconds,photons,rel_mse,mean_ratio\n3,1.500,200000,0.964536,2\n");
   EXPECT_THROW(engine::io::convergence_log(path("missing.exr"), path("x.csv")), std::runtime_error);
 }

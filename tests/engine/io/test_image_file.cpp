@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -105,9 +106,7 @@ TEST_F(image_files, writes_replace_the_file_by_renaming_and_a_failed_one_leaves_
     EXPECT_NE(std::string(error.what()).find("'" + kept + "'"), std::string::npos);
   }
   std::ifstream file(kept);
-  std::string content;
-  std::getline(file, content);
-  EXPECT_EQ(content, "the previous image");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "the previous image");
   // The two images: no temporary left.
   EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);
 }
