@@ -28,15 +28,9 @@ event_list drain(input_events& events) {
   return out;
 }
 
-TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
-  using list = std::vector<std::pair<int, uint32_t>>;
-  list got;
-  for (const auto& key : parse_key_script("7:s,2:-,7:0,2:9,12:esc,1::")) {
-    got.emplace_back(key.iteration, key.key);
-  }
-  EXPECT_EQ(got, (list{{1, ':'}, {2, '-'}, {2, '9'}, {7, 's'}, {7, '0'}, {12, 27}}));
+// A good list is read by the input events' test below, in iteration order.
+TEST(key_script, names_the_bad_pair_of_a_bad_list) {
   EXPECT_TRUE(parse_key_script("").empty());
-  // Each bad list is refused naming its bad pair.
   for (const char* bad : {"3", "3:", ":r", "x:1", "0:1", "3:ab", "3:1,", "2.5:1",
                           "3: ", "99999999999:1", "3:1,4:xy"}) {
     try {
@@ -50,24 +44,27 @@ TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
   }
 }
 
-// Typed keys first, then scripted keys once due, one per poll; a typed or scripted end overtakes
-// whatever is queued and is answered at every later poll.
+// Typed keys first, then scripted keys once due, one per poll, in iteration order and, within
+// one iteration, in the order given; a typed or scripted end (q or Escape) overtakes whatever is
+// queued and is answered at every later poll.
 TEST(input_events, typed_then_due_scripted_keys_and_the_end_before_all) {
   input_events events;
-  events.set_script(parse_key_script("1:5,3:1,3:s,4:q"));
+  events.set_script(parse_key_script("3:1,1::,3:s,12:esc"));
   events.type_key('r');
-  EXPECT_EQ(drain(events), (event_list{{qor_event_key, 'r'}, {qor_event_key, '5'}}));
+  EXPECT_EQ(drain(events), (event_list{{qor_event_key, 'r'}, {qor_event_key, ':'}}));
   events.set_iteration(2);
   EXPECT_EQ(drain(events), event_list{});
   events.set_iteration(3);
   EXPECT_EQ(drain(events), (event_list{{qor_event_key, '1'}, {qor_event_key, 's'}}));
-  events.set_iteration(4);
+  events.set_iteration(12);
   EXPECT_EQ(drain(events), event_list(8, {qor_event_end, 0}));
   for (uint32_t key : {uint32_t('q'), uint32_t(27)}) {
-    input_events typed;
+    input_events typed, scripted;
     typed.type_key('s');
     typed.type_key(key);
+    scripted.set_script({{1, key}});
     EXPECT_EQ(drain(typed), event_list(8, {qor_event_end, 0})) << key;
+    EXPECT_EQ(drain(scripted), event_list(8, {qor_event_end, 0})) << key;
   }
 }
 

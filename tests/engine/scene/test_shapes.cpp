@@ -23,13 +23,6 @@ double3 up(const double3&) {
   return {0, 0, 1};
 }
 
-// The one shape the world directives make.
-shape_description only_shape(const std::string& world) {
-  parse_result r = parse_world(world);
-  EXPECT_EQ(r.scene.shapes.size(), 1u);
-  return r.scene.shapes.at(0);
-}
-
 // Each tessellated shape against its analytic surface: every vertex on it (bounds included),
 // every triangle's pbrt normal cross(p0 - p2, p1 - p2) and every vertex normal facing `outward`
 // (vertex normals the other way under ReverseOrientation, the winding unchanged).
@@ -78,7 +71,9 @@ TEST(tessellated_shapes, lie_on_their_surface_and_face_pbrts_normal_direction) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.world);
-    const shape_description s = only_shape(std::string(c.world) + "\n");
+    const parse_result r = parse_world(std::string(c.world) + "\n");
+    ASSERT_EQ(r.scene.shapes.size(), 1u);
+    const shape_description& s = r.scene.shapes[0];
     ASSERT_EQ(s.kind, geometry_kind::triangle_mesh);
     ASSERT_FALSE(s.indices.empty());
     if (c.triangles) {
@@ -103,31 +98,29 @@ TEST(tessellated_shapes, lie_on_their_surface_and_face_pbrts_normal_direction) {
   }
 }
 
-TEST(spheres, stay_spheres_under_a_similarity) {
-  const shape_description s = only_shape(
-      "Translate 1 2 3\nRotate 30 1 1 0\nScale -2 2 2\nShape \"sphere\" \"float radius\" 0.5\n");
-  ASSERT_EQ(s.kind, geometry_kind::sphere);
-  for (int i = 0; i < 3; i++) EXPECT_FLOAT_EQ(s.center[i], i + 1);
-  EXPECT_FLOAT_EQ(s.radius, 1);
-  EXPECT_TRUE(s.transform_swaps_handedness);
-}
-
-// Mismatched normals are dropped with a warning: see the warnings' tests.
-TEST(triangle_meshes, keep_normals_and_uv) {
+// Triangle meshes keep their uv (pbrt-v3's "st" too) and normals; mismatched normals are dropped
+// with a warning (see the warnings' tests). A sphere under a similarity stays a sphere.
+TEST(shapes, meshes_keep_uv_and_normals_and_spheres_stay_spheres_under_a_similarity) {
   parse_result r = parse_world(
       "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"point2 uv\" [0 0 1 0 0 1]\n"
       "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"float st\" [0 0 1 0 0 1]\n"
-      "Scale 2 1 1\n"
+      "Translate 1 2 3\nRotate 30 1 1 0\nScale -2 2 2\nShape \"sphere\" \"float radius\" 0.5\n"
+      "Identity\nScale 2 1 1\n"
       "Shape \"trianglemesh\" \"point3 P\" [0 0 0 1 0 0 0 1 0] \"normal N\" [1 1 0 1 1 0 1 1 0]\n");
-  ASSERT_EQ(r.scene.shapes.size(), 3u);
+  EXPECT_TRUE(r.warnings.empty());
+  ASSERT_EQ(r.scene.shapes.size(), 4u);
   EXPECT_EQ(r.scene.shapes[0].indices, (std::vector<uint32_t>{0, 1, 2}));
   EXPECT_FLOAT_EQ(r.scene.shapes[0].uv[1][0], 1);
   EXPECT_FLOAT_EQ(r.scene.shapes[1].uv[2][1], 1);
+  const shape_description& ball = r.scene.shapes[2];
+  ASSERT_EQ(ball.kind, geometry_kind::sphere);
+  for (int i = 0; i < 3; i++) EXPECT_FLOAT_EQ(ball.center[i], i + 1);
+  EXPECT_FLOAT_EQ(ball.radius, 1);
+  EXPECT_TRUE(ball.transform_swaps_handedness);
   // Normals go through the inverse transpose: (1, 1, 0) under Scale 2 1 1 becomes (0.5, 1, 0).
-  const float3 n = r.scene.shapes[2].normals.at(2);
+  const float3 n = r.scene.shapes[3].normals.at(2);
   EXPECT_NEAR(n[0] * std::sqrt(1.25), 0.5, 1e-6);
   EXPECT_NEAR(n[1] * std::sqrt(1.25), 1, 1e-6);
-  EXPECT_TRUE(r.warnings.empty());
 }
 
 TEST(area_lights, bind_to_the_shapes_of_their_attribute_block_and_share_its_power) {
