@@ -106,8 +106,7 @@ TEST(renderer_settings, the_scene_then_the_command_line_fill_the_block) {
   ppm_parameters p = block_from(R"(Sampler "zsobol" "integer pixelsamples" 8
 Integrator "sppm" "integer photonsperiteration" 5000)")
                          .values;
-  EXPECT_EQ(p.max_iterations, 8);
-  EXPECT_EQ(p.photons_per_pass, 5000);
+  EXPECT_EQ(std::tuple(p.max_iterations, p.photons_per_pass), std::tuple(8, 5000));
   // -1 is pbrt's one photon per pixel: not a count, so the block keeps its own.
   p = block_from(R"(Sampler "halton" "integer pixelsamples" 3
 Integrator "sppm" "integer photonsperiteration" -1)")

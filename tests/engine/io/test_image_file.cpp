@@ -22,15 +22,6 @@ using engine::io::write_image;
 
 using test_image = test_support::test_image;
 
-// A 3 x 2 image whose values differ in every channel, so that a swapped channel, a transposed
-// image or a flipped row shows.
-test_image gradient() {
-  test_image image(3, 2);
-  for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
-  image.pixel(2, 1)[0] = 12.5f;  // radiance above 1
-  return image;
-}
-
 struct read_back {
   OIIO::ImageSpec stored;     // size, channels and type as in the file
   std::vector<float> values;  // 8-bit files: code / 255
@@ -51,7 +42,11 @@ using image_files = test_support::scratch_directory_test;
 TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
   for (const std::string name : {"linear.exr", "linear.PFM"}) {
     SCOPED_TRACE(name);
-    test_image image = gradient();
+    // Values that differ in every channel, so that a swapped channel, a transposed image or a
+    // flipped row shows, one of them above 1.
+    test_image image(3, 2);
+    for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
+    image.pixel(2, 1)[0] = 12.5f;
     write_image(path(name), image.block(), 2.0f);
     const read_back back = read(path(name));
     ASSERT_EQ(std::tuple(back.stored.width, back.stored.height, back.stored.format),
@@ -86,7 +81,7 @@ TEST_F(image_files, writes_replace_the_file_by_renaming_and_a_failed_one_leaves_
   struct stat before {
   }, after{};
   ASSERT_EQ(::stat(target.c_str(), &before), 0);
-  test_image image = gradient(), empty(0, 0);
+  test_image image(3, 2, 0.5f), empty(0, 0);
   write_image(target, image.block(), 1.0f);
   ASSERT_EQ(::stat(target.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode

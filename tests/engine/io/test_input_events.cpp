@@ -125,8 +125,7 @@ TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
 
 // Runs in a child process: each step that goes wrong exits with its own status.
 void interrupt_three_times() {
-  std::atomic<int> ends{0};
-  std::atomic<int> stops{0};
+  std::atomic<int> ends{0}, stops{0};
   engine::io::interrupts handler([&] { ++ends; }, [&] { ++stops; });
   kill(getpid(), SIGINT);
   if (!eventually([&] { return ends >= 1; }) || stops != 0) std::_Exit(10);

@@ -137,12 +137,11 @@ Shape "sphere"
   // Each shape emits the power: L scale x 9 W / (pi x 2 sides x the shape's area).
   ASSERT_EQ(r.made.area_lights.size(), 2u);
   const engine::area_light_source& ball = r.made.area_lights[0];
-  EXPECT_EQ(ball.shape, 1u);
-  EXPECT_TRUE(ball.two_sided);
+  EXPECT_EQ(std::tuple(ball.shape, ball.two_sided, r.made.area_lights[1].shape),
+            std::tuple(1u, true, 2u));
   const double sphere_area = 4 * std::numbers::pi;
   EXPECT_NEAR(ball.radiance.r, 6 * 9 / (std::numbers::pi * 2 * sphere_area), 1e-6);
   EXPECT_NEAR(ball.radiance.b, 12 * 9 / (std::numbers::pi * 2 * sphere_area), 1e-6);
-  EXPECT_EQ(r.made.area_lights[1].shape, 2u);
   EXPECT_TRUE(r.warnings.empty());
 }
 
