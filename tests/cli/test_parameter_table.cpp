@@ -66,9 +66,8 @@ TEST(parameter_block, bad_values_are_refused_naming_the_field) {
       EXPECT_EQ(std::string(error.what()).rfind(name + " ", 0), 0u) << error.what();
     }
   }
-  for (const char* assignment : {"photons=5", "=5", "alpha", "Alpha=0.5"}) {
+  for (const char* assignment : {"photons=5", "=5", "alpha", "Alpha=0.5"})
     EXPECT_THROW(parse_assignment(assignment), parameter_error) << assignment;
-  }
   EXPECT_THROW(qor::cli::real_value(*find_parameter("max_iterations"), 4.0), parameter_error);
   EXPECT_THROW(qor::cli::string_value(*find_parameter("alpha"), "0.5"), parameter_error);
 }

@@ -23,9 +23,8 @@ TEST(render_progress, reads_iterations_photons_and_resets_from_the_renderers_lin
   progress.observe("[1] Elapsed time 0 minutes 2.0 seconds\n", 102.0);
   progress.observe("[2] Elapsed time 0 minutes 4.0 seconds\n", 104.0);
   for (const char* look_alike : {"[3] Visualize 0\n", "Elapsed time 3\n", "[x] Elapsed time\n",
-                                 "[4]Elapsed time\n", "text [5] Elapsed time\n"}) {
+                                 "[4]Elapsed time\n", "text [5] Elapsed time\n"})
     progress.observe(look_alike, 104.0);
-  }
   // 2 x 200000 photons in 4 s; 8 iterations of 2 s left, one second of them already spent.
   auto p = progress.at(105.0);
   EXPECT_EQ(std::tuple(p.iteration, p.photons_per_pass, p.elapsed, *p.photons_per_second,

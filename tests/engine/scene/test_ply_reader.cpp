@@ -126,12 +126,12 @@ TEST(ply_reader, broken_files_name_where_they_break) {
   std::string flipped = z;
   flipped[z.size() / 2] ^= 0x55;
   flipped[z.size() / 2 + 1] ^= 0x55;
-  ply_writer longer{encoding::little,
-                    "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
-                    "property float y\nproperty float z\nelement face 1\n"
-                    "property list int int vertex_indices\nend_header\n" +
-                        std::string(36, '\0')};
-  longer.put(int32_t(2000000000));
+  // Three vertices of zeros, then a face list of 2000000000 (0x77359400) vertices.
+  const std::string longer =
+      "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+      "property float y\nproperty float z\nelement face 1\n"
+      "property list int int vertex_indices\nend_header\n" +
+      std::string(36, '\0') + std::string("\x00\x94\x35\x77", 4);
   const struct {
     std::string contents;
     const char* where;
@@ -150,7 +150,7 @@ TEST(ply_reader, broken_files_name_where_they_break) {
       {value, "bad.ply:23:5", "expected property 'y' of vertex 4 of 5 (a number), found '0.x'"},
       {face, "bad.ply:26:5", "expected a face of at least 3 vertices"},
       {flipped, "bad.ply:1:1", "gzip"},
-      {longer.out, "bad.ply:10:1",
+      {longer, "bad.ply:10:1",
        "expected a list length between 0 and 0 for property 'vertex_indices' of face 0 of 1, found "
        "2000000000 at byte 36 of the data"},
   };

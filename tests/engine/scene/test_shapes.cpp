@@ -171,8 +171,7 @@ LightSource "point" "blackbody I" 2700 "float scale" 2
   EXPECT_NEAR(std::hypot(start.origin.x - 1, start.origin.y - 10, start.origin.z), 0, 1e-12);
   EXPECT_NEAR(start.direction.y, -1, 1e-12);  // unit, so straight down
   engine::incident_light in;
-  const auto distant = light(r, 2);
-  ASSERT_TRUE(distant->incident({0, 0, 0}, 0.5, 0.5, in));
+  ASSERT_TRUE(light(r, 2)->incident({0, 0, 0}, 0.5, 0.5, in));
   EXPECT_FLOAT_EQ(in.irradiance.r, 5);
   EXPECT_NEAR(in.direction.y, 1, 1e-12);  // towards where the light comes from
   // A blackbody has unit luminance before its scale, and the colour of the Planckian locus:
