@@ -31,7 +31,7 @@ read_back read(const std::string& path) {
   OIIO::ImageBuf image(path);
   EXPECT_TRUE(image.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << image.geterror();
   EXPECT_EQ(image.nchannels(), 3);
-  read_back back{image.nativespec(), std::vector<float>(image.spec().image_pixels() * 3)};
+  read_back back{image.nativespec(), std::vector<float>(image.roi().npixels() * 3)};
   image.get_pixels(image.roi(), OIIO::TypeDesc::FLOAT, back.values.data());
   return back;
 }
