@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "engine/io/convergence.h"
@@ -30,17 +31,15 @@ TEST_F(convergence, scores_images_and_regions_against_the_reference) {
   const engine::io::convergence_point doubled = log.score(reference.block(), 2);
   EXPECT_NEAR(doubled.rel_mse, (11 * 0.25 / 0.26 + 4 / 4.01) / 12, 1e-6);
   EXPECT_NEAR(doubled.mean_ratio, 2, 1e-6);
-  // The 2 x 2 region at (1, 1), all 0.5: only the pixel of 2 differs.
-  test_image region(2, 2, 0.5f, 1, 1);
-  EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / 4, 1e-6);
-  test_image outside(2, 2, 0.5f, 3, 2);
-  EXPECT_THROW(log.score(outside.block(), 1), std::runtime_error);
+  // Regions of it, all 0.5, one narrower, one as wide but lower: only the pixel of 2 differs, and
+  // only where the region is placed by its corner.
+  for (test_image region : {test_image(1, 1, 0.5f, 1, 1), test_image(4, 1, 0.5f, 0, 1)})
+    EXPECT_NEAR(log.score(region.block(), 1).rel_mse, 2.25 / 4.01 / region.block().width, 1e-6);
+  EXPECT_THROW(log.score(test_image(2, 2, 0.5f, 3, 2).block(), 1), std::runtime_error);
 
   log.append(3, 1.5, 200000, doubled);
   std::ifstream csv(path("run.csv"));
-  std::stringstream text;
-  text << csv.rdbuf();
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(csv), {}),
             "iteration,seconds,photons,rel_mse,mean_ratio\n3,1.500,200000,0.964536,2\n");
   EXPECT_THROW(engine::io::convergence_log(path("missing.exr"), path("x.csv")), std::runtime_error);
 }

@@ -3,11 +3,12 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include <OpenImageIO/imageio.h>
+#include <OpenImageIO/imagebuf.h>
 #include <gtest/gtest.h>
 
 #include "engine/io/image_file.h"
@@ -21,55 +22,35 @@ using engine::io::write_image;
 
 using test_image = test_support::test_image;
 
-// A 3 x 2 image whose values differ in every channel, so that a swapped channel, a transposed
-// image or a flipped row shows.
-test_image gradient() {
-  test_image image(3, 2);
-  for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
-  image.pixel(2, 1)[0] = 12.5f;  // radiance above 1
-  return image;
-}
-
 struct read_back {
-  int width = 0, height = 0;
-  OIIO::TypeDesc stored;
+  OIIO::ImageSpec stored;     // size, channels and type as in the file
   std::vector<float> values;  // 8-bit files: code / 255
 };
 
 read_back read(const std::string& path) {
-  read_back image;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) {
-    ADD_FAILURE() << "cannot read " << path << ": " << OIIO::geterror();
-    return image;
-  }
-  const OIIO::ImageSpec layout = in->spec_dimensions(0);
-  EXPECT_EQ(layout.nchannels, 3);
-  image.width = layout.width;
-  image.height = layout.height;
-  image.stored = layout.format;
-  image.values.resize(size_t(layout.width) * layout.height * 3);
-  in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, image.values.data());
-  return image;
+  OIIO::ImageBuf image(path);
+  EXPECT_TRUE(image.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << image.geterror();
+  EXPECT_EQ(image.nchannels(), 3);
+  read_back back{image.nativespec(), std::vector<float>(image.roi().npixels() * 3)};
+  image.get_pixels(image.roi(), OIIO::TypeDesc::FLOAT, back.values.data());
+  return back;
 }
 
-class image_files : public test_support::scratch_directory_test {
- protected:
-  size_t entries() const {
-    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
-  }
-};
+using image_files = test_support::scratch_directory_test;
 
 // OpenImageIO reads PFM back, so a wrong byte order or row order in our own PFM writer shows here.
 TEST_F(image_files, exr_and_pfm_keep_linear_floats_times_the_display_scale) {
   for (const std::string name : {"linear.exr", "linear.PFM"}) {
     SCOPED_TRACE(name);
-    test_image image = gradient();
+    // Values that differ in every channel, so that a swapped channel, a transposed image or a
+    // flipped row shows, one of them above 1.
+    test_image image(3, 2);
+    for (int i = 0; i < 18; ++i) image.block().pixels()[i] = 0.05f * float(i + 1);
+    image.pixel(2, 1)[0] = 12.5f;
     write_image(path(name), image.block(), 2.0f);
     const read_back back = read(path(name));
-    ASSERT_EQ(back.width, 3);
-    ASSERT_EQ(back.height, 2);
-    EXPECT_EQ(back.stored, OIIO::TypeDesc::FLOAT);
+    ASSERT_EQ(std::tuple(back.stored.width, back.stored.height, back.stored.format),
+              std::tuple(3, 2, OIIO::TypeDesc::FLOAT));
     for (int i = 0; i < 18; ++i) EXPECT_FLOAT_EQ(back.values[i], image.block().pixels()[i] * 2);
   }
 }
@@ -85,7 +66,7 @@ TEST_F(image_files, png_and_jpeg_hold_srgb_codes_of_the_scaled_clamped_values) {
     for (int c = 0; c < 3; ++c) image.pixel(x, 0)[c] = linear[x];
   write_image(path("display.png"), image.block(), 2.0f);
   const read_back png = read(path("display.png"));
-  ASSERT_EQ(png.stored, OIIO::TypeDesc::UINT8);
+  ASSERT_EQ(png.stored.format, OIIO::TypeDesc::UINT8);
   for (int i = 0; i < 21; ++i) EXPECT_EQ(std::lround(png.values[i] * 255), expected[i / 3]) << i;
   // JPEG is lossy, but a flat grey survives to within a code or two.
   write_image(path("grey.jpeg"), test_image(16, 16, 0.18f).block(), 1.0f);
@@ -100,11 +81,11 @@ TEST_F(image_files, writes_replace_the_file_by_renaming_and_a_failed_one_leaves_
   struct stat before {
   }, after{};
   ASSERT_EQ(::stat(target.c_str(), &before), 0);
-  test_image image = gradient(), empty(0, 0);
+  test_image image(3, 2, 0.5f), empty(0, 0);
   write_image(target, image.block(), 1.0f);
   ASSERT_EQ(::stat(target.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);  // writing in place would keep the inode
-  EXPECT_EQ(read(target).width, 3);
+  EXPECT_EQ(read(target).stored.width, 3);
 
   const std::string kept = path("keep.png");
   { std::ofstream(kept) << "the previous image"; }
@@ -120,10 +101,9 @@ TEST_F(image_files, writes_replace_the_file_by_renaming_and_a_failed_one_leaves_
     EXPECT_NE(std::string(error.what()).find("'" + kept + "'"), std::string::npos);
   }
   std::ifstream file(kept);
-  std::string content;
-  std::getline(file, content);
-  EXPECT_EQ(content, "the previous image");
-  EXPECT_EQ(entries(), 2u);  // the two images: no temporary left
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "the previous image");
+  // The two images: no temporary left.
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);
 }
 
 }  // namespace

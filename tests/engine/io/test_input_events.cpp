@@ -28,15 +28,9 @@ event_list drain(input_events& events) {
   return out;
 }
 
-TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
-  using list = std::vector<std::pair<int, uint32_t>>;
-  list got;
-  for (const auto& key : parse_key_script("7:s,2:-,7:0,2:9,12:esc,1::")) {
-    got.emplace_back(key.iteration, key.key);
-  }
-  EXPECT_EQ(got, (list{{1, ':'}, {2, '-'}, {2, '9'}, {7, 's'}, {7, '0'}, {12, 27}}));
+// A good list is read by the input events' test below, in iteration order.
+TEST(key_script, names_the_bad_pair_of_a_bad_list) {
   EXPECT_TRUE(parse_key_script("").empty());
-  // Each bad list is refused naming its bad pair.
   for (const char* bad : {"3", "3:", ":r", "x:1", "0:1", "3:ab", "3:1,", "2.5:1",
                           "3: ", "99999999999:1", "3:1,4:xy"}) {
     try {
@@ -50,46 +44,29 @@ TEST(key_script, reads_pairs_in_iteration_order_and_names_a_bad_one) {
   }
 }
 
-TEST(input_events, typed_keys_then_due_scripted_keys_one_per_poll) {
+// Typed keys first, then scripted keys once due, one per poll, in iteration order and, within
+// one iteration, in the order given; a typed or scripted end (q or Escape) overtakes whatever is
+// queued and is answered at every later poll.
+TEST(input_events, typed_then_due_scripted_keys_and_the_end_before_all) {
   input_events events;
-  events.set_script(parse_key_script("1:5,3:1,3:s"));
+  events.set_script(parse_key_script("3:1,1::,3:s,12:esc"));
   events.type_key('r');
-  EXPECT_EQ(drain(events), (event_list{{qor_event_key, 'r'}, {qor_event_key, '5'}}));
+  EXPECT_EQ(drain(events), (event_list{{qor_event_key, 'r'}, {qor_event_key, ':'}}));
   events.set_iteration(2);
   EXPECT_EQ(drain(events), event_list{});
   events.set_iteration(3);
   EXPECT_EQ(drain(events), (event_list{{qor_event_key, '1'}, {qor_event_key, 's'}}));
-}
-
-TEST(input_events, the_end_overtakes_queued_keys_and_is_answered_at_every_poll) {
+  events.set_iteration(12);
+  EXPECT_EQ(drain(events), event_list(8, {qor_event_end, 0}));
   for (uint32_t key : {uint32_t('q'), uint32_t(27)}) {
-    input_events events;
-    events.type_key('s');
-    events.type_key(key);
-    EXPECT_EQ(drain(events), event_list(8, {qor_event_end, 0})) << key;
+    input_events typed, scripted;
+    typed.type_key('s');
+    typed.type_key(key);
+    scripted.set_script({{1, key}});
+    EXPECT_EQ(drain(typed), event_list(8, {qor_event_end, 0})) << key;
+    EXPECT_EQ(drain(scripted), event_list(8, {qor_event_end, 0})) << key;
   }
-  input_events scripted;  // a scripted q means what a typed one means
-  scripted.set_script(parse_key_script("2:q"));
-  scripted.set_iteration(2);
-  EXPECT_EQ(drain(scripted).front(), (std::pair<uint32_t, uint32_t>{qor_event_end, 0}));
 }
-
-// A pseudo-terminal stands in for the user's terminal.
-struct pseudo_terminal {
-  pseudo_terminal() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) master = slave = -1;
-  }
-  ~pseudo_terminal() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-  tcflag_t local_modes() const {
-    struct termios settings {};
-    tcgetattr(slave, &settings);
-    return settings.c_lflag;
-  }
-  int master = -1, slave = -1;
-};
 
 // Polls `done` for up to two seconds.
 template <typename F>
@@ -111,37 +88,44 @@ TEST(terminal_keys, single_keys_without_enter_and_the_settings_put_back) {
   close(ends[0]);
   close(ends[1]);
 
-  pseudo_terminal terminal;
-  ASSERT_GE(terminal.master, 0) << "no pseudo-terminal";
-  const tcflag_t before = terminal.local_modes();
+  // A pseudo-terminal stands in for the user's terminal.
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0) << "no pseudo-terminal";
+  const auto local_modes = [slave] {
+    struct termios settings {};
+    tcgetattr(slave, &settings);
+    return settings.c_lflag;
+  };
+  const tcflag_t before = local_modes();
   {
-    engine::io::terminal_keys keys(terminal.slave, events);
+    engine::io::terminal_keys keys(slave, events);
     ASSERT_TRUE(keys.active());
-    EXPECT_EQ(terminal.local_modes() & (ICANON | ECHO | ISIG), tcflag_t(ISIG));  // Ctrl-C works
+    EXPECT_EQ(local_modes() & (ICANON | ECHO | ISIG), tcflag_t(ISIG));  // Ctrl-C works
     // A second reader would save the changed settings as the ones to restore.
-    EXPECT_THROW(engine::io::terminal_keys(terminal.slave, events), std::logic_error);
+    EXPECT_THROW(engine::io::terminal_keys(slave, events), std::logic_error);
 
     qorOutput_event event{};
-    ASSERT_EQ(write(terminal.master, "r", 1), 1);  // no newline
+    ASSERT_EQ(write(master, "r", 1), 1);  // no newline
     ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.key, uint32_t('r'));
-    ASSERT_EQ(write(terminal.master, "\033[A", 3), 3);  // an arrow key is no key at all
+    ASSERT_EQ(write(master, "\033[A", 3), 3);  // an arrow key is no key at all
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(events.next(event));
-    ASSERT_EQ(write(terminal.master, "\033", 1), 1);  // a lone Escape ends
+    ASSERT_EQ(write(master, "\033", 1), 1);  // a lone Escape ends
     ASSERT_TRUE(eventually([&] { return events.next(event); }));
     EXPECT_EQ(event.type, qor_event_end);
 
     engine::io::restore_terminal();  // what the exit handler calls
-    EXPECT_EQ(terminal.local_modes(), before);
+    EXPECT_EQ(local_modes(), before);
   }
-  EXPECT_EQ(terminal.local_modes(), before);
+  EXPECT_EQ(local_modes(), before);
+  close(master);
+  close(slave);
 }
 
 // Runs in a child process: each step that goes wrong exits with its own status.
 void interrupt_three_times() {
-  std::atomic<int> ends{0};
-  std::atomic<int> stops{0};
+  std::atomic<int> ends{0}, stops{0};
   engine::io::interrupts handler([&] { ++ends; }, [&] { ++stops; });
   kill(getpid(), SIGINT);
   if (!eventually([&] { return ends >= 1; }) || stops != 0) std::_Exit(10);

@@ -196,6 +196,7 @@ TEST(scene_warnings, what_is_skipped_or_approximated_and_what_stays) {
   EXPECT_FLOAT_EQ(read(2).made.materials.back()->diffuse_reflectance().g, 0.5f);
   EXPECT_FLOAT_EQ(read(6).scene.shapes[0].radius, 2);
   EXPECT_EQ(read(8).scene.settings.iterations, 7);
+  EXPECT_TRUE(read(12).scene.shapes[0].normals.empty());
   EXPECT_TRUE(
       testing::read_world("Material \"dielectric\" \"float roughness\" 0\n").warnings.empty());
   // A texture is one warning where it is defined and one where it is used; the default stays.

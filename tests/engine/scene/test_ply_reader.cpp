@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstring>
+#include <tuple>
 
 #include "engine/scene/ply_reader.h"
 #include "tests/engine/scene_test_util.h"
@@ -11,8 +12,14 @@ namespace qor::scene {
 namespace {
 
 // A square base (a quad) and two triangles of a pyramid, one pentagon that pbrt-v4 skips, an
-// unknown vertex property and an unknown element between vertices and faces.
-const float positions[5][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0.5f, 0.5f, 1}};
+// unknown vertex property and an unknown element between vertices and faces: the mesh each
+// encoding of it must read as.
+const ply_mesh pyramid{{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0.5f, 0.5f, 1}},
+                       {{0, 0, 1}, {0, 0, 2}, {0, 0, 3}, {0, 0, 4}, {0, 0, 5}},
+                       {{0, 1}, {0.25f, 0.75f}, {0.5f, 0.5f}, {0.75f, 0.25f}, {1, 0}},
+                       {0, 1, 4, 1, 2, 4},
+                       {0, 1, 2, 3},
+                       1};
 const std::vector<std::vector<int>> faces = {{0, 1, 2, 3}, {0, 1, 4}, {1, 2, 4}, {0, 1, 2, 3, 4}};
 
 enum class encoding { ascii, little, big };
@@ -53,10 +60,10 @@ std::string make_ply(encoding e) {
                       "element edge 1\nproperty list uchar int vertex_pair\n"
                       "element face 4\nproperty list uchar uint vertex_indices\nend_header\n"};
   for (int i = 0; i < 5; i++) {
-    for (float c : positions[i]) w.put(c);
+    for (float c : pyramid.positions[i]) w.put(c);
     w.put(uint8_t(7));
-    for (float n : {0.0f, 0.0f, float(i + 1)}) w.put(n);
-    for (double uv : {i * 0.25, 1 - i * 0.25}) w.put(uv);
+    for (float n : pyramid.normals[i]) w.put(n);
+    for (float uv : pyramid.uv[i]) w.put(double(uv));
     w.end_row();
   }
   w.put(uint8_t(0));  // an empty list is a list too
@@ -85,21 +92,14 @@ std::string gzip(const std::string& data) {
 }
 
 TEST(ply_reader, reads_each_encoding_plain_and_gzip_compressed) {
+  const auto fields = [](const ply_mesh& m) {
+    return std::tie(m.positions, m.normals, m.uv, m.triangles, m.quads, m.skipped_faces);
+  };
   for (encoding e : {encoding::ascii, encoding::little, encoding::big}) {
     for (bool compressed : {false, true}) {
       SCOPED_TRACE(int(e) * 2 + compressed);
-      ply_mesh mesh = read_ply(compressed ? gzip(make_ply(e)) : make_ply(e), "m.ply");
-      ASSERT_EQ(mesh.positions.size(), 5u);
-      for (int i = 0; i < 5; i++)
-        for (int c = 0; c < 3; c++) EXPECT_FLOAT_EQ(mesh.positions[i][c], positions[i][c]);
-      ASSERT_EQ(mesh.normals.size(), 5u);
-      EXPECT_FLOAT_EQ(mesh.normals[3][2], 4);
-      ASSERT_EQ(mesh.uv.size(), 5u);
-      EXPECT_FLOAT_EQ(mesh.uv[2][0], 0.5f);
-      EXPECT_FLOAT_EQ(mesh.uv[2][1], 0.5f);
-      EXPECT_EQ(mesh.triangles, (std::vector<uint32_t>{0, 1, 4, 1, 2, 4}));
-      EXPECT_EQ(mesh.quads, (std::vector<uint32_t>{0, 1, 2, 3}));
-      EXPECT_EQ(mesh.skipped_faces, 1u);
+      EXPECT_EQ(fields(read_ply(compressed ? gzip(make_ply(e)) : make_ply(e), "m.ply")),
+                fields(pyramid));
     }
   }
 }
@@ -118,11 +118,6 @@ TEST(ply_reader, plymesh_splits_quads_transforms_and_warns_about_skipped_faces) 
   EXPECT_NE(r.warnings[0].message.find("1 faces of more than four vertices"), std::string::npos);
 }
 
-// The message of the error reading `contents` raises.
-std::string ply_error(const std::string& contents) {
-  return testing::error_of([&] { read_ply(contents, "bad.ply"); });
-}
-
 // Each broken file is one error at the line and column at fault (line 1 for compressed data).
 TEST(ply_reader, broken_files_name_where_they_break) {
   std::string value = make_ply(encoding::ascii), face = value, z = gzip(make_ply(encoding::little));
@@ -131,12 +126,12 @@ TEST(ply_reader, broken_files_name_where_they_break) {
   std::string flipped = z;
   flipped[z.size() / 2] ^= 0x55;
   flipped[z.size() / 2 + 1] ^= 0x55;
-  ply_writer longer{encoding::little,
-                    "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
-                    "property float y\nproperty float z\nelement face 1\n"
-                    "property list int int vertex_indices\nend_header\n" +
-                        std::string(36, '\0')};
-  longer.put(int32_t(2000000000));
+  // Three vertices of zeros, then a face list of 2000000000 (0x77359400) vertices.
+  const std::string longer =
+      "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+      "property float y\nproperty float z\nelement face 1\n"
+      "property list int int vertex_indices\nend_header\n" +
+      std::string(36, '\0') + std::string("\x00\x94\x35\x77", 4);
   const struct {
     std::string contents;
     const char* where;
@@ -155,13 +150,14 @@ TEST(ply_reader, broken_files_name_where_they_break) {
       {value, "bad.ply:23:5", "expected property 'y' of vertex 4 of 5 (a number), found '0.x'"},
       {face, "bad.ply:26:5", "expected a face of at least 3 vertices"},
       {flipped, "bad.ply:1:1", "gzip"},
-      {longer.out, "bad.ply:10:1",
+      {longer, "bad.ply:10:1",
        "expected a list length between 0 and 0 for property 'vertex_indices' of face 0 of 1, found "
        "2000000000 at byte 36 of the data"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    testing::expect_error(ply_error(c.contents), c.where, c.what);
+    testing::expect_error(testing::error_of([&] { read_ply(c.contents, "bad.ply"); }), c.where,
+                          c.what);
   }
 }
 
