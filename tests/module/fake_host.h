@@ -55,7 +55,6 @@ struct fake_host {
   std::function<int(qorRay*, qorShader*, int info, void*data)> info_shader, sub_shader;
   std::function<void(qorRay&, qorShader*)> photon_shader;
   std::function<void(float result[3], qorRay&, qorRay&)> shadows;
-  std::function<void(const std::string& call)> on_call;  // after each recorded call
 
   // What the module did.
   std::vector<std::string> calls;  // host calls that shape a render, e.g. "thread_init 0"

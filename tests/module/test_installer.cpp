@@ -15,8 +15,6 @@ TEST_F(installer, a_compatible_host_gets_the_installer_which_creates_and_registe
   qor_initialize(&scene());
   using registration = std::pair<std::string, void*>;
   EXPECT_EQ(host().registered, std::vector<registration>(2, {"installer", &the_installer()}));
-  EXPECT_TRUE(the_installer().version_word == 0x20008u && the_installer().parameter_size() == 72);
-  EXPECT_TRUE(the_installer().declaration() == &ppm_declaration && !the_installer().extension());
 
   // Every byte of the block is written; a static block has zero padding, as the installer's must.
   static const ppm_parameters expected = {2, 1,       1,      1,    1,       1, 0,    0,   0,
