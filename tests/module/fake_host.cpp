@@ -18,7 +18,6 @@ std::vector<std::thread> started;  // qor_thread_start's threads; a handle is an
 void record(const std::string& call) {
   std::lock_guard<std::mutex> lock(host_mutex);
   host().calls.push_back(call);
-  if (host().on_call) host().on_call(call);
 }
 
 void say(const char* kind, const char* format, va_list args) {
@@ -29,7 +28,6 @@ void say(const char* kind, const char* format, va_list args) {
 }
 
 void* allocate(size_t bytes, int kind, size_t alignment) {
-  if (host().fail_bytes != 0 && bytes == host().fail_bytes) return nullptr;
   void* block = std::aligned_alloc(alignment, (bytes / alignment + 1) * alignment);
   std::lock_guard<std::mutex> lock(host_mutex);
   host().allocations.push_back(std::to_string(bytes) + "/" + std::to_string(kind) + "/" +

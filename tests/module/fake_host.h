@@ -16,12 +16,18 @@
 
 #include "host/qor.h"
 
-// The host's random source in every thread context: a small LCG whose numbers a test can replay.
+// The host's random source in every thread context: a test's scripted numbers first, then a
+// small LCG's.
 class fake_random final : public qorRandom {
  public:
   float next_float() override {
-    state = state * 1664525u + 1013904223u;
     ++draws;
+    if (!script.empty()) {
+      const float v = script.front();
+      script.pop_front();
+      return v;
+    }
+    state = state * 1664525u + 1013904223u;
     return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
   }
   void restart() override {}
@@ -30,6 +36,7 @@ class fake_random final : public qorRandom {
   uint32_t state = 1;
   std::vector<uint32_t> seeds;  // every seed received, in order
   int draws = 0;
+  std::deque<float> script;
 };
 
 struct fake_host {
@@ -45,7 +52,6 @@ struct fake_host {
   std::vector<qorObject*> emissive_objects;
   std::deque<qorOutput_event> events;
   double clock = 0.0, clock_step = 0.0;  // qor_get_time answers clock, then advances it by step
-  size_t fail_bytes = 0;                 // an allocation of exactly this size returns null
 
   // The host's side of rays and shaders. Unset: rays miss, nothing blocks, shaders answer nothing.
   std::function<bool(qorRay&, float color[3], int x, int y, float dx, float dy)> trace_primary;
@@ -55,7 +61,6 @@ struct fake_host {
   std::function<int(qorRay*, qorShader*, int info, void*data)> info_shader, sub_shader;
   std::function<void(qorRay&, qorShader*)> photon_shader;
   std::function<void(float result[3], qorRay&, qorRay&)> shadows;
-  std::function<void(const std::string& call)> on_call;  // after each recorded call
 
   // What the module did.
   std::vector<std::string> calls;  // host calls that shape a render, e.g. "thread_init 0"

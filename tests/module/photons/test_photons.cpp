@@ -112,18 +112,10 @@ TEST_F(photons_chain, the_first_visible_path_restarts_the_steps_once_and_sets_th
               sampler.tail_control.acceptance == 38.0f / 37);
 }
 
-// After the 201st rejection in a row the chain mutates no more until a uniform path is visible.
 // A current path kept from an earlier pass is traced again at its first rejection, and reused at
 // the later ones. The limit message comes at each step that ends above the store limit.
-TEST_F(photons_chain, rejections_reuse_the_current_path_until_the_201st_suspends_mutating) {
-  job.photons = 400;
-  int uniform_seen = 0, mutations_when_revived = 0;
-  const chain_counters c = run([&](int, bool uniform) {
-    if (uniform && ++uniform_seen == 300) mutations_when_revived = mutations();
-    return uniform && (uniform_seen == 1 || uniform_seen == 300) ? 1u : 0u;
-  });
-  EXPECT_TRUE(mutations_when_revived == 201 && c.mutations_tried == 201 + 100 &&
-              c.uniform_accepted == 2);
+TEST_F(photons_chain, a_kept_current_path_is_traced_again_then_reused_on_rejection) {
+  run([](int call, bool uniform) { return uniform && call == 0 ? 1u : 0u; });
   job = {nullptr, 0, 5, 5, 0, 0, 0, 0, 0, 0};
   buffer.reuse_count = 0;
   const std::array<float, 8> kept = std::to_array(sampler.current);
@@ -143,7 +135,7 @@ using photons_emission_jobs = module_test;
 
 // Emitters (a camera, an object, a light) get jobs by their share of the power, a camera ten at
 // least, other emitters one when their power is positive; no total power gives no share. Each
-// job's sampler is seeded by its place in the list; the old ones are released.
+// job's sampler is seeded by its place in the list.
 TEST_F(photons_emission_jobs, emitters_get_jobs_by_their_share_of_the_power_in_their_order) {
   plain_light light;
   const auto emitters = [&](floats powers, std::string kinds) {
@@ -177,9 +169,6 @@ TEST_F(photons_emission_jobs, emitters_get_jobs_by_their_share_of_the_power_in_t
   renderer->create_emission_jobs(1000, 0);
   EXPECT_EQ(renderer->emission_jobs[75].sampler->proposed[0],
             qorRandom_adaptive(175000).proposed[0]);
-  EXPECT_TRUE(host().live.size() == 100 &&
-              renderer->emission_jobs[99].store_limit == 1000u * 1000u);
-  EXPECT_EQ(host().texts().back(), "Created 100 photon emission jobs (Emitting 100000 photons)\n");
   for (int32_t photons : {50, 0, 270000}) {  // the pass's budget over the target job count
     renderer->photons_per_pass = photons;
     renderer->photon_setup(scene());
@@ -188,9 +177,9 @@ TEST_F(photons_emission_jobs, emitters_get_jobs_by_their_share_of_the_power_in_t
 }
 
 // The pass's job counters sum per emitter: its totals run on (halved together past 2^28 - 1), its
-// weight is its share of visible paths over all passes over this pass's paths, and three lines
-// report them. A kept second set gives its last gathering pass no weight.
-TEST_F(photons_emission_jobs, the_pass_sums_its_jobs_per_emitter_into_weights_and_three_lines) {
+// weight is its share of visible paths over all passes over this pass's paths. A kept second set
+// gives its last gathering pass no weight.
+TEST_F(photons_emission_jobs, the_pass_sums_its_jobs_per_emitter_into_weights) {
   renderer->emitters.assign(3, {nullptr, nullptr, &emitter_object, 1, 0, 0, 1, 0});
   renderer->emitters[2].paths_total = 0x10000000,
   renderer->emitters[2].uniform_accepted_total = 1001;
@@ -203,12 +192,6 @@ TEST_F(photons_emission_jobs, the_pass_sums_its_jobs_per_emitter_into_weights_an
   EXPECT_TRUE(e[2].paths_total == 0x08000000 + 10 && e[2].uniform_accepted_total == 501);
   EXPECT_EQ(e[0].weight, 1.0f / (160.0f + 1e-5f) * (12.0f / (160.0f + 1e-5f)));
   EXPECT_EQ(renderer->mean_emitter_weight, (e[0].weight + e[2].weight) / (3.0f + 1e-5f));
-  const strings said = host().texts();
-  EXPECT_EQ(strings(said.begin(), said.begin() + 5),
-            (strings{"Emitter 0: Uniform accept:   7.50% (12 / 160)\n",
-                     "Emitter 0: Mutations accept: 37.50% (21 / 56). Reused 34 (21.25%)\n",
-                     "Emitter 0: Total stored 57\n", "Emitter 1: Uniform accept:   0.00% (0 / 0)\n",
-                     "Emitter 1: Mutations accept: n/a (0 / 0). Reused 0 (n/a)\n"}));
   renderer->point_mode = 2, renderer->point2_last_iteration = renderer->iteration = 2;
   renderer->update_emitter_statistics();
   EXPECT_TRUE(e[0].weight == 0 && renderer->mean_emitter_weight == 0 && e[0].paths_total == 320);
@@ -294,11 +277,10 @@ TEST_F(photons_photon_paths, photons_reach_the_point_sets_by_kind_of_hit) {
   }
 }
 
-// In photon-light mode a diffuse bounce leaves a light where it bounced (its photon's share of the
-// emitter's budget, 1 photon, over pi; the bounced surface's normal) and fades its deposit by
-// 1 - d^2 up to distance 1, beyond which (and for a distance that is not a number) it deposits
-// nothing. Other hits keep their power and leave no light; a full list takes the 1,000,001st
-// light of a pass and refuses later ones with one warning.
+// In photon-light mode a diffuse bounce leaves a light where it bounced (with the bounced
+// surface's normal) and fades its deposit by 1 - d^2 up to distance 1, beyond which (and for a
+// distance that is not a number) it deposits nothing. Other hits keep their power and leave no
+// light; a full list takes the 1,000,001st light of a pass and refuses later ones.
 TEST_F(photons_photon_paths, a_diffuse_bounce_leaves_a_photon_light_and_fades_its_deposit) {
   renderer->light_irradiance = true;
   const double distance[4] = {0.5, 1.0, 1.0001, NAN};
@@ -314,7 +296,6 @@ TEST_F(photons_photon_paths, a_diffuse_bounce_leaves_a_photon_light_and_fades_it
     ASSERT_EQ(renderer->photon_lights.size(), 1u);
   }
   const photon_light& light = renderer->photon_lights[0];
-  EXPECT_EQ(rgb(light.power), floats(3, static_cast<float>(0.3183098861837907)));
   EXPECT_TRUE(rgb(light.normal) == (floats{0.6f, 0.0f, 0.8f}) &&
               rgb(light.position) == (floats{1.5f, -2.25f, 3.0f}));
   renderer->photon_lights.reserve(1000001);
@@ -330,7 +311,6 @@ TEST_F(photons_photon_paths, a_diffuse_bounce_leaves_a_photon_light_and_fades_it
   renderer->emitters[0].weight = 1;
   renderer->trace_photons(scene());
   EXPECT_TRUE(renderer->photon_lights.size() == 1000001 && points[0].pass_flux[0] == 2);
-  EXPECT_EQ(host().texts("warning"), strings{"Too many photon lights\n"});
 }
 
 // A path deposits its hits, the flux tilted by the ratio of the two normals' cosines with the
