@@ -45,8 +45,13 @@ int trace_photon(const float* power, engine_ray& ray, qorShader* shader) {
   qorScene& scene = scene_of(ray);
   scene_light* light = emitter_of(ray, shader);
   if (light == nullptr) return 0;
-  thread_local engine_random fallback(0x9e3779b9, 11);
-  qorRandom& random = ray.thread->random != nullptr ? *ray.thread->random : fallback;
+  qorRandom* source = ray.thread->random;
+  if (source == nullptr) {
+    // Reached only without a module's source; a path otherwise pays no thread-local look-up.
+    thread_local engine_random fallback(0x9e3779b9, 11);
+    source = &fallback;
+  }
+  qorRandom& random = *source;
 
   double first[8];
   for (double& u : first) u = random.next_float();

@@ -1,7 +1,9 @@
 // Rays: making and releasing them, tracing them against the scene, the hit fields a module reads,
 // occlusion tests and ray differentials.
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "engine/runtime/runtime.h"
 
@@ -35,7 +37,18 @@ void store_float3(float out[3], const vec3& v) {
 }  // namespace
 
 void reset_ray(engine_ray& ray, qorThread* thread, uint32_t type) {
-  ray = engine_ray();  // value-initialised: every qorRay field starts at zero
+  // Reset in place rather than assigned from a fresh engine_ray: a photon path resets a ray per
+  // segment, and a temporary of the whole record costs a zeroing and a copy each time. Every
+  // qorRay field (and its reserved bytes) starts at zero; shadow_tests keeps its storage.
+  static_assert(std::is_trivially_copyable_v<qorRay>);
+  std::memset(static_cast<qorRay*>(&ray), 0, sizeof(qorRay));
+  ray.throughput = rgb::gray(1);
+  ray.camera_first_segment = false;
+  ray.raster_x = ray.raster_y = 0;
+  ray.leaving = no_surface;
+  ray.at_hit = no_surface;
+  ray.hit_surface = no_surface;
+  ray.shadow_tests.clear();
   ray.thread = thread;
   ray.type = type;
   ray.min_distance = 0;

@@ -63,7 +63,8 @@ struct shadow_test {
   rgb contribution;
 };
 
-// Every ray the engine hands out is one of these; the module sees the qorRay part.
+// Every ray the engine hands out is one of these; the module sees the qorRay part. reset_ray
+// (rays.cpp) resets each field below by name: a new field needs its line there.
 struct engine_ray : qorRay {
   // The RGB factor of the camera path so far (mirror colours, the 1 / eta^2 of refraction);
   // the module's scalar weight stays the divisor.

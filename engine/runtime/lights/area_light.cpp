@@ -65,10 +65,16 @@ area_light::area_light(const area_light_source& source, const shape& geometry, u
     area_ = emitting_area_ = shape_area(geometry);
     return;
   }
-  const size_t n = geometry.mesh.triangle_count();
+  const triangle_mesh& m = geometry.mesh;
+  const size_t n = m.triangle_count();
   triangle_cdf_.resize(n);
+  face_normals_.resize(n);
   double sum = 0;
   for (size_t t = 0; t < n; ++t) {
+    const vec3 p0 = m.position(m.indices[3 * t]), p1 = m.position(m.indices[3 * t + 1]),
+               p2 = m.position(m.indices[3 * t + 2]);
+    const vec3 normal = normalize(cross(p0 - p2, p1 - p2));
+    face_normals_[t] = geometry.flip_normal ? -normal : normal;
     const double a = triangle_area(geometry.mesh, t);
     area_ += a;
     sum += a * scale_of(uint32_t(t));
@@ -113,8 +119,7 @@ void area_light::sample_point(double u1, double u2, vec3& p, vec3& n, uint32_t& 
   const uint32_t i0 = m.indices[3 * t], i1 = m.indices[3 * t + 1], i2 = m.indices[3 * t + 2];
   const vec3 p0 = m.position(i0), p1 = m.position(i1), p2 = m.position(i2);
   p = p0 * (1 - b1 - b2) + p1 * b1 + p2 * b2;
-  n = normalize(cross(p0 - p2, p1 - p2));
-  if (s.flip_normal) n = -n;
+  n = face_normals_[t];
   if (!m.normals.empty()) {
     const auto& a = m.normals[i0];
     const auto& b = m.normals[i1];

@@ -63,6 +63,9 @@ class area_light final : public scene_light {
   // would need to emit as much. Triangles are sampled in proportion to it.
   double emitting_area_ = 0;
   std::vector<double> triangle_cdf_;  // running sums of it, normalised to end at 1
+  // Each triangle's unit normal by the winding rule (flip_normal applied), worked out once: every
+  // photon path and light sample starts with one.
+  std::vector<vec3> face_normals_;
 };
 
 }  // namespace engine
