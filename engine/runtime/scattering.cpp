@@ -42,40 +42,25 @@ std::optional<vec3> refract(const vec3& d, const vec3& n, double eta_ratio) {
 }
 
 void sample_concentric_disk(double u1, double u2, double& x, double& y) {
+  // The angle is folded into [-pi/4, pi/4], where single-precision sine and cosine are exact to
+  // float rounding, which no sample can tell apart; photon paths draw two of these per bounce,
+  // and a double-precision sincos was a tenth of the engine's photon time.
   const double a = 2 * u1 - 1, b = 2 * u2 - 1;
-  if (a == 0 && b == 0) {
-    x = y = 0;
-    return;
-  }
-  double r, theta;
-  if (std::abs(a) > std::abs(b)) {
-    r = a;
-    theta = (pi / 4) * (b / a);
-  } else {
-    r = b;
-    theta = pi / 2 - (pi / 4) * (a / b);
-  }
-  x = r * std::cos(theta);
-  y = r * std::sin(theta);
+  x = y = 0;
+  if (a == 0 && b == 0) return;
+  const bool wide = std::abs(a) > std::abs(b);
+  const double r = wide ? a : b;
+  const float angle = float((pi / 4) * (wide ? b / a : a / b));
+  const double c = std::cos(angle), s = std::sin(angle);
+  // The other octants' angle is pi/2 - angle: cosine and sine change places.
+  x = r * (wide ? c : s);
+  y = r * (wide ? s : c);
 }
 
 vec3 sample_cosine_hemisphere(const vec3& n, double u1, double u2) {
-  // The concentric map of sample_concentric_disk, with its angle's sine and cosine taken in
-  // single precision (photon paths draw two of these per bounce, and double sincos was a tenth
-  // of the engine's photon time). The angle is folded into [-pi/4, pi/4], where the float
-  // functions are exact to float rounding: no photon or image can tell that apart. z comes from
-  // x and y, and the basis is orthonormal, so the direction is unit without normalising it.
-  const double a = 2 * u1 - 1, b = 2 * u2 - 1;
-  double x = 0, y = 0;
-  if (a != 0 || b != 0) {
-    const bool wide = std::abs(a) > std::abs(b);
-    const double r = wide ? a : b;
-    const float angle = float((pi / 4) * (wide ? b / a : a / b));
-    const double c = std::cos(angle), s = std::sin(angle);
-    // The other octants' angle is pi/2 - angle: cosine and sine change places.
-    x = r * (wide ? c : s);
-    y = r * (wide ? s : c);
-  }
+  double x, y;
+  sample_concentric_disk(u1, u2, x, y);
+  // z comes from x and y and the basis is orthonormal, so the direction is unit as it stands.
   const double z = std::sqrt(std::max(0.0, 1 - x * x - y * y));
   vec3 t, bitangent;
   orthonormal_basis(n, t, bitangent);

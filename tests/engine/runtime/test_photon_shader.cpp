@@ -109,12 +109,16 @@ TEST(photon_paths, eight_numbers_every_path_with_fixed_roles) {
   // normal.
   const vec3 expected = engine::sample_cosine_hemisphere({0, 0, 1}, 0.9f, 0.25f);
   EXPECT_NEAR(engine::dot(second.direction, expected), 1.0, 1e-9);
-  // That direction is the concentric disc's point lifted onto the hemisphere, in each of the
-  // square's octants (the sample folds the disc's angle and swaps sine and cosine), and unit.
+  // That direction is the concentric disc's point, r at angle (pi/4)(b/a) or pi/2 - (pi/4)(a/b),
+  // lifted onto the hemisphere, in each of the square's octants (the sample folds the angle and
+  // swaps sine and cosine), and unit.
   for (const auto& [u1, u2] :
        {std::pair{0.9, 0.25}, {0.1, 0.3}, {0.6, 0.95}, {0.45, 0.02}, {0.3, 0.1}, {0.5, 0.5}}) {
-    double x, y;
-    engine::sample_concentric_disk(u1, u2, x, y);
+    const double a = 2 * u1 - 1, b = 2 * u2 - 1, quarter = std::acos(-1.0) / 4;
+    const bool wide = std::abs(a) > std::abs(b);
+    const double r = wide ? a : b,
+                 angle = wide ? quarter * (b / a) : 2 * quarter - quarter * (a / b);
+    const double x = r == 0 ? 0 : r * std::cos(angle), y = r == 0 ? 0 : r * std::sin(angle);
     const vec3 d = engine::sample_cosine_hemisphere({0, 0, 1}, u1, u2);
     expect_near(d, {x, y, std::sqrt(1 - x * x - y * y)}, 1e-6);
     EXPECT_NEAR(engine::length(d), 1, 1e-12);
