@@ -3,7 +3,8 @@
 // --resolution, --crop, --module, -o) and prints, per phase of an iteration, the wall-clock and
 // process CPU time; the photon paths, hits and rays per second; the photon rays per CPU-second as
 // a share of Embree's own rate on the scene's light rays (bench/embree_rays.h, timed in this
-// process before the render); and the peak memory.
+// process for a second before and a second after the render, and averaged, so that a machine
+// whose speed drifts during the render moves both rates alike); and the peak memory.
 //
 //   render_bench scenes/cornell-box.pbrt --iterations 8 [--per-iteration] [--scaling]
 //
@@ -111,12 +112,14 @@ struct render_figures {
   size_t iterations = 0;
   double photon_wall = 0, photon_cpu = 0;  // the photon passes, in all
   engine::photon_statistics photons;
+  double embree_rate_after = 0;  // Embree's rate on the scene's light rays, right after
 };
 
 // Renders the scene once on `threads` threads (0: the engine's default) and prints the report.
 render_figures render_and_report(const qor::cli::command_line& line,
                                  const qor::scene::parse_result& scene, int requested_threads,
-                                 bool per_iteration, double embree_rate) {
+                                 bool per_iteration, const bench::scene_rays& rays,
+                                 double embree_rate_before) {
   render_figures figures;
   const stamp start{wall_seconds(), cpu_seconds()};
   std::mutex mutex;
@@ -276,10 +279,15 @@ render_figures render_and_report(const qor::cli::command_line& line,
   rates("photon paths", photons.paths);
   rates("photon hits (stored)", photons.hits);
   rates("photon rays", photons.segments);
+  figures.embree_rate_after = bench::embree_rays_per_cpu_second(rays.world, rays.light_rays, 1.0);
+  const double embree_rate = (embree_rate_before + figures.embree_rate_after) / 2;
   if (photon_cpu > 0 && embree_rate > 0) {
     const double per_core = double(photons.segments) / photon_cpu;
-    std::printf("photon rays per cpu-second %.3g = %.1f%% of Embree's light-ray rate %.3g /s\n",
-                per_core, 100 * per_core / embree_rate, embree_rate);
+    std::printf(
+        "photon rays per cpu-second %.3g = %.1f%% of Embree's light-ray rate %.3g /s "
+        "(%.3g before the render, %.3g after)\n",
+        per_core, 100 * per_core / embree_rate, embree_rate, embree_rate_before,
+        figures.embree_rate_after);
   }
 
   std::printf("\npeak aligned memory (module arrays) %.1f MiB, max resident set %.1f MiB\n",
@@ -329,10 +337,11 @@ int main(int argc, char** argv) {
   }
 
   qor::scene::parse_result scene;
+  bench::scene_rays rays;
   double embree_rate = 0;
   try {
     scene = qor::scene::parse_scene_file(line.scene_path);
-    const bench::scene_rays rays = bench::make_rays(line.scene_path);
+    rays = bench::make_rays(line.scene_path);
     embree_rate = bench::embree_rays_per_cpu_second(rays.world, rays.light_rays, 1.0);
   } catch (const std::exception& error) {
     std::cerr << error.what() << "\n";
@@ -340,13 +349,15 @@ int main(int argc, char** argv) {
   }
 
   if (!scaling) {
-    return render_and_report(line, scene, line.threads, per_iteration, embree_rate).ok ? 0 : 1;
+    return render_and_report(line, scene, line.threads, per_iteration, rays, embree_rate).ok ? 0
+                                                                                            : 1;
   }
   const int many =
       line.threads > 0 ? line.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-  const render_figures one = render_and_report(line, scene, 1, per_iteration, embree_rate);
+  const render_figures one = render_and_report(line, scene, 1, per_iteration, rays, embree_rate);
   std::printf("\n");
-  const render_figures all = render_and_report(line, scene, many, per_iteration, embree_rate);
+  const render_figures all =
+      render_and_report(line, scene, many, per_iteration, rays, one.embree_rate_after);
   if (!one.ok || !all.ok || one.iterations == 0 || all.iterations == 0) return 1;
   auto per_path = [](const render_figures& f) {
     return f.photons.paths > 0 ? 1e6 * f.photon_cpu / double(f.photons.paths) : 0.0;

@@ -29,10 +29,10 @@ measurement_point wall_point(std::mt19937& rng, float radius) {
   return p;
 }
 
-std::vector<measurement_point> room_points(uint32_t n) {
+// Radii of `spacings` point spacings on the room's five unit walls.
+std::vector<measurement_point> room_points(uint32_t n, float spacings = 3.0f) {
   std::mt19937 rng(n);
-  // Three point spacings on the room's five unit walls.
-  const float radius = 3.0f * std::sqrt(5.0f / static_cast<float>(n));
+  const float radius = spacings * std::sqrt(5.0f / static_cast<float>(n));
   std::vector<measurement_point> points;
   points.reserve(n);
   for (uint32_t i = 0; i < n; ++i) points.push_back(wall_point(rng, radius));
@@ -59,12 +59,16 @@ struct deposit_scene {
   std::vector<photon_query> photons;
 };
 
-deposit_scene& shared_deposit_scene(uint32_t n) {
+deposit_scene& shared_deposit_scene(uint32_t n, float spacings, uint32_t leaf_points) {
   static std::unique_ptr<deposit_scene> scene;
-  if (scene == nullptr || scene->points.size() != n) {
+  static float made_spacings = 0;
+  if (scene == nullptr || scene->points.size() != n || made_spacings != spacings ||
+      scene->tree->deposit_leaf_points != leaf_points) {
     scene = std::make_unique<deposit_scene>();
-    scene->points = room_points(n);
+    made_spacings = spacings;
+    scene->points = room_points(n, spacings);
     scene->tree = std::make_unique<ppm_tree>(scene->points.data(), n);
+    scene->tree->deposit_leaf_points = leaf_points;
     scene->tree->build();
     std::mt19937 rng(99);
     for (int k = 0; k < 65536; ++k) {
@@ -87,7 +91,9 @@ deposit_scene& shared_deposit_scene(uint32_t n) {
 void tree_deposit(benchmark::State& state) {
   static deposit_scene* scene = nullptr;
   if (state.thread_index() == 0) {
-    scene = &shared_deposit_scene(static_cast<uint32_t>(state.range(0)));
+    scene = &shared_deposit_scene(static_cast<uint32_t>(state.range(0)),
+                                  static_cast<float>(state.range(1)) / 10.0f,
+                                  static_cast<uint32_t>(state.range(2)));
     // Each benchmark thread adds into its own accumulation set, as tracing threads do.
     scene->tree->begin_pass(static_cast<uint32_t>(state.threads()));
   }
@@ -105,7 +111,18 @@ void tree_deposit(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(hits) / static_cast<double>(state.iterations()),
                          benchmark::Counter::kAvgThreads);
 }
-BENCHMARK(tree_deposit)->Arg(1000000)->Threads(1)->Threads(2)->UseRealTime();
+// Arguments: points, radius in tenths of a point spacing, the deposit's leaf size (0: the tree's
+// own leaves). 65536 points at 1.7 spacings give about 9 points per photon, as the host's
+// defaults give on a 256 x 256 room; a million at 3 spacings, 28.
+BENCHMARK(tree_deposit)
+    ->ArgNames({"points", "spacings_x10", "leaf"})
+    ->Args({65536, 17, 0})
+    ->Args({65536, 17, default_deposit_leaf_points})
+    ->Args({1000000, 30, 0})
+    ->Args({1000000, 30, default_deposit_leaf_points})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // One progressive update after a pass that gave every point photons: young and adaptive points
 // mixed, about half of them with offsets that shrink the radius.

@@ -270,13 +270,21 @@ void deposit_below(const ppm_tree_node* node, const wide_query& w, deposit_walk&
   }
 }
 
+// Whether the deposit walk takes a tree node's whole range as one leaf: a tree leaf, or a
+// subtree small enough that reading its few consecutive sphere blocks costs less than visiting
+// the nodes that would split it.
+bool deposit_leaf(const ppm_tree_node& node, uint32_t leaf_points) {
+  return node.children == nullptr || node.count <= leaf_points;
+}
+
 // The members of a four-wide node made for a tree node: its children, each inner one replaced
 // by its own two children.
-int fold_children(const ppm_tree_node& node, const ppm_tree_node* members[4]) {
+int fold_children(const ppm_tree_node& node, uint32_t leaf_points,
+                  const ppm_tree_node* members[4]) {
   int n = 0;
   for (int c = 0; c < 2; ++c) {
     const ppm_tree_node& child = node.children[c];
-    if (child.children == nullptr) {
+    if (deposit_leaf(child, leaf_points)) {
       members[n++] = &child;
     } else {
       members[n++] = &child.children[0];
@@ -347,10 +355,10 @@ void ppm_tree::build_deposit_nodes() {
   };
   std::vector<folding> pending;
   folding first{0, {}, 0};
-  if (root->children == nullptr) {
+  if (deposit_leaf(*root, deposit_leaf_points)) {
     first.members[first.member_count++] = root;
   } else {
-    first.member_count = fold_children(*root, first.members);
+    first.member_count = fold_children(*root, deposit_leaf_points, first.members);
   }
   deposit_nodes_used = 1;
   pending.push_back(first);
@@ -368,13 +376,13 @@ void ppm_tree::build_deposit_nodes() {
       n.first[i] = 0;
       n.count[i] = 0;
       if (m == nullptr) continue;
-      if (m->children == nullptr) {
+      if (deposit_leaf(*m, deposit_leaf_points)) {
         n.first[i] = m->first;
         n.count[i] = m->count;
         continue;
       }
       folding next{deposit_nodes_used++, {}, 0};
-      next.member_count = fold_children(*m, next.members);
+      next.member_count = fold_children(*m, deposit_leaf_points, next.members);
       n.first[i] = next.at;
       pending.push_back(next);
     }

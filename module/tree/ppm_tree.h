@@ -56,7 +56,10 @@ static_assert(sizeof(deposit_detail_block) == 128);
 // The deposit's node: the binary tree with every second level folded away, so that one node
 // holds the boxes of up to four children (one field per row, tested at once) in two cache lines.
 // A child with count 0 is a node (first: its index); otherwise a leaf over entries first ..
-// first + count - 1 of the copy. Unused children have empty boxes.
+// first + count - 1 of the copy. Unused children have empty boxes. A subtree of at most
+// deposit_leaf_points points is one leaf: its sphere blocks lie one after another, and a photon
+// tests up to eight of them faster than it walks the two or three nodes below (3% more photon
+// rays per second on cornell-colored, 1 to 2% on caustic-spheres, against whole-tree leaves).
 struct deposit_node {
   float bounds_min[3][4];  // [axis][child]
   float bounds_max[3][4];
@@ -82,6 +85,7 @@ static_assert(sizeof(point_accumulator) == 32);
 // locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N
 // above 8 million at the default budget) every thread adds into the points under their locks.
 inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
+inline constexpr uint32_t default_deposit_leaf_points = 32;
 
 // The deposit's arrays, which a tree hands to the next tree over the same point array, so that
 // a pass does not first fault in fresh pages for them.
@@ -168,6 +172,9 @@ class ppm_tree {
   uint32_t pass_threads = 0;  // 0: no pass open
   // Bytes the accumulation sets of one tree may take; past it threads share sets.
   size_t accumulation_budget = default_accumulation_budget;
+  // Subtrees of at most this many points are one leaf of the deposit's nodes (0: the tree's own
+  // leaves), set before the build.
+  uint32_t deposit_leaf_points = default_deposit_leaf_points;
 
  private:
   void subdivide(ppm_tree_node* node, point_sphere* spheres);

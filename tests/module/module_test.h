@@ -73,9 +73,11 @@ class module_test : public ::testing::Test {
   // Configures the renderer as the host does: through the installer.
   void create(ppm_parameters block) { the_installer().create(scene(), &block); }
 
-  ppm_tree& tree_over(std::vector<measurement_point>& points) {
+  ppm_tree& tree_over(std::vector<measurement_point>& points,
+                      uint32_t deposit_leaf_points = default_deposit_leaf_points) {
     trees.push_back(
         std::make_unique<ppm_tree>(points.data(), static_cast<uint32_t>(points.size())));
+    trees.back()->deposit_leaf_points = deposit_leaf_points;
     trees.back()->build();
     trees.back()->set_tls_slot(renderer->tls_slot);
     return *trees.back();

@@ -34,9 +34,10 @@ class deposit_accumulation : public module_test {
 
   // One pass over fresh copies of the points: thread t deposits photons t, t + threads, ...
   // Returns the points after the pass and the hits each thread counted.
-  std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr) {
+  std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr,
+                                      uint32_t leaf_points = default_deposit_leaf_points) {
     std::vector<measurement_point>& points = copies.emplace_back(initial);
-    ppm_tree& tree = tree_over(points);
+    ppm_tree& tree = tree_over(points, leaf_points);
     tree.accumulation_budget = budget;
     tree.begin_pass(static_cast<uint32_t>(threads));
     if (sets != nullptr) *sets = tree.set_count;
@@ -72,27 +73,32 @@ class deposit_accumulation : public module_test {
 };
 
 TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for_bit) {
-  // One thread's pass is the reference the others must match.
-  const std::vector<measurement_point> one = pass(1, default_accumulation_budget);
+  // One thread's pass, walking the tree's own leaves, is the reference the others must match,
+  // whatever subtrees their walks take as one leaf.
+  const std::vector<measurement_point> one = pass(1, default_accumulation_budget, nullptr, 0);
   const uint32_t one_hits = total_hits;
   ASSERT_GT(one_hits, 2000u);
 
   const size_t set_bytes = sizeof(point_accumulator) * initial.size();
+  constexpr uint32_t leaf = default_deposit_leaf_points;
   struct {
     int threads;
     size_t budget;
     uint32_t sets;  // what the budget allows
+    uint32_t leaf_points;
   } cases[] = {
-      {2, default_accumulation_budget, 2},
-      {3, default_accumulation_budget, 3},
-      {3, 2 * set_bytes + 1, 2},  // threads 0 and 2 share set 0
-      {4, set_bytes, 1},          // all four share one set
-      {2, set_bytes - 1, 0},      // no set affordable: into the points under their locks
+      {1, default_accumulation_budget, 1, leaf},
+      {1, default_accumulation_budget, 1, 300},  // the whole tree is one leaf
+      {2, default_accumulation_budget, 2, leaf},
+      {3, default_accumulation_budget, 3, leaf},
+      {3, 2 * set_bytes + 1, 2, leaf},  // threads 0 and 2 share set 0
+      {4, set_bytes, 1, leaf},          // all four share one set
+      {2, set_bytes - 1, 0, leaf},      // no set affordable: into the points under their locks
   };
   for (const auto& c : cases) {
     const size_t allocations = host().allocations.size();
     uint32_t sets = 99;
-    const std::vector<measurement_point> many = pass(c.threads, c.budget, &sets);
+    const std::vector<measurement_point> many = pass(c.threads, c.budget, &sets, c.leaf_points);
     EXPECT_EQ(sets, c.sets) << c.threads << " threads, budget " << c.budget;
     // The tree's four arrays, then the sets in one block within the budget.
     ASSERT_EQ(host().allocations.size(), allocations + (c.sets != 0 ? 5 : 4));
@@ -110,7 +116,7 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
     }
     // Sets of their own are added in a fixed order: the same thread count, the same bits.
     if (c.sets == static_cast<uint32_t>(c.threads)) {
-      EXPECT_TRUE(same_bits(pass(c.threads, c.budget), many)) << c.threads;
+      EXPECT_TRUE(same_bits(pass(c.threads, c.budget, nullptr, c.leaf_points), many)) << c.threads;
     }
   }
 }
