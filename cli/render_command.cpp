@@ -16,6 +16,7 @@
 #include "cli/renderer_settings.h"
 #include "cli/scene_summary.h"
 #include "engine/io/convergence.h"
+#include "engine/io/image_codec.h"
 #include "engine/io/image_file.h"
 #include "engine/io/input_events.h"
 #include "engine/io/interrupts.h"
@@ -387,6 +388,10 @@ int run(const command_line& line) {
       throw render_failure(
           "cannot find the renderer module '" + job.module_path + "'" +
           (line.module_path.empty() ? " (build it, or name one with --module PATH)" : ""));
+    }
+    if (!engine::io::image_codec_present()) {
+      throw render_failure(
+          "cannot find the image library qor_image_codec.so beside qor-render (build it)");
     }
     const std::unique_ptr<engine::render_engine> engine = session.build_engine(scene.made);
     const parameter_block block = create_renderer(*engine, job);

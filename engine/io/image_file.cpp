@@ -14,8 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imageio.h>
+#include "engine/io/image_codec.h"
 
 namespace engine::io {
 
@@ -61,23 +60,6 @@ void write_pfm(const std::string& name, const std::vector<float>& values, int wi
   }
 }
 
-// EXR, PNG and JPEG; OpenImageIO picks the writer by the extension.
-void write_with_openimageio(const std::string& name, image_format format, int width, int height,
-                            const void* data) {
-  const bool display = is_display_format(format);
-  OIIO::ImageSpec layout(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
-  layout.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
-  if (format == image_format::exr) layout.attribute("compression", "zip");
-  if (format == image_format::jpeg) layout.attribute("Compression", "jpeg:95");
-
-  auto out = OIIO::ImageOutput::create(name);
-  if (!out) throw std::runtime_error(OIIO::geterror());
-  if (!out->open(name, layout)) throw std::runtime_error(out->geterror());
-  const bool written = out->write_image(layout.format, data);
-  const bool closed = out->close();
-  if (!written || !closed) throw std::runtime_error(out->geterror());
-}
-
 }  // namespace
 
 std::optional<image_format> image_format_for(const std::string& path) {
@@ -112,35 +94,7 @@ image_pixels read_image(const std::string& path) {
         "cannot read image \"" + path +
         "\": " + (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
   }
-  // An ImageBuf reads the file's own description (its pixel format and colour space tag) before
-  // any pixel, so the size is checked before anything is allocated.
-  OIIO::ImageBuf file(path);
-  const OIIO::ImageSpec& header = file.nativespec();
-  if (file.has_error()) {
-    throw std::runtime_error("cannot read image \"" + path + "\": " + file.geterror());
-  }
-  // Bounded like the rest of the reader's input: 2^28 values are a gigabyte of floats.
-  const int64_t count = int64_t(header.width) * header.height * header.nchannels;
-  if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0 || header.depth > 1 ||
-      count > (int64_t(1) << 28)) {
-    throw std::runtime_error("image \"" + path + "\" has an unusable size " +
-                             std::to_string(header.width) + " x " + std::to_string(header.height) +
-                             " x " + std::to_string(header.nchannels));
-  }
-  image_pixels out;
-  out.width = header.width;
-  out.height = header.height;
-  out.channels = header.nchannels;
-  out.eight_bit = header.format.basetype == OIIO::TypeDesc::UINT8;
-  out.sixteen_bit = header.format.basetype == OIIO::TypeDesc::UINT16;
-  const std::string color_space = header.get_string_attribute("oiio:ColorSpace");
-  out.tagged_linear = color_space == "Linear" || color_space == "linear";
-  out.values.resize(size_t(count));
-  if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT) ||
-      !file.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, out.values.data())) {
-    throw std::runtime_error("cannot read image \"" + path + "\": " + file.geterror());
-  }
-  return out;
+  return loaded_image_codec().read(path);
 }
 
 rgb_image_data read_rgb_image(const std::string& path) {
@@ -203,7 +157,7 @@ void write_image(const std::string& path, const qorImage_block& block, float dis
       write_pfm(temporary.name, linear, block.width, block.height);
     } else {
       const void* data = encoded.empty() ? static_cast<const void*>(linear.data()) : encoded.data();
-      write_with_openimageio(temporary.name, *format, block.width, block.height, data);
+      loaded_image_codec().write(temporary.name, *format, block.width, block.height, data);
     }
   } catch (const std::runtime_error& error) {
     throw failure(error.what());
