@@ -87,11 +87,11 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
     int32_t photons, direct_photons;
     qor::cli::parameter_source radius_source, photons_source;
   } cases[] = {
-      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 65536, 0, host, host},
+      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 16384, 0, host, host},  // a photon per pixel
       {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, host, host},  // at least 10^4 photons
       // The file's count comes later, from scene_parameters.
       {0, 5000, 16384, false, 1.5f, 0.5f, 0.7f, 1000000, 0, host, module},
-      {0.05, 0, 16384, false, r, r / 3, 0.7f, 65536, 0, scene, host},
+      {0.05, 0, 16384, false, r, r / 3, 0.7f, 16384, 0, scene, host},
       {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, scene, module},
       {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, module, module},
   };
