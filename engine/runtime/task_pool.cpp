@@ -35,7 +35,22 @@ void task_pool::run_queued() {
   unfinished_ = int(queued_.size());
   queued_.clear();
   work_ready_.notify_all();
+  // The calling thread takes tasks too, instead of only waiting: a woken worker can start
+  // milliseconds late (the kernel may queue it on the waker's core and move it later), and with
+  // one task per core the batch would wait for it. So the first task starts at once.
+  while (!running_.empty()) run_next(lock);
   batch_done_.wait(lock, [this] { return unfinished_ == 0; });
+}
+
+void task_pool::run_next(std::unique_lock<std::mutex>& lock) {
+  const queued_task q = running_.front();
+  running_.pop_front();
+  lock.unlock();
+  q.task->run();
+  q.task->finish();
+  if (q.delete_when_done) delete q.task;
+  lock.lock();
+  if (--unfinished_ == 0) batch_done_.notify_all();
 }
 
 void task_pool::worker_loop() {
@@ -43,14 +58,7 @@ void task_pool::worker_loop() {
   for (;;) {
     work_ready_.wait(lock, [this] { return shutting_down_ || !running_.empty(); });
     if (running_.empty()) return;  // shutting down with nothing left to run
-    const queued_task q = running_.front();
-    running_.pop_front();
-    lock.unlock();
-    q.task->run();
-    q.task->finish();
-    if (q.delete_when_done) delete q.task;
-    lock.lock();
-    if (--unfinished_ == 0) batch_done_.notify_all();
+    run_next(lock);
   }
 }
 

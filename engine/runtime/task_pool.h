@@ -25,8 +25,9 @@ class task_pool {
 
   // Queues a task; nothing runs until run_queued.
   void add(qorTask* task, bool delete_when_done);
-  // Runs every queued task on the workers (run, then finish, then delete when asked) and
-  // returns when all of them have finished. Tasks queued while these run wait for the next call.
+  // Runs every queued task (run, then finish, then delete when asked) on the workers and on the
+  // calling thread, and returns when all of them have finished. Tasks queued while these run
+  // wait for the next call.
   void run_queued();
 
  private:
@@ -35,6 +36,8 @@ class task_pool {
     bool delete_when_done;
   };
   void worker_loop();
+  // Takes the front task of the batch and runs it with the lock released; `lock` holds mutex_.
+  void run_next(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
