@@ -34,29 +34,38 @@ void enclose_sphere(const point_sphere& p, float box_min[3], float box_max[3]) {
   }
 }
 
-void enclose_range(const point_sphere* spheres, ppm_tree_node& node) {
-  for (int a = 0; a < 3; ++a) {
-    node.bounds_min[a] = empty_box_min;
-    node.bounds_max[a] = empty_box_max;
+// A box grown around spheres, from empty.
+struct sphere_box {
+  float min[3] = {empty_box_min, empty_box_min, empty_box_min};
+  float max[3] = {empty_box_max, empty_box_max, empty_box_max};
+
+  void enclose(const point_sphere& p) { enclose_sphere(p, min, max); }
+  void bound(ppm_tree_node& node) const {
+    for (int a = 0; a < 3; ++a) {
+      node.bounds_min[a] = min[a];
+      node.bounds_max[a] = max[a];
+    }
   }
-  for (uint32_t k = node.first; k < node.first + node.count; ++k) {
-    enclose_sphere(spheres[k], node.bounds_min, node.bounds_max);
-  }
-}
+};
 
 // Moves the entries whose centre lies at or below the split value on the axis to the front of the
 // range (the index entries and their spheres alike), and returns how many there are. Not stable;
-// a NaN coordinate goes to the back.
-uint32_t partition(uint32_t* range, point_sphere* spheres, uint32_t length, int axis, float split) {
+// a NaN coordinate goes to the back. Each entry is looked at once, and the boxes grow around the
+// spheres of each side as they are sorted, so that bounding the two sides needs no pass of its
+// own (a box is a minimum and a maximum, the same in any order).
+uint32_t partition(uint32_t* range, point_sphere* spheres, uint32_t length, int axis, float split,
+                   sphere_box& left, sphere_box& right) {
   uint32_t i = 0;
   uint32_t j = length - 1;
   while (i <= j) {
     if (spheres[i].position[axis] <= split) {
+      left.enclose(spheres[i]);
       ++i;
       continue;
     }
     std::swap(range[i], range[j]);
     std::swap(spheres[i], spheres[j]);
+    right.enclose(spheres[j]);
     if (j == 0) break;
     --j;
   }
@@ -73,16 +82,19 @@ int first_split_axis(const ppm_tree_node& node) {
 }
 
 // Searches a split plane that leaves points on both sides: up to five bisection steps on each of
-// up to three axes. Returns the size of the left side with the node's range partitioned by it,
-// or 0 when every attempt left one side empty.
-uint32_t find_split(uint32_t* index, point_sphere* spheres, const ppm_tree_node& node) {
+// up to three axes. Returns the size of the left side with the node's range partitioned by it
+// and the two sides' boxes, or 0 when every attempt left one side empty.
+uint32_t find_split(uint32_t* index, point_sphere* spheres, const ppm_tree_node& node,
+                    sphere_box& left_box, sphere_box& right_box) {
   uint32_t* range = index + node.first;
   int axis = first_split_axis(node);
   for (int tried = 0; tried < 3; ++tried, axis = (axis + 1) % 3) {
     float split = (node.bounds_min[axis] + node.bounds_max[axis]) / 2;
     float step = (node.bounds_max[axis] - node.bounds_min[axis]) / 2;
     for (int attempt = 0; attempt < split_attempts_per_axis; ++attempt) {
-      const uint32_t left = partition(range, spheres + node.first, node.count, axis, split);
+      left_box = right_box = sphere_box{};
+      const uint32_t left =
+          partition(range, spheres + node.first, node.count, axis, split, left_box, right_box);
       if (left != 0 && left != node.count) return left;
       step /= 2;
       split += left == 0 ? step : -step;
@@ -186,7 +198,8 @@ void ppm_tree::subdivide(ppm_tree_node* node, point_sphere* spheres) {
   for (;;) {
     node->children = nullptr;
     uint32_t left = 0;
-    if (node->count > max_leaf_points) left = find_split(index, spheres, *node);
+    sphere_box left_box, right_box;
+    if (node->count > max_leaf_points) left = find_split(index, spheres, *node, left_box, right_box);
     ppm_tree_node* children = left != 0 ? allocate_nodes(2) : nullptr;
     if (children == nullptr) {
       // A leaf: small, unsplittable, or (never from a build) out of pool nodes. A leaf may hold
@@ -201,8 +214,8 @@ void ppm_tree::subdivide(ppm_tree_node* node, point_sphere* spheres) {
     children[0].count = left;
     children[1].first = node->first + left;
     children[1].count = node->count - left;
-    enclose_range(spheres, children[0]);
-    enclose_range(spheres, children[1]);
+    left_box.bound(children[0]);
+    right_box.bound(children[1]);
     pending.push_back(&children[1]);
     node = &children[0];
   }
