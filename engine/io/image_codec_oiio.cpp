@@ -14,7 +14,7 @@ using engine::io::image_pixels;
 // EXR, PNG and JPEG; OpenImageIO picks the writer by the extension.
 void write_with_openimageio(const std::string& name, image_format format, int width, int height,
                             const void* data) {
-  const bool display = format == image_format::png || format == image_format::jpeg;
+  const bool display = engine::io::is_display_format(format);
   OIIO::ImageSpec layout(width, height, 3, display ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::FLOAT);
   layout.attribute("oiio:ColorSpace", display ? "sRGB" : "Linear");
   if (format == image_format::exr) layout.attribute("compression", "zip");

@@ -27,10 +27,6 @@ std::string lower_extension(const std::string& path) {
   return extension;
 }
 
-bool is_display_format(image_format format) {
-  return format == image_format::png || format == image_format::jpeg;
-}
-
 // Removes the temporary file unless the write got as far as renaming it.
 struct temporary_file {
   std::string name;

@@ -16,6 +16,11 @@ enum class image_format {
   pfm,   // linear float RGB
 };
 
+// Whether the format stores 8-bit sRGB codes (PNG, JPEG) rather than linear floats.
+inline bool is_display_format(image_format format) {
+  return format == image_format::png || format == image_format::jpeg;
+}
+
 // The format a file name asks for, by its extension (case-insensitive: .exr, .png, .jpg, .jpeg,
 // .pfm); nullopt for any other name.
 std::optional<image_format> image_format_for(const std::string& path);
