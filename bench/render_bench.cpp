@@ -1,6 +1,8 @@
-// Whole-render benchmark: renders a scene through ppm.so, as qor-render does, and says where the
-// time goes. It takes qor-render's options (the scene, --iterations, --photons, --set, --threads,
-// --resolution, --crop, --module, -o) and prints, per phase of an iteration, the wall-clock and
+// Whole-render benchmark: renders a scene through ppm.so, as qor-render does and with the
+// parameters qor-render gives it (the host's choice for the scene unless --module-defaults, then
+// the scene's and the command line's), and says where the time goes. It takes qor-render's
+// options (the scene, --iterations, --photons, --set, --threads, --resolution, --crop, --module,
+// --module-defaults, -o) and prints, per phase of an iteration, the wall-clock and
 // process CPU time; the photon paths, hits and rays per second; the photon rays per CPU-second as
 // a share of Embree's own rate on the scene's light rays (bench/embree_rays.h, timed in this
 // process for a second before and a second after the render, and averaged, so that a machine
@@ -30,7 +32,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -42,10 +43,13 @@
 
 #include "bench/embree_rays.h"
 #include "cli/command_line.h"
+#include "cli/parameter_choice.h"
 #include "cli/parameter_table.h"
-#include "cli/renderer_settings.h"
+#include "cli/render_job.h"
+#include "cli/scene_view.h"
 #include "engine/io/image_file.h"
 #include "engine/runtime/engine.h"
+#include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
 
 namespace {
@@ -94,13 +98,6 @@ std::string_view kind_of(std::string_view rest) {
   return {};
 }
 
-// ppm.so beside this program, where the build puts both.
-std::string module_beside_program() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string("ppm.so") : (program.parent_path() / "ppm.so").string();
-}
-
 double mebibytes(double bytes) {
   return bytes / (1024.0 * 1024.0);
 }
@@ -117,7 +114,8 @@ struct render_figures {
 
 // Renders the scene once on `threads` threads (0: the engine's default) and prints the report.
 render_figures render_and_report(const qor::cli::command_line& line,
-                                 const qor::scene::parse_result& scene, int requested_threads,
+                                 const qor::cli::render_job& job,
+                                 const engine::traceable_scene& scene, int requested_threads,
                                  bool per_iteration, const bench::scene_rays& rays,
                                  double embree_rate_before) {
   render_figures figures;
@@ -159,39 +157,26 @@ render_figures render_and_report(const qor::cli::command_line& line,
     engine::io::write_image(line.output, block, engine_for_messages->options().display_scale);
   };
 
-  engine::engine_settings settings;
+  engine::engine_settings settings = job.engine;
   settings.threads = requested_threads;
-  if (line.resolution) {
-    settings.width = (*line.resolution)[0];
-    settings.height = (*line.resolution)[1];
-  }
-  if (line.crop) std::copy(line.crop->begin(), line.crop->end(), settings.crop);
 
   int iteration_limit = 0, threads = 0;
   stamp rendered;
   try {
-    engine::render_engine engine(scene.scene, settings, callbacks);
+    engine::render_engine engine(scene, settings, callbacks);
     engine_for_messages = &engine;
     threads = engine.thread_count();
-    const std::string module_path =
-        line.module_path.empty() ? module_beside_program() : line.module_path;
-    qorInstaller& installer = engine.load_module(module_path);
+    qorInstaller& installer = engine.load_module(job.module_path);
     if (installer.parameter_size() != int(qor::cli::parameter_block_size)) {
-      std::cerr << module_path << ": not the ppm renderer's parameter block\n";
+      std::cerr << job.module_path << ": not the ppm renderer's parameter block\n";
       return figures;
     }
     qor::cli::parameter_block block(qor::cli::parameter_block_size);
     installer.default_parameters(engine.scene(), block.data());
-    qor::cli::apply_scene_settings(block, scene.scene.settings);
-    qor::cli::apply_command_line(block, line.parameters);
+    block.assign(job.parameters);
     iteration_limit = block.get_int(*qor::cli::find_parameter("max_iterations"));
     installer.create(engine.scene(), block.data());
-    std::string renderer = line.renderer;
-    if (renderer.empty()) {
-      const std::string& integrator = scene.scene.settings.integrator;
-      renderer = integrator == "ppm" || integrator == "asppm" ? integrator : "ppm";
-    }
-    engine.render_frame(renderer);
+    engine.render_frame(job.renderer);
     rendered = {wall_seconds(), cpu_seconds()};
     engine_for_messages = nullptr;
   } catch (const std::exception& error) {
@@ -336,11 +321,23 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  qor::scene::parse_result scene;
+  // The job as qor-render makes it: the host's parameter choice for the image rendered, then the
+  // scene's own parameters and the command line's.
+  qor::cli::render_job job;
+  engine::traceable_scene scene;
   bench::scene_rays rays;
   double embree_rate = 0;
   try {
-    scene = qor::scene::parse_scene_file(line.scene_path);
+    job = qor::cli::job_from_command_line(line);
+    const qor::scene::parse_result parsed = qor::scene::parse_scene_file(line.scene_path);
+    qor::scene::warning_sink warnings{parsed.warnings};
+    scene = engine::build_traceable_scene(parsed.scene, warnings);
+    qor::cli::set_image_region(job, line, parsed.scene);
+    qor::cli::add_scene_parameters(
+        job, parsed.scene,
+        qor::cli::host_parameters(qor::cli::measure_view(scene, job.engine), parsed.scene.settings,
+                                  line.module_defaults));
+    qor::cli::complete_with_scene(job, line, parsed.scene);
     rays = bench::make_rays(line.scene_path);
     embree_rate = bench::embree_rays_per_cpu_second(rays.world, rays.light_rays, 1.0);
   } catch (const std::exception& error) {
@@ -349,15 +346,17 @@ int main(int argc, char** argv) {
   }
 
   if (!scaling) {
-    return render_and_report(line, scene, line.threads, per_iteration, rays, embree_rate).ok ? 0
-                                                                                            : 1;
+    return render_and_report(line, job, scene, line.threads, per_iteration, rays, embree_rate).ok
+               ? 0
+               : 1;
   }
   const int many =
       line.threads > 0 ? line.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-  const render_figures one = render_and_report(line, scene, 1, per_iteration, rays, embree_rate);
+  const render_figures one =
+      render_and_report(line, job, scene, 1, per_iteration, rays, embree_rate);
   std::printf("\n");
   const render_figures all =
-      render_and_report(line, scene, many, per_iteration, rays, one.embree_rate_after);
+      render_and_report(line, job, scene, many, per_iteration, rays, one.embree_rate_after);
   if (!one.ok || !all.ok || one.iterations == 0 || all.iterations == 0) return 1;
   auto per_path = [](const render_figures& f) {
     return f.photons.paths > 0 ? 1e6 * f.photon_cpu / double(f.photons.paths) : 0.0;

@@ -15,6 +15,7 @@
 #include "cli/render_job.h"
 #include "cli/renderer_settings.h"
 #include "cli/scene_summary.h"
+#include "cli/scene_view.h"
 #include "engine/io/convergence.h"
 #include "engine/io/image_codec.h"
 #include "engine/io/image_file.h"
@@ -23,8 +24,6 @@
 #include "engine/io/preview_window.h"
 #include "engine/io/render_progress.h"
 #include "engine/io/terminal_keys.h"
-#include "engine/runtime/camera.h"
-#include "engine/runtime/embree_tracer.h"
 #include "engine/runtime/processes.h"
 #include "engine/runtime/scene_conversion.h"
 #include "engine/scene/parse_scene.h"
@@ -85,48 +84,6 @@ read_scene read(const std::string& path) {
   }
   scene.warnings = warnings.warnings.size();
   return scene;
-}
-
-// What the host's parameter rule needs of the scene as the camera sees it. It traces its own
-// coarse grid of camera rays (a second Embree scene, built in milliseconds next to a render),
-// so that --list-parameters can say what a render would get without building the engine.
-scene_view measure_view(const engine::traceable_scene& scene, const render_job& job) {
-  const int width = job.engine.width > 0 ? job.engine.width : scene.film.width;
-  const int height = job.engine.height > 0 ? job.engine.height : scene.film.height;
-  std::array<int, 4> region{0, 0, width, height};
-  if (job.engine.crop[2] > 0) {
-    std::copy(job.engine.crop, job.engine.crop + 4, region.begin());
-  } else if (scene.film.region && width == scene.film.width && height == scene.film.height) {
-    region = *scene.film.region;
-  } else {
-    const auto& w = scene.film.crop_window;
-    region = {int(std::ceil(width * w[0])), int(std::ceil(height * w[2])),
-              int(std::ceil(width * w[1])), int(std::ceil(height * w[3]))};
-  }
-  scene_view view;
-  view.pixels = int64_t(std::max(0, region[2] - region[0])) * std::max(0, region[3] - region[1]);
-  if (scene.shapes.empty() && scene.instances.empty()) return view;
-
-  const engine::embree_tracer tracer(scene, [](const std::string&) {});
-  const engine::perspective_camera camera(scene.view, width, height);
-  // The module sizes points by the larger of the two pixel tangents.
-  const double tangent = std::max(camera.pixel_tangent_x(), camera.pixel_tangent_y());
-  constexpr int grid = 24;
-  std::vector<double> footprints;
-  for (int j = 0; j < grid; ++j) {
-    for (int i = 0; i < grid; ++i) {
-      engine::ray_query ray;
-      camera.generate_ray(region[0] + (i + 0.5) * (region[2] - region[0]) / grid,
-                          region[1] + (j + 0.5) * (region[3] - region[1]) / grid, 0.5, 0.5,
-                          ray.origin, ray.direction);
-      if (const auto hit = tracer.intersect(ray)) footprints.push_back(hit->t * tangent);
-    }
-  }
-  if (footprints.empty()) return view;
-  std::nth_element(footprints.begin(), footprints.begin() + footprints.size() / 2,
-                   footprints.end());
-  view.footprint = footprints[footprints.size() / 2];
-  return view;
 }
 
 // The block with the table's defaults and the job's parameters, as --list-parameters prints it.
@@ -375,9 +332,10 @@ int run(const command_line& line) {
                 << (scene.warnings == 1 ? " warning" : " warnings") << "\n";
       return exit_rendered;
     }
+    set_image_region(job, line, scene.description);
     add_scene_parameters(job, scene.description,
-                         host_parameters(measure_view(scene.made, job), scene.description.settings,
-                                         line.module_defaults));
+                         host_parameters(measure_view(scene.made, job.engine),
+                                         scene.description.settings, line.module_defaults));
     if (line.list_parameters) {
       std::cout << listed_parameters(job.parameters);
       return exit_rendered;

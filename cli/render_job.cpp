@@ -67,19 +67,8 @@ void add_scene_parameters(render_job& job, const qor::scene::scene_description& 
   job.parameters = std::move(parameters);
 }
 
-void complete_with_scene(render_job& job, const command_line& line,
-                         const qor::scene::scene_description& scene) {
-  if (job.output.empty()) {
-    job.output = !scene.film.filename.empty() ? scene.film.filename
-                                              : fs::path(line.scene_path).stem().string() + ".exr";
-    check_image_name("Film filename", job.output);
-  }
-  // The convergence log goes beside the image it describes, named after it, so runs of several
-  // settings into several images keep their logs apart without another option.
-  if (!job.reference.empty() && job.convergence_csv.empty()) {
-    job.convergence_csv = fs::path(job.output).replace_extension(".convergence.csv").string();
-  }
-
+void set_image_region(render_job& job, const command_line& line,
+                      const qor::scene::scene_description& scene) {
   const int width = line.resolution ? (*line.resolution)[0] : scene.film.xresolution;
   const int height = line.resolution ? (*line.resolution)[1] : scene.film.yresolution;
   if (line.resolution) {
@@ -95,6 +84,20 @@ void complete_with_scene(render_job& job, const command_line& line,
                            std::to_string(width) + "x" + std::to_string(height) + " image");
     }
     std::copy(crop.begin(), crop.end(), job.engine.crop);
+  }
+}
+
+void complete_with_scene(render_job& job, const command_line& line,
+                         const qor::scene::scene_description& scene) {
+  if (job.output.empty()) {
+    job.output = !scene.film.filename.empty() ? scene.film.filename
+                                              : fs::path(line.scene_path).stem().string() + ".exr";
+    check_image_name("Film filename", job.output);
+  }
+  // The convergence log goes beside the image it describes, named after it, so runs of several
+  // settings into several images keep their logs apart without another option.
+  if (!job.reference.empty() && job.convergence_csv.empty()) {
+    job.convergence_csv = fs::path(job.output).replace_extension(".convergence.csv").string();
   }
 
   if (job.renderer.empty()) {

@@ -40,8 +40,14 @@ render_job job_from_command_line(const command_line& line);
 void add_scene_parameters(render_job& job, const qor::scene::scene_description& scene,
                           std::vector<parameter_value> host_choice);
 
-// Completes the job with the rest the scene says: the output name from its Film, the image size
-// and render region, the renderer name. Throws settings_error.
+// The image size and render region of --resolution and --crop, checked against the scene's Film.
+// Set before the host's parameter choice, which sizes photons and radii by the image rendered.
+// Throws settings_error.
+void set_image_region(render_job& job, const command_line& line,
+                      const qor::scene::scene_description& scene);
+
+// Completes the job with the rest the scene says: the output name from its Film and the renderer
+// name. Throws settings_error.
 void complete_with_scene(render_job& job, const command_line& line,
                          const qor::scene::scene_description& scene);
 

@@ -52,7 +52,7 @@ TEST(command_line, reads_a_full_set_of_options) {
   EXPECT_EQ(line.crop, (std::array<int, 4>{10, 20, 40, 30}));
   // A region may reach the image's far edges, not beyond them.
   qor::cli::render_job job;
-  qor::cli::complete_with_scene(job, line, qor::scene::scene_description{});
+  qor::cli::set_image_region(job, line, qor::scene::scene_description{});
   EXPECT_EQ(std::vector<int>(job.engine.crop, job.engine.crop + 4),
             (std::vector<int>{10, 20, 40, 30}));
 }

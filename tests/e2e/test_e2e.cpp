@@ -3,7 +3,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,42 @@ TEST_F(qor_render_test, each_failure_gets_its_status_and_one_line_naming_its_cau
     EXPECT_EQ(e2e::occurrences(r.err, "\n"), 1u) << r.err;
   }
   EXPECT_FALSE(fs::exists(path("tiny.exr")));
+}
+
+// The host sizes photons per pass and pbrt's world-size radius by the image that is rendered:
+// --resolution and --crop change the pixel count and the footprint the rule sees.
+TEST_F(qor_render_test, the_host_choice_follows_the_rendered_image_not_the_film) {
+  std::ifstream in(tiny);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string own = "Integrator \"ppm\" \"integer photons_per_pass\" 20000";
+  ASSERT_NE(text.find(own), std::string::npos);
+  text.replace(text.find(own), own.size(), "Integrator \"sppm\" \"float radius\" 0.05");
+  { std::ofstream(path("sppm.pbrt")) << text; }
+  // A field's value column in --list-parameters.
+  auto listed = [&](const std::vector<std::string>& size, const std::string& name) {
+    std::vector<std::string> arguments = {path("sppm.pbrt"), "--list-parameters"};
+    arguments.insert(arguments.end(), size.begin(), size.end());
+    const run_result r = run(arguments);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ifstream table(path(".stdout"));
+    for (std::string line; std::getline(table, line);) {
+      std::istringstream fields(line);
+      std::string field, type, value;
+      if (fields >> field >> type >> value && field == name) return std::stod(value);
+    }
+    ADD_FAILURE() << name << " not listed";
+    return 0.0;
+  };
+  const std::vector<std::string> small = {"--resolution", "320x240"};
+  const std::vector<std::string> large = {"--resolution", "640x480"};
+  const std::vector<std::string> cropped = {"--resolution", "640x480", "--crop", "0,0,320,240"};
+  EXPECT_EQ(listed(small, "photons_per_pass"), 320 * 240);
+  EXPECT_EQ(listed(large, "photons_per_pass"), 640 * 480);
+  EXPECT_EQ(listed(cropped, "photons_per_pass"), 320 * 240);
+  const double radius_small = listed(small, "radius_scale");
+  EXPECT_NEAR(listed(large, "radius_scale"), 2 * radius_small, 0.02 * radius_small);
+  // The crop's median hit is its own quarter's, so only near the whole image's footprint.
+  EXPECT_NEAR(listed(cropped, "radius_scale"), 2 * radius_small, 0.1 * radius_small);
 }
 
 }  // namespace
