@@ -35,6 +35,40 @@ int32_t jobs_for_emitter(const photon_emitter& emitter, float total_power, int32
   return jobs;
 }
 
+// One slice of a pass's opening or closing, as a task of the host's pool. The tasks live in the
+// caller's vector until the barrier returns; the host never frees them.
+class slice_task final : public qorTask {
+ public:
+  slice_task(const slice_work* work_in, uint32_t slice_in) : work(work_in), slice(slice_in) {}
+  ~slice_task() override {}
+  int run() override {
+    (*work)(slice);
+    return 0;
+  }
+  void finish() override {}
+
+ private:
+  const slice_work* work;
+  uint32_t slice;
+};
+
+// Runs the slices on the host's task pool, which sleeps while the photon threads run: the
+// pass's ends then take 1 / threads of the time they would on the calling thread alone.
+slice_runner pool_runner(qorScene& scene) {
+  return [&scene](uint32_t slices, const slice_work& work) {
+    if (slices <= 1) {
+      run_slices_in_turn(slices, work);
+      return;
+    }
+    std::vector<slice_task> tasks;
+    tasks.reserve(slices);
+    for (uint32_t slice = 0; slice < slices; ++slice) {
+      qor_add_thread_task(scene, &tasks.emplace_back(&work, slice), false);
+    }
+    qor_thread_barrier(scene);
+  };
+}
+
 struct emitter_sums {
   uint32_t paths_traced = 0;
   uint32_t uniform_accepted = 0;
@@ -173,8 +207,9 @@ void qorPPM::trace_photons(qorScene& scene) {
   open_shared_pass(tree->points, tree->count);
   if (point_mode != 0 && tree2 != nullptr) open_shared_pass(tree2->points, tree2->count);
   const auto pass_threads = static_cast<uint32_t>(threads);
-  tree->begin_pass(pass_threads);
-  if (point_mode != 0 && tree2 != nullptr) tree2->begin_pass(pass_threads);
+  const slice_runner on_pool = pool_runner(scene);
+  tree->begin_pass(pass_threads, on_pool);
+  if (point_mode != 0 && tree2 != nullptr) tree2->begin_pass(pass_threads, on_pool);
 
   // Thread t runs jobs t, t + threads, t + 2 threads, ...: each job and its sampler belong to
   // one thread for the whole pass.
@@ -198,8 +233,8 @@ void qorPPM::trace_photons(qorScene& scene) {
       photon_thread_main(&args[i]);
     }
   }
-  tree->end_pass();
-  if (point_mode != 0 && tree2 != nullptr) tree2->end_pass();
+  tree->end_pass(on_pool);
+  if (point_mode != 0 && tree2 != nullptr) tree2->end_pass(on_pool);
   if (process_count() > 1) {
     const double t_waited = qor_get_time();
     meet_processes();

@@ -4,6 +4,7 @@
 //
 // Four points (and four child boxes) are tested at once with the compiler's vector types, with
 // the very operations, in the very order, of a one-point test, so the answers are the same.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -391,10 +392,20 @@ void ppm_tree::build_deposit_nodes() {
 
 void ppm_tree::refresh_deposit_points() {
   if (root == nullptr || deposit_spheres == nullptr) return;
+  clear_last_deposit_block();
+  refresh_deposit_entries(0, count);
+  deposit_copy_current = true;
+}
+
+// The lanes past the last point stay zero: an empty sphere at the origin that nothing passes.
+void ppm_tree::clear_last_deposit_block() {
   const uint32_t blocks = (count + 3) / 4;
   std::memset(static_cast<void*>(&deposit_spheres[blocks - 1]), 0, sizeof(deposit_sphere_block));
   std::memset(static_cast<void*>(&deposit_details[blocks - 1]), 0, sizeof(deposit_detail_block));
-  for (uint32_t k = 0; k < count; ++k) {
+}
+
+void ppm_tree::refresh_deposit_entries(uint32_t first, uint32_t last) {
+  for (uint32_t k = first; k < last; ++k) {
     const measurement_point& p = points[index[k]];
     deposit_sphere_block& s = deposit_spheres[k / 4];
     deposit_detail_block& d = deposit_details[k / 4];
@@ -408,7 +419,6 @@ void ppm_tree::refresh_deposit_points() {
     for (int c = 0; c < 3; ++c) d.reflectance[c][lane] = p.reflectance[c];
     d.point[lane] = index[k];
   }
-  deposit_copy_current = true;
 }
 
 deposit_storage ppm_tree::release_deposit_storage() {
@@ -445,12 +455,35 @@ void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
   deposit_copy_current = false;
 }
 
-void ppm_tree::begin_pass(uint32_t threads) {
+void run_slices_in_turn(uint32_t slices, const slice_work& work) {
+  for (uint32_t slice = 0; slice < slices; ++slice) work(slice);
+}
+
+namespace {
+
+// Entries [first, last) of the leaf order that slice `slice` of `slices` covers. Slices start at
+// multiples of 16 entries (four deposit blocks, 512 bytes of accumulators), so no two slices
+// write one cache line.
+struct entry_range {
+  uint32_t first, last;
+};
+entry_range slice_entries(uint32_t count, uint32_t slice, uint32_t slices) {
+  constexpr uint64_t unit = 16;
+  const uint64_t units = (uint64_t{count} + unit - 1) / unit;
+  const auto at = [&](uint32_t s) {
+    return static_cast<uint32_t>(std::min<uint64_t>(count, units * s / slices * unit));
+  };
+  return {at(slice), at(slice + 1)};
+}
+
+}  // namespace
+
+void ppm_tree::begin_pass(uint32_t threads, const slice_runner& run) {
   pass_threads = 0;
   set_count = 0;
   if (root == nullptr || threads == 0) return;
   // A kept tree's points change their radii between passes.
-  if (!deposit_copy_current) refresh_deposit_points();
+  const bool refresh = !deposit_copy_current && deposit_spheres != nullptr;
 
   const size_t set_bytes = sizeof(point_accumulator) * static_cast<size_t>(count);
   const size_t affordable = accumulation_budget / set_bytes;
@@ -470,9 +503,25 @@ void ppm_tree::begin_pass(uint32_t threads) {
       accumulator_capacity = needed;
     }
   }
-  if (sets == 0) return;
-  std::memset(static_cast<void*>(accumulators + count), 0, set_bytes * (sets - 1));
-  for (uint32_t k = 0; k < count; ++k) {
+  set_count = sets;
+  if (refresh) clear_last_deposit_block();
+  if (refresh || sets > 0) {
+    run(threads, [&](uint32_t slice) {
+      const entry_range r = slice_entries(count, slice, threads);
+      if (refresh) refresh_deposit_entries(r.first, r.last);
+      if (set_count > 0) open_sets(r.first, r.last);
+    });
+  }
+  if (refresh) deposit_copy_current = true;
+  if (sets > 0) pass_threads = threads;
+}
+
+void ppm_tree::open_sets(uint32_t first, uint32_t last) {
+  for (uint32_t s = 1; s < set_count; ++s) {
+    std::memset(static_cast<void*>(accumulators + static_cast<size_t>(s) * count + first), 0,
+                sizeof(point_accumulator) * (last - first));
+  }
+  for (uint32_t k = first; k < last; ++k) {
     const measurement_point& p = points[index[k]];
     point_accumulator& a = accumulators[k];
     a.pass_photons = p.pass_photons;
@@ -482,15 +531,23 @@ void ppm_tree::begin_pass(uint32_t threads) {
     }
     a.lock = 0;
   }
-  set_count = sets;
-  pass_threads = threads;
 }
 
 // Set 0 goes back whole and the others are added in set order, so a render is repeatable for a
 // given thread count as long as no set is shared.
-void ppm_tree::end_pass() {
+void ppm_tree::end_pass(const slice_runner& run) {
   if (pass_threads == 0) return;
-  for (uint32_t k = 0; k < count; ++k) {
+  run(pass_threads, [&](uint32_t slice) {
+    const entry_range r = slice_entries(count, slice, pass_threads);
+    close_sets(r.first, r.last);
+  });
+  pass_threads = 0;
+  set_count = 0;
+  deposit_copy_current = false;
+}
+
+void ppm_tree::close_sets(uint32_t first, uint32_t last) {
+  for (uint32_t k = first; k < last; ++k) {
     measurement_point& p = points[index[k]];
     const point_accumulator& own = accumulators[k];
     p.pass_photons = own.pass_photons;
@@ -507,7 +564,4 @@ void ppm_tree::end_pass() {
       }
     }
   }
-  pass_threads = 0;
-  set_count = 0;
-  deposit_copy_current = false;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "host/qor.h"
 #include "module/points/measurement_point.h"
@@ -98,6 +99,15 @@ struct deposit_storage {
   size_t accumulator_capacity = 0;  // accumulators held
 };
 
+// Opening and closing a photon pass touch every point once per accumulation set, which at many
+// threads is as much memory traffic as a short pass's photons make. So they come in slices of the
+// tree's leaf order, which a slice_runner may run on several threads at once: it calls
+// work(slice) once for each slice 0 .. slices - 1, in any order, and returns when all have run.
+using slice_work = std::function<void(uint32_t slice)>;
+using slice_runner = std::function<void(uint32_t slices, const slice_work& work)>;
+// Runs the slices one after another on the calling thread.
+void run_slices_in_turn(uint32_t slices, const slice_work& work);
+
 class ppm_tree {
  public:
   ppm_tree(measurement_point* points, uint32_t count);
@@ -112,10 +122,10 @@ class ppm_tree {
   // A photon pass over `threads` tracing threads, indexed 0 .. threads - 1 in their queries:
   // begin_pass refreshes the deposit copy from the points and opens the accumulation sets,
   // end_pass (after every thread has finished) puts set 0 back into the points and adds the
-  // others in set order.
+  // others in set order. Each cuts its work into `threads` slices for `run`.
   // Outside a pass every deposit goes straight into the points, under their locks.
-  void begin_pass(uint32_t threads);
-  void end_pass();
+  void begin_pass(uint32_t threads, const slice_runner& run = run_slices_in_turn);
+  void end_pass(const slice_runner& run = run_slices_in_turn);
   // Refreshes the deposit copy from the points (radius, reflectance and all).
   void refresh_deposit_points();
   // Hands the deposit's arrays over (the tree keeps none), and takes such arrays before a build,
@@ -178,6 +188,11 @@ class ppm_tree {
 
  private:
   void subdivide(ppm_tree_node* node, point_sphere* spheres);
+  // The slices' work on entries first .. last - 1 of the leaf order.
+  void clear_last_deposit_block();
+  void refresh_deposit_entries(uint32_t first, uint32_t last);
+  void open_sets(uint32_t first, uint32_t last);
+  void close_sets(uint32_t first, uint32_t last);
   bool allocate_deposit_blocks(size_t blocks);
   void build_deposit_nodes();
 };

@@ -33,13 +33,18 @@ class deposit_accumulation : public module_test {
   }
 
   // One pass over fresh copies of the points: thread t deposits photons t, t + threads, ...
+  // The pass opens and closes in slices that run on threads of their own, all at once.
   // Returns the points after the pass and the hits each thread counted.
   std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr,
                                       uint32_t leaf_points = default_deposit_leaf_points) {
     std::vector<measurement_point>& points = copies.emplace_back(initial);
     ppm_tree& tree = tree_over(points, leaf_points);
     tree.accumulation_budget = budget;
-    tree.begin_pass(static_cast<uint32_t>(threads));
+    const slice_runner at_once = [](uint32_t slices, const slice_work& work) {
+      std::vector<std::jthread> slice_threads;
+      for (uint32_t s = 0; s < slices; ++s) slice_threads.emplace_back(work, s);
+    };
+    tree.begin_pass(static_cast<uint32_t>(threads), at_once);
     if (sets != nullptr) *sets = tree.set_count;
     std::vector<uint32_t> hits(static_cast<size_t>(threads), 0);
     {
@@ -55,7 +60,7 @@ class deposit_accumulation : public module_test {
         });
       }
     }  // the workers join here
-    tree.end_pass();
+    tree.end_pass(at_once);
     total_hits = 0;
     for (uint32_t h : hits) total_hits += h;
     return points;
