@@ -136,6 +136,16 @@ void interrupt_three_times() {
   std::_Exit(12);  // the third should have left at once
 }
 
+// Ending the handler wakes its thread with a signal of its own, which is no Ctrl-C.
+TEST(interrupts, ending_the_handler_calls_neither_action) {
+  std::atomic<int> ends{0}, stops{0};
+  for (int round = 0; round < 20; ++round) {
+    engine::io::interrupts handler([&] { ++ends; }, [&] { ++stops; });
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(std::pair(ends.load(), stops.load()), std::pair(0, 0));
+}
+
 TEST(interrupts_death, first_ctrl_c_ends_the_render_second_stops_it_third_leaves) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(interrupt_three_times(), ::testing::ExitedWithCode(130), "");
