@@ -19,6 +19,7 @@
 #include "engine/io/convergence.h"
 #include "engine/io/image_codec.h"
 #include "engine/io/image_file.h"
+#include "engine/io/image_writer_child.h"
 #include "engine/io/input_events.h"
 #include "engine/io/interrupts.h"
 #include "engine/io/preview_window.h"
@@ -324,6 +325,10 @@ int run(const command_line& line) {
     if (line.list_parameters && line.scene_path.empty()) {
       std::cout << listed_parameters(job.parameters);
       return exit_rendered;
+    }
+    // Before the session's threads: the child that opens the image library meanwhile is forked.
+    if (!line.check && !line.list_parameters && engine::processes::count() == 1) {
+      engine::io::image_writer_child::start();
     }
     render_session session(job);
     const read_scene scene = read(job.scene_path);

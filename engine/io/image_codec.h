@@ -2,9 +2,9 @@
 // (qor_image_codec.so, beside the program) that the engine opens with dlopen when it first reads
 // or writes an image. Debian's OpenImageIO brings about 260 shared libraries, and linking them
 // dynamically takes 0.2 to 0.35 s: linked into the program, every run would pay that before
-// anything else, even --help, --check and --list-parameters. (Opening it ahead of time on a
-// background thread does not pay during a render: the dynamic linker's locks then stall the
-// render's threads for as long as the loading takes.)
+// anything else, even --help, --check and --list-parameters. A render opens it ahead of time in
+// a child process (image_writer_child.h); on a background thread of the render the dynamic
+// linker's locks would stall the render's threads for as long as the loading takes.
 #pragma once
 
 #include <string>

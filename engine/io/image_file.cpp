@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/io/image_codec.h"
+#include "engine/io/image_writer_child.h"
 
 namespace engine::io {
 
@@ -153,7 +154,9 @@ void write_image(const std::string& path, const qorImage_block& block, float dis
       write_pfm(temporary.name, linear, block.width, block.height);
     } else {
       const void* data = encoded.empty() ? static_cast<const void*>(linear.data()) : encoded.data();
-      loaded_image_codec().write(temporary.name, *format, block.width, block.height, data);
+      if (!image_writer_child::write(temporary.name, *format, block.width, block.height, data)) {
+        loaded_image_codec().write(temporary.name, *format, block.width, block.height, data);
+      }
     }
   } catch (const std::runtime_error& error) {
     throw failure(error.what());
