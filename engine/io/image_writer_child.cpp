@@ -24,6 +24,9 @@ namespace {
 // The socket's messages, in the host's byte order (both ends are one program).
 // Child to parent, once: the codec is open (or could not be opened, and the child has ended).
 constexpr char codec_open = 'R', codec_failed = 'F';
+// How long an image waits for a child still opening the codec: several times what the opening
+// takes on an idle core.
+constexpr int ready_wait_ms = 3000;
 // Parent to child: a request, then the name's bytes, then the pixels' bytes.
 struct request {
   uint32_t format;
@@ -155,7 +158,10 @@ class child_process {
   bool write(const std::string& name, image_format format, int width, int height,
              const void* data) {
     std::lock_guard lock(mutex_);
-    if (!check_ready()) {
+    // The render waits for this image, so its threads leave the cores to the child, whose
+    // priority then no longer holds it back: waiting for it is never slower than opening the
+    // library here, unless other programs keep the cores busy, which the limit bounds.
+    if (!check_ready(ready_wait_ms)) {
       end();
       return false;
     }
@@ -184,11 +190,14 @@ class child_process {
 
  private:
   // Whether the child has said that its codec is open; a child that failed or died is ended.
-  bool check_ready() {
+  bool check_ready(int wait_ms = 0) {
     if (pid_ <= 0) return false;
     if (ready_) return true;
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return false;
+    int polled;
+    while ((polled = ::poll(&p, 1, wait_ms)) < 0 && errno == EINTR) {
+    }
+    if (polled <= 0) return false;
     char said = 0;
     if (::recv(fd_, &said, 1, 0) == 1 && said == codec_open) {
       ready_ = true;

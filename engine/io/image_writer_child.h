@@ -7,8 +7,8 @@
 // locks would stall the render's own threads for as long as the opening takes; a process shares
 // no locks.
 //
-// The child is an optimisation only. Whenever it cannot serve (not started, not ready yet, gone),
-// `write` says so and the caller writes in its own process, as it would without a child.
+// The child is an optimisation only. Whenever it cannot serve (not started, not ready in time,
+// gone), `write` says so and the caller writes in its own process, as it would without a child.
 #pragma once
 
 #include <string>
@@ -24,10 +24,10 @@ void start();
 // Whether a started child has opened the codec and waits for images.
 bool ready();
 
-// Writes through the child if it is ready: true when it wrote the file. Throws
-// std::runtime_error with the codec's reason when the child could not write it. False when
-// there is no ready child: the caller writes the file itself. A child that is not ready when
-// first needed is ended, so the caller's own opening of the codec does not compete with it.
+// Writes through the child, waiting up to a few seconds for it to be ready: true when it wrote
+// the file. Throws std::runtime_error with the codec's reason when the child could not write it.
+// False when there is no child, or it is not ready in time (it is then ended): the caller
+// writes the file itself.
 bool write(const std::string& name, image_format format, int width, int height, const void* data);
 
 // Ends the child and waits for it; the program's end does the same.
