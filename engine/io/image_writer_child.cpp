@@ -24,9 +24,10 @@ namespace {
 // The socket's messages, in the host's byte order (both ends are one program).
 // Child to parent, once: the codec is open (or could not be opened, and the child has ended).
 constexpr char codec_open = 'R', codec_failed = 'F';
-// How long an image waits for a child still opening the codec: several times what the opening
-// takes on an idle core.
-constexpr int ready_wait_ms = 3000;
+// How long an image waits for a child still opening the codec: twice what the whole opening
+// takes on an idle core. Other programs that keep every core busy starve the child at its
+// priority; the image then costs this much more than without a child.
+constexpr int ready_wait_ms = 1000;
 // Parent to child: a request, then the name's bytes, then the pixels' bytes.
 struct request {
   uint32_t format;

@@ -24,7 +24,7 @@ void start();
 // Whether a started child has opened the codec and waits for images.
 bool ready();
 
-// Writes through the child, waiting up to a few seconds for it to be ready: true when it wrote
+// Writes through the child, waiting up to a second for it to be ready: true when it wrote
 // the file. Throws std::runtime_error with the codec's reason when the child could not write it.
 // False when there is no child, or it is not ready in time (it is then ended): the caller
 // writes the file itself.
