@@ -2,8 +2,14 @@
 // (four floats long), then width x height RGB floats.
 #pragma once
 
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "engine/io/image_file.h"
 #include "host/records.h"
 
 namespace test_support {
@@ -17,5 +23,17 @@ struct test_image {
   float* pixel(int x, int y) { return block().pixels() + 3 * (y * block().width + x); }
   std::vector<float> storage;
 };
+
+// Makes the image writer itself fail on `path` (a directory stands where its temporary file
+// goes) and expects the error to name the file.
+inline void expect_writer_failure_naming(const std::string& path, const qorImage_block& block) {
+  std::filesystem::create_directory(engine::io::temporary_name_for(path));
+  try {
+    engine::io::write_image(path, block, 1.0f);
+    ADD_FAILURE() << "wrote through a directory";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("'" + path + "'"), std::string::npos);
+  }
+}
 
 }  // namespace test_support
