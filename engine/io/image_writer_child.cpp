@@ -104,13 +104,15 @@ size_t pixel_bytes_of(image_format format, int width, int height) {
         !receive_all(fd, pixels.data(), pixels.size())) {
       _exit(0);
     }
+    bool written = true;
     std::string reason;
     try {
       codec->write(name, format, r.width, r.height, pixels.data());
     } catch (const std::exception& error) {
+      written = false;
       reason = error.what();
     }
-    const answer a{reason.empty() ? 1u : 0u, uint32_t(reason.size())};
+    const answer a{written ? 1u : 0u, uint32_t(reason.size())};
     if (!send_all(fd, &a, sizeof a) || !send_all(fd, reason.data(), reason.size())) _exit(0);
   }
 }
