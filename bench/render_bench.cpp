@@ -43,7 +43,6 @@
 
 #include "bench/embree_rays.h"
 #include "cli/command_line.h"
-#include "cli/parameter_choice.h"
 #include "cli/parameter_table.h"
 #include "cli/render_job.h"
 #include "cli/scene_view.h"
@@ -332,11 +331,7 @@ int main(int argc, char** argv) {
     const qor::scene::parse_result parsed = qor::scene::parse_scene_file(line.scene_path);
     qor::scene::warning_sink warnings{parsed.warnings};
     scene = engine::build_traceable_scene(parsed.scene, warnings);
-    qor::cli::set_image_region(job, line, parsed.scene);
-    qor::cli::add_scene_parameters(
-        job, parsed.scene,
-        qor::cli::host_parameters(qor::cli::measure_view(scene, job.engine), parsed.scene.settings,
-                                  line.module_defaults));
+    qor::cli::set_region_and_parameters(job, line, scene, parsed.scene);
     qor::cli::complete_with_scene(job, line, parsed.scene);
     rays = bench::make_rays(line.scene_path);
     embree_rate = bench::embree_rays_per_cpu_second(rays.world, rays.light_rays, 1.0);

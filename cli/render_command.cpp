@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 
-#include "cli/parameter_choice.h"
 #include "cli/parameter_table.h"
 #include "cli/render_job.h"
 #include "cli/renderer_settings.h"
@@ -337,10 +336,7 @@ int run(const command_line& line) {
                 << (scene.warnings == 1 ? " warning" : " warnings") << "\n";
       return exit_rendered;
     }
-    set_image_region(job, line, scene.description);
-    add_scene_parameters(job, scene.description,
-                         host_parameters(measure_view(scene.made, job.engine),
-                                         scene.description.settings, line.module_defaults));
+    set_region_and_parameters(job, line, scene.made, scene.description);
     if (line.list_parameters) {
       std::cout << listed_parameters(job.parameters);
       return exit_rendered;

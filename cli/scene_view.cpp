@@ -51,4 +51,13 @@ scene_view measure_view(const engine::traceable_scene& scene,
   return view;
 }
 
+void set_region_and_parameters(render_job& job, const command_line& line,
+                               const engine::traceable_scene& scene,
+                               const qor::scene::scene_description& description) {
+  set_image_region(job, line, description);
+  add_scene_parameters(
+      job, description,
+      host_parameters(measure_view(scene, job.engine), description.settings, line.module_defaults));
+}
+
 }  // namespace qor::cli
