@@ -99,10 +99,11 @@ struct deposit_storage {
   size_t accumulator_capacity = 0;  // accumulators held
 };
 
-// Opening and closing a photon pass touch every point once per accumulation set, which at many
-// threads is as much memory traffic as a short pass's photons make. So they come in slices of the
-// tree's leaf order, which a slice_runner may run on several threads at once: it calls
-// work(slice) once for each slice 0 .. slices - 1, in any order, and returns when all have run.
+// Opening and closing a photon pass touch every point once per accumulation set, and there are
+// as many sets as threads: on one thread, 3.5 ms of a 75 ms two-thread pass over 65,536 points,
+// growing with the thread count. So they come in slices of the tree's leaf order, which a
+// slice_runner may run on several threads at once: it calls work(slice) once for each slice
+// 0 .. slices - 1, in any order, and returns when all have run.
 using slice_work = std::function<void(uint32_t slice)>;
 using slice_runner = std::function<void(uint32_t slices, const slice_work& work)>;
 // Runs the slices one after another on the calling thread.
@@ -188,8 +189,9 @@ class ppm_tree {
 
  private:
   void subdivide(ppm_tree_node* node, point_sphere* spheres);
-  // The slices' work on entries first .. last - 1 of the leaf order.
+  // Zeroes the lanes of the last deposit block past the last point.
   void clear_last_deposit_block();
+  // A slice's work, on entries first .. last - 1 of the leaf order.
   void refresh_deposit_entries(uint32_t first, uint32_t last);
   void open_sets(uint32_t first, uint32_t last);
   void close_sets(uint32_t first, uint32_t last);
