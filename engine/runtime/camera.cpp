@@ -58,10 +58,22 @@ perspective_camera::perspective_camera(const perspective_view& view, int width, 
   tan_half_fov_ = std::tan(double(fov_) * pi / 360.0);
   pixel_tangent_x_ = (screen_[1] - screen_[0]) * tan_half_fov_ / width_;
   pixel_tangent_y_ = (screen_[3] - screen_[2]) * tan_half_fov_ / height_;
+  origin_ = position();
+  corner_direction_ =
+      world_from_camera_.vector({screen_[0] * tan_half_fov_, screen_[3] * tan_half_fov_, 1});
+  step_x_ = world_from_camera_.vector({pixel_tangent_x_, 0, 0});
+  step_y_ = world_from_camera_.vector({0, -pixel_tangent_y_, 0});
 }
 
 void perspective_camera::generate_ray(double x, double y, double lens_u, double lens_v,
                                       vec3& origin, vec3& direction) const {
+  if (!(lens_radius_ > 0)) {
+    // The linear map's normalised image is the camera-space direction's, transformed and
+    // normalised (the map is linear, so normalising before it changes nothing).
+    origin = origin_;
+    direction = normalize(corner_direction_ + step_x_ * x + step_y_ * y);
+    return;
+  }
   // Raster y points down, screen y up.
   const double sx = screen_[0] + (x / width_) * (screen_[1] - screen_[0]);
   const double sy = screen_[3] - (y / height_) * (screen_[3] - screen_[2]);

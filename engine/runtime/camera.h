@@ -35,6 +35,10 @@ class perspective_camera {
   int width_ = 1, height_ = 1;
   float fov_ = 90;
   double lens_radius_ = 0, focal_distance_ = 1e6;
+  // A pinhole ray's direction, before it is normalised, is linear in the raster point: the
+  // world direction through raster (0, 0) plus x and y times the world step of one pixel.
+  vec3 origin_;
+  vec3 corner_direction_, step_x_, step_y_;
 };
 
 // The inverse of an affine transform whose linear part is invertible.
