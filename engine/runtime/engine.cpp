@@ -33,11 +33,17 @@ using namespace engine;
 qorScene::qorScene(int threads)
     : thread_count(threads),
       pool(threads),
-      photon_tallies(std::make_unique<photon_tally[]>(size_t(std::max(threads, 1)))) {}
+      photon_tallies(std::make_unique<photon_tally[]>(size_t(std::max(threads, 1)))),
+      last_film_offsets(std::make_unique<film_offsets[]>(size_t(std::max(threads, 1)))) {}
 
 photon_tally* qorScene::photon_tally_of(const qorThread& thread) {
   const int index = thread.thread_index;
   return index >= 0 && index < std::max(thread_count, 1) ? &photon_tallies[index] : nullptr;
+}
+
+film_offsets* qorScene::film_offsets_of(const qorThread& thread) {
+  const int index = thread.thread_index;
+  return index >= 0 && index < std::max(thread_count, 1) ? &last_film_offsets[index] : nullptr;
 }
 
 qorScene::~qorScene() {

@@ -167,25 +167,19 @@ bool qorRay::trace_primary(float color[3], int x, int y, float dx, float dy) {
   thread->pixel_x = x;
   thread->pixel_y = y;
   thread->emission_enabled = 1;
-  // Where the pixel filter put the thread's last camera sample, in pixels from the pixel's
-  // corner. Every pixel of a pass shares the offsets, so the mapping (a quantile and the filter's
-  // inverse distribution) is worked out once per pass and thread, not once per pixel.
-  struct film_offsets {
-    float dx = -1, dy = -1, spread = -1;
-    int32_t iteration = -1;
-    double x = 0, y = 0;
-  };
-  thread_local film_offsets film;
   const float spread = scene.options.sample_spread;
   const int32_t pass = thread->iteration;
+  film_offsets uncached;
+  film_offsets* kept = scene.film_offsets_of(*thread);
+  film_offsets& film = kept != nullptr ? *kept : uncached;
   if (film.dx != dx || film.dy != dy || film.spread != spread || film.iteration != pass) {
     const film_filter& filter = scene.content.film.pixel_filter;
-    film = {dx,
-            dy,
-            spread,
-            pass,
-            filter.position(0, dx, spread, pass),
-            filter.position(1, dy, spread, pass)};
+    film.dx = dx;
+    film.dy = dy;
+    film.spread = spread;
+    film.iteration = pass;
+    film.x = filter.position(0, dx, spread, pass);
+    film.y = filter.position(1, dy, spread, pass);
   }
   self.raster_x = double(x) + film.x;
   self.raster_y = double(y) + film.y;

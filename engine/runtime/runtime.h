@@ -86,6 +86,15 @@ struct alignas(64) thread_context {
   explicit thread_context(int index);
 };
 
+// Where the pixel filter put a thread's last camera sample, in pixels from the pixel's corner,
+// and the offsets it was worked out from. Every pixel of a pass shares the offsets, so a thread
+// maps them (a quantile and the filter's inverse distribution) once per pass, not per pixel.
+struct alignas(64) film_offsets {
+  float dx = -1, dy = -1, spread = -1;
+  int32_t iteration = -1;
+  double x = 0, y = 0;
+};
+
 // What the photon shader did on one thread index, for benchmarks. Only the thread that holds the
 // index during a pass adds to it (a relaxed load and store, no read-modify-write across cores);
 // others read it between passes.
@@ -169,6 +178,9 @@ struct qorScene {
   std::unique_ptr<engine::photon_tally[]> photon_tallies;
   // The tally of a thread context's index, or null.
   engine::photon_tally* photon_tally_of(const qorThread& thread);
+  // Likewise the film position of each thread index's last camera sample.
+  std::unique_ptr<engine::film_offsets[]> last_film_offsets;
+  engine::film_offsets* film_offsets_of(const qorThread& thread);
 
   ~qorScene();
 

@@ -4,8 +4,10 @@
 #include <sstream>
 
 #include "engine/runtime/camera.h"
+#include "engine/runtime/film_filter.h"
 #include "engine/runtime/microfacet.h"
 #include "engine/runtime/runtime.h"
+#include "engine/scene/parse_scene.h"
 #include "tests/engine/runtime_test_support.h"
 
 using namespace runtime_test;
@@ -100,6 +102,34 @@ TEST(camera, camera_rays_start_as_the_module_expects_and_shade_their_hit) {
   // Direct light as it is, indirect (irradiance) through the Lambertian albedo / pi.
   expect_near(bench.colour(), {0.1f + 0.5f, 0.25f, 1.0f}, 1e-6);
   EXPECT_EQ(bench.illum.last_reflectance.g, 0.25f);  // shader query 0 on a plain path
+}
+
+// A thread maps a pass's offsets through the pixel filter once and keeps the result: every
+// camera ray must still land where the filter puts that ray's own offsets and pass.
+TEST(camera, camera_samples_land_where_the_filter_puts_each_ray_s_offsets) {
+  engine::traceable_scene s = forward_view();
+  s.film.pixel_filter = engine::film_filter(
+      qor::scene::parse_scene_string("PixelFilter \"triangle\"\nWorldBegin\n", "f.pbrt")
+          .scene.pixel_filter);
+  s.shapes.push_back(square_z(5.0, 10, 0, false));
+  camera_bench bench(s);
+  const float spread = bench.engine.scene().options.sample_spread;
+  const engine::perspective_camera camera(s.view, 64, 64);
+  const struct {
+    float dx, dy;
+    int32_t pass;
+  } samples[] = {{0.5f, 0.5f, 0}, {0.7f, 0.5f, 0}, {0.7f, 0.3f, 0}, {0.7f, 0.3f, 5},
+                 {0.5f, 0.5f, 5}, {0.5f, 0.5f, 0}, {1.0f, 0.0f, 3}, {1.0f, 0.0f, 4}};
+  for (const auto& c : samples) {
+    bench.ray->thread->iteration = c.pass;
+    ASSERT_TRUE(bench.trace(30, 40, c.dx, c.dy));
+    vec3 o, d;
+    camera.generate_ray(30 + s.film.pixel_filter.position(0, c.dx, spread, c.pass),
+                        40 + s.film.pixel_filter.position(1, c.dy, spread, c.pass), 0.5, 0.5, o, d);
+    const vec3 hit = o + d * (5.0 / d.z);
+    EXPECT_NEAR(bench.ray->hit_position[0], hit.x, 1e-5) << c.dx << ' ' << c.dy << ' ' << c.pass;
+    EXPECT_NEAR(bench.ray->hit_position[1], hit.y, 1e-5) << c.dx << ' ' << c.dy << ' ' << c.pass;
+  }
 }
 
 TEST(camera, a_path_through_glass_and_a_mirror_keeps_its_weight_and_carries_the_mirror_colour) {
