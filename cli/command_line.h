@@ -31,6 +31,8 @@ struct command_line {
   double time_limit = 0;                      // seconds; 0: none
   std::optional<std::array<int, 2>> resolution;
   std::optional<std::array<int, 4>> crop;  // x0 y0 x1 y1 in pixels, ends exclusive
+  std::optional<int> supersample;          // sample pixels per pixel along each axis; unset: the
+                                           // host's choice for the film
   bool window = false;
   std::string preview_file;
   std::string reference;        // --reference; empty: none

@@ -30,6 +30,13 @@ constexpr double most_photons = 1000000;
 constexpr double smallest_radius_share = 1.0 / 3.0;
 constexpr double module_smallest_radius_footprints = 0.5;
 
+// Films under this many pixels get 2 x 2 samples per pixel and pass. Measured at equal time on
+// the bench scenes and on their films halved (docs/PERFORMANCE.md, "Pixel strata"): below it the
+// four samples cut the error by 1.2x to 5x on four scenes of five, as each pass resolves edges
+// within a pixel (a silhouette, a spot's rim) that one shared offset per pass resolves only over
+// hundreds of passes; above it the fourfold camera pass costs more passes than that buys.
+constexpr int64_t supersampled_below_pixels = 10000;
+
 // A point's start radius in the module is radius_scale times the spread of its camera ray's
 // differentials, which for a surface facing the camera is sqrt(2) footprints (the two
 // differentials are one footprint each) and at most 2 on a slanted one.
@@ -60,6 +67,13 @@ void radius_values(std::vector<parameter_value>& out, double start_footprints,
 
 }  // namespace
 
+int host_supersampling(const scene_view& view, std::optional<int> requested,
+                       bool module_defaults) {
+  if (requested) return *requested;
+  if (module_defaults) return 1;
+  return view.pixels > 0 && view.pixels < supersampled_below_pixels ? 2 : 1;
+}
+
 std::vector<parameter_value> host_parameters(const scene_view& view,
                                              const qor::scene::render_settings& settings,
                                              bool module_defaults) {
@@ -79,7 +93,8 @@ std::vector<parameter_value> host_parameters(const scene_view& view,
   // agree at the median camera hit, facing the camera: nearer points start smaller, farther ones
   // larger, each the same number of pixels wide.
   if (settings.radius > 0 && view.footprint > 0) {
-    const double footprints = settings.radius / (differential_spread * view.footprint);
+    const double sample_footprint = view.footprint / std::max(1, view.strata);
+    const double footprints = settings.radius / (differential_spread * sample_footprint);
     radius_values(out, std::clamp(footprints, 0.05, 1000.0), parameter_source::scene);
   }
   return out;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "cli/parameter_table.h"
@@ -18,15 +19,21 @@ struct scene_view {
   // grid of camera rays; 0 when no camera ray hits anything.
   double footprint = 0;
   int64_t pixels = 0;  // in the render region
+  int strata = 1;      // sample pixels per pixel along each axis (host_supersampling)
 };
+
+// Sample pixels per film pixel along each axis: the user's --supersample, else 1 with
+// `module_defaults`, else the host's rule: 2 on a film of under 10,000 pixels, 1 otherwise.
+int host_supersampling(const scene_view& view, std::optional<int> requested, bool module_defaults);
 
 // The host's values for the scene, in the order they apply, before the scene's own parameters
 // (scene_parameters) and the command line's. Two kinds:
 // - the scene's pbrt-v4 `radius` mapped to the block's radius fields (source scene), which
-//   applies even with `module_defaults`: it is what the file asks for;
+//   applies even with `module_defaults`: it is what the file asks for; the module measures radii
+//   in the footprints of the pixels it renders, the sample pixels;
 // - the host's rule (source host): alpha, direct light by shadow rays, photons per pass (where
-//   the file gives no photonsperiteration) and the start and smallest radius, left out with
-//   `module_defaults`.
+//   the file gives no photonsperiteration; one per film pixel, however many samples each has)
+//   and the start and smallest radius, left out with `module_defaults`.
 std::vector<parameter_value> host_parameters(const scene_view& view,
                                              const qor::scene::render_settings& settings,
                                              bool module_defaults);

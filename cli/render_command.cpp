@@ -338,7 +338,13 @@ int run(const command_line& line) {
     }
     set_region_and_parameters(job, line, scene.made, scene.description);
     if (line.list_parameters) {
-      std::cout << listed_parameters(job.parameters);
+      const int k = job.engine.pixel_strata;
+      std::cout << listed_parameters(job.parameters) << "\nsupersampling: " << k << " x " << k
+                << " samples per pixel and pass ("
+                << (line.supersample ? "--supersample"
+                    : line.module_defaults ? "--module-defaults"
+                                           : "host: 2 x 2 on films under 10,000 pixels")
+                << ")\n";
       return exit_rendered;
     }
     complete_with_scene(job, line, scene.description);

@@ -55,9 +55,11 @@ void set_region_and_parameters(render_job& job, const command_line& line,
                                const engine::traceable_scene& scene,
                                const qor::scene::scene_description& description) {
   set_image_region(job, line, description);
-  add_scene_parameters(
-      job, description,
-      host_parameters(measure_view(scene, job.engine), description.settings, line.module_defaults));
+  scene_view view = measure_view(scene, job.engine);
+  view.strata = host_supersampling(view, line.supersample, line.module_defaults);
+  job.engine.pixel_strata = view.strata;
+  add_scene_parameters(job, description,
+                       host_parameters(view, description.settings, line.module_defaults));
 }
 
 }  // namespace qor::cli

@@ -153,6 +153,13 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
                              ", " + std::to_string(region[3]) + ") holds no pixel");
   }
 
+  const int strata = settings.pixel_strata;
+  if (strata < 1 || strata > max_pixel_strata) {
+    throw std::runtime_error("pixel strata " + std::to_string(strata) + " is not between 1 and " +
+                             std::to_string(max_pixel_strata));
+  }
+  s.pixel_strata = strata;
+
   // Rays leave surfaces this far off them: well above float rounding at the scene's scale.
   const bounding_box box = c.bounds();
   double extent = 1e-3;
@@ -222,12 +229,12 @@ void build_runtime(qorScene& s, const traceable_scene& content, const engine_set
   o.indirect_enabled = 1;
   o.scene_changed = 1;
   o.fov = c.view.fov;
-  o.region_x0 = region[0];
-  o.region_y0 = region[1];
-  o.region_x1 = region[2];
-  o.region_y1 = region[3];
-  o.width = width;
-  o.height = height;
+  o.region_x0 = region[0] * strata;
+  o.region_y0 = region[1] * strata;
+  o.region_x1 = region[2] * strata;
+  o.region_y1 = region[3] * strata;
+  o.width = width * strata;
+  o.height = height * strata;
   o.display_scale = 1;
   o.sample_spread = settings.sample_spread;
   o.min_pixel_samples = 1;

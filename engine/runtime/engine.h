@@ -53,6 +53,10 @@ struct engine_settings {
   int max_camera_depth = 8;    // specular continuations of a camera ray
   int max_photon_depth = 16;   // scattering events of a photon path
   float sample_spread = 1;     // width of the renderer's sub-pixel jitter, in pixels
+  // Sample pixels per film pixel along each axis, 1 to max_pixel_strata (pixel_strata.h): the
+  // renderer renders an image this many times wider and taller, and the blocks it shows and
+  // outputs reach the callbacks at the film's size.
+  int pixel_strata = 1;
 };
 
 // Aligned memory handed to modules (qor_malloc_aligned and qor_malloc2_aligned), process-wide.

@@ -82,8 +82,9 @@ double film_filter::axis_distribution::inverse(double u) const {
   return -radius + (double(k) + within) * cell;
 }
 
-double film_filter::position(int axis, float jitter, float spread, int32_t iteration) const {
-  if (pass_through_) return jitter;
+double film_filter::position(int axis, float jitter, float spread, int32_t iteration, int stratum,
+                             int strata) const {
+  if (pass_through_) return (stratum + double(jitter)) / strata;
   // The renderer clamps to these floats exactly (half the spread, in single precision, either
   // side of 0.5f).
   const float half = 0.5f * spread;
@@ -98,7 +99,7 @@ double film_filter::position(int axis, float jitter, float spread, int32_t itera
       quantile = normal_below((double(jitter) - 0.5) / double(half));  // in standard deviations
     }
   }
-  return 0.5 + axes_[axis].inverse(quantile);
+  return 0.5 + axes_[axis].inverse((stratum + quantile) / strata);
 }
 
 }  // namespace engine

@@ -9,6 +9,11 @@
 // them, and edges come out as pbrt-v4 draws them. The clamp puts a sixth of the passes on each
 // end of the range; those passes take their quantile within the end's share from a hash of the
 // iteration, the same for every pixel of the pass as the offset is.
+//
+// With pixel strata (the host's supersampling, engine/runtime/pixel_strata.h) a film pixel is
+// rendered as k x k sample pixels, and the sample in stratum s of an axis takes the quantile
+// (s + q) / k instead of q: the k strata split the filter's distribution into equal shares, so
+// the plain mean of a pixel's samples weights the scene as the filter does.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +29,11 @@ class film_filter {
   film_filter() = default;
   explicit film_filter(const qor::scene::pixel_filter_description& filter);
 
-  // The position along axis (0: x, 1: y), in pixels from the pixel's corner, of a sample whose
-  // offset from the renderer is `jitter` (0.5 plus at most half of `spread`) in pass `iteration`.
-  double position(int axis, float jitter, float spread, int32_t iteration) const;
+  // The position along axis (0: x, 1: y), in film pixels from the pixel's corner, of a sample
+  // whose offset from the renderer is `jitter` (0.5 plus at most half of `spread`) in pass
+  // `iteration`, in stratum `stratum` of `strata` along that axis.
+  double position(int axis, float jitter, float spread, int32_t iteration, int stratum = 0,
+                  int strata = 1) const;
 
  private:
   // The inverse of the filter's distribution along an axis: the cumulative weight at evenly

@@ -328,12 +328,27 @@ void qor_tls_free(qorScene& scene, int thread) {
 
 // ---- Images and input ----------------------------------------------------------------------
 
+namespace {
+
+// The renderer's image as the film's: with pixel strata, the mean of each pixel's samples.
+void deliver(const qorScene& scene, const qorImage_block* block,
+             const std::function<void(const qorImage_block&)>& to) {
+  if (block == nullptr || !to) return;
+  if (scene.pixel_strata == 1) {
+    to(*block);
+  } else {
+    to(film_block(*block, scene.pixel_strata).block());
+  }
+}
+
+}  // namespace
+
 void qor_show_block(qorScene& scene, qorImage_block* block) {
-  if (block != nullptr && scene.callbacks.show_block) scene.callbacks.show_block(*block);
+  deliver(scene, block, scene.callbacks.show_block);
 }
 
 void qor_output_block(qorScene& scene, qorImage_block* block) {
-  if (block != nullptr && scene.callbacks.output_block) scene.callbacks.output_block(*block);
+  deliver(scene, block, scene.callbacks.output_block);
 }
 
 int qor_output_check_input(qorScene& scene, qorOutput_event* event) {

@@ -172,17 +172,21 @@ bool qorRay::trace_primary(float color[3], int x, int y, float dx, float dy) {
   film_offsets uncached;
   film_offsets* kept = scene.film_offsets_of(*thread);
   film_offsets& film = kept != nullptr ? *kept : uncached;
+  const int strata = scene.pixel_strata;
   if (film.dx != dx || film.dy != dy || film.spread != spread || film.iteration != pass) {
     const film_filter& filter = scene.content.film.pixel_filter;
     film.dx = dx;
     film.dy = dy;
     film.spread = spread;
     film.iteration = pass;
-    film.x = filter.position(0, dx, spread, pass);
-    film.y = filter.position(1, dy, spread, pass);
+    for (int s = 0; s < strata; ++s) {
+      film.x[s] = filter.position(0, dx, spread, pass, s, strata);
+      film.y[s] = filter.position(1, dy, spread, pass, s, strata);
+    }
   }
-  self.raster_x = double(x) + film.x;
-  self.raster_y = double(y) + film.y;
+  // The film pixel's corner plus the stratum's position, in sample pixels (the camera's raster).
+  self.raster_x = double(x - x % strata) + strata * film.x[x % strata];
+  self.raster_y = double(y - y % strata) + strata * film.y[y % strata];
   double lens_u = 0.5, lens_v = 0.5;
   if (scene.content.view.lens_radius > 0 && thread->random != nullptr) {
     lens_u = thread->random->next_float();

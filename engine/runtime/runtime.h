@@ -14,6 +14,7 @@
 #include "engine/runtime/engine.h"
 #include "engine/runtime/lights/area_light.h"
 #include "engine/runtime/materials/material.h"
+#include "engine/runtime/pixel_strata.h"
 #include "engine/runtime/task_pool.h"
 #include "engine/runtime/traceable_scene.h"
 #include "host/qor.h"
@@ -86,13 +87,14 @@ struct alignas(64) thread_context {
   explicit thread_context(int index);
 };
 
-// Where the pixel filter put a thread's last camera sample, in pixels from the pixel's corner,
-// and the offsets it was worked out from. Every pixel of a pass shares the offsets, so a thread
-// maps them (a quantile and the filter's inverse distribution) once per pass, not per pixel.
+// Where the pixel filter puts a thread's camera samples, in film pixels from the pixel's corner,
+// one position per stratum, and the offsets they were worked out from. Every pixel of a pass
+// shares the offsets, so a thread maps them (a quantile and the filter's inverse distribution)
+// once per pass, not per pixel.
 struct alignas(64) film_offsets {
   float dx = -1, dy = -1, spread = -1;
   int32_t iteration = -1;
-  double x = 0, y = 0;
+  double x[max_pixel_strata] = {}, y[max_pixel_strata] = {};
 };
 
 // What the photon shader did on one thread index, for benchmarks. Only the thread that holds the
@@ -152,6 +154,9 @@ struct qorScene {
   qorCamera camera_record{};
   qorView view_record{};
   int32_t thread_count = 1;
+  // Sample pixels per film pixel along each axis (pixel_strata.h): the options' image and region
+  // are the film's times this.
+  int pixel_strata = 1;
 
   std::vector<std::unique_ptr<engine::material_slot>> materials;
   std::vector<std::unique_ptr<engine::light_slot>> lights;  // in list order, linked by next

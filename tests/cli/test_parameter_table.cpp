@@ -86,6 +86,7 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
     float radius_scale, min_radius_scale, alpha;
     int32_t photons, direct_photons;
     qor::cli::parameter_source radius_source, photons_source;
+    int strata = 1;
   } cases[] = {
       {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 16384, 0, host, host},  // a photon per pixel
       {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, host, host},  // at least 10^4 photons
@@ -94,6 +95,9 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
       {0.05, 0, 16384, false, r, r / 3, 0.7f, 16384, 0, scene, host},
       {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, scene, module},
       {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, module, module},
+      // 2 x 2 samples per pixel: radii in the samples' footprints, a photon per film pixel.
+      {0.05, 0, 16384, false, 2 * r, 0.5f, 0.7f, 16384, 0, scene, host, 2},
+      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 16384, 0, host, host, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -102,7 +106,8 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
     settings.photons_per_iteration = c.scene_photons;
     parameter_block block(72);
     qor::cli::fill_table_defaults(block);
-    block.assign(qor::cli::host_parameters({0.025, c.pixels}, settings, c.module_defaults));
+    block.assign(
+        qor::cli::host_parameters({0.025, c.pixels, c.strata}, settings, c.module_defaults));
     ppm_parameters p;
     std::memcpy(&p, block.data(), sizeof p);
     EXPECT_FLOAT_EQ(p.radius_scale, c.radius_scale);
@@ -111,5 +116,23 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
               std::tuple(c.alpha, c.photons, c.direct_photons));
     EXPECT_EQ(block.source(*find_parameter("radius_scale")), c.radius_source);
     EXPECT_EQ(block.source(*find_parameter("photons_per_pass")), c.photons_source);
+  }
+}
+
+// Films under 10,000 pixels get 2 x 2 samples per pixel unless the user says otherwise;
+// --module-defaults leaves the renderer one sample per pixel, as it was made for.
+TEST(host_parameters, supersampling_by_film_size_unless_asked) {
+  const struct {
+    int64_t pixels;
+    std::optional<int> requested;
+    bool module_defaults;
+    int strata;
+  } cases[] = {{9999, {}, false, 2}, {10000, {}, false, 1}, {0, {}, false, 1},
+               {100, {}, true, 1},   {100000, 3, false, 3}, {100, 1, false, 1},
+               {100, 4, true, 4}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(qor::cli::host_supersampling({0.025, c.pixels}, c.requested, c.module_defaults),
+              c.strata)
+        << c.pixels << " pixels";
   }
 }

@@ -212,8 +212,9 @@ class recording_illum : public qorIllum_api {
 // An engine around `s` on one thread (so calls arrive in order), whose illumination object
 // records what the engine hands it; thread 0's context is set up. Test benches build on it.
 struct recording_engine {
-  explicit recording_engine(const engine::traceable_scene& s)
-      : engine(s, settings(1), log.callbacks()) {
+  explicit recording_engine(const engine::traceable_scene& s,
+                            const engine::engine_settings& with = settings(1))
+      : engine(s, with, log.callbacks()) {
     qor_install_illum_api(engine.scene(), &illum);
     qor_scene_thread_init(engine.scene(), 0);
   }

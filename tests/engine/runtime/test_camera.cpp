@@ -18,7 +18,9 @@ namespace {
 // An engine whose illumination object records the shading calls, one thread, with the camera
 // of `view` (the scene's own view when omitted).
 struct camera_bench : recording_engine {
-  explicit camera_bench(const engine::traceable_scene& s) : recording_engine(s) {
+  explicit camera_bench(const engine::traceable_scene& s,
+                        const engine::engine_settings& with = settings(1))
+      : recording_engine(s, with) {
     ray = qor_get_primary_ray(engine.scene(), 0, qor_ray_camera);
   }
   ~camera_bench() { ray->delete_ray(); }
@@ -106,29 +108,42 @@ TEST(camera, camera_rays_start_as_the_module_expects_and_shade_their_hit) {
 
 // A thread maps a pass's offsets through the pixel filter once and keeps the result: every
 // camera ray must still land where the filter puts that ray's own offsets and pass.
+// With pixel strata the renderer's pixel (x, y) is stratum (x mod k, y mod k) of film pixel
+// (x / k, y / k), and its ray must land in that stratum's share of the filter.
 TEST(camera, camera_samples_land_where_the_filter_puts_each_ray_s_offsets) {
   engine::traceable_scene s = forward_view();
   s.film.pixel_filter = engine::film_filter(
       qor::scene::parse_scene_string("PixelFilter \"triangle\"\nWorldBegin\n", "f.pbrt")
           .scene.pixel_filter);
   s.shapes.push_back(square_z(5.0, 10, 0, false));
-  camera_bench bench(s);
-  const float spread = bench.engine.scene().options.sample_spread;
-  const engine::perspective_camera camera(s.view, 64, 64);
-  const struct {
-    float dx, dy;
-    int32_t pass;
-  } samples[] = {{0.5f, 0.5f, 0}, {0.7f, 0.5f, 0}, {0.7f, 0.3f, 0}, {0.7f, 0.3f, 5},
-                 {0.5f, 0.5f, 5}, {0.5f, 0.5f, 0}, {1.0f, 0.0f, 3}, {1.0f, 0.0f, 4}};
-  for (const auto& c : samples) {
-    bench.ray->thread->iteration = c.pass;
-    ASSERT_TRUE(bench.trace(30, 40, c.dx, c.dy));
-    vec3 o, d;
-    camera.generate_ray(30 + s.film.pixel_filter.position(0, c.dx, spread, c.pass),
-                        40 + s.film.pixel_filter.position(1, c.dy, spread, c.pass), 0.5, 0.5, o, d);
-    const vec3 hit = o + d * (5.0 / d.z);
-    EXPECT_NEAR(bench.ray->hit_position[0], hit.x, 1e-5) << c.dx << ' ' << c.dy << ' ' << c.pass;
-    EXPECT_NEAR(bench.ray->hit_position[1], hit.y, 1e-5) << c.dx << ' ' << c.dy << ' ' << c.pass;
+  for (int strata : {1, 2, 3}) {
+    engine::engine_settings with = settings(1);
+    with.pixel_strata = strata;
+    camera_bench bench(s, with);
+    const float spread = bench.engine.scene().options.sample_spread;
+    const engine::perspective_camera film_camera(s.view, 64, 64);
+    const struct {
+      float dx, dy;
+      int32_t pass;
+      int x, y;  // the renderer's pixel
+    } samples[] = {{0.5f, 0.5f, 0, 30, 40}, {0.7f, 0.5f, 0, 30, 40}, {0.7f, 0.3f, 0, 30, 40},
+                   {0.7f, 0.3f, 5, 30, 40}, {0.5f, 0.5f, 5, 31, 40}, {0.5f, 0.5f, 0, 31, 41},
+                   {1.0f, 0.0f, 3, 32, 41}, {1.0f, 0.0f, 4, 32, 41}, {1.0f, 0.0f, 4, 30, 40}};
+    for (const auto& c : samples) {
+      bench.ray->thread->iteration = c.pass;
+      ASSERT_TRUE(bench.trace(c.x, c.y, c.dx, c.dy));
+      const auto& filter = s.film.pixel_filter;
+      vec3 o, d;
+      film_camera.generate_ray(
+          c.x / strata + filter.position(0, c.dx, spread, c.pass, c.x % strata, strata),
+          c.y / strata + filter.position(1, c.dy, spread, c.pass, c.y % strata, strata), 0.5, 0.5,
+          o, d);
+      const vec3 hit = o + d * (5.0 / d.z);
+      const std::string where = std::to_string(strata) + " strata, pixel " + std::to_string(c.x) +
+                                "," + std::to_string(c.y) + ", pass " + std::to_string(c.pass);
+      EXPECT_NEAR(bench.ray->hit_position[0], hit.x, 1e-5) << c.dx << ' ' << c.dy << ' ' << where;
+      EXPECT_NEAR(bench.ray->hit_position[1], hit.y, 1e-5) << c.dx << ' ' << c.dy << ' ' << where;
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // Where the camera puts its samples: fed the renderer's per-pass offsets (a Gaussian clamped at
-// one standard deviation), a pixel's positions must follow the file's pixel filter.
+// one standard deviation), a pixel's positions must follow the file's pixel filter, stratified or
+// not.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,25 +50,38 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
     for (int k = 0; k < cells; ++k) {
       cdf[k + 1] = cdf[k] + c.weight(-c.radius + (k + 0.5) * 2 * c.radius / cells);
     }
-    std::mt19937 random(7);
-    std::uniform_real_distribution<float> u(-1, 1);
-    std::vector<double> positions;
-    for (int pass = 0; positions.size() < 40000; ++pass) {
-      const float sx = u(random), sy = u(random);
-      if (!(sx * sx + sy * sy < 1) || sx * sx + sy * sy == 0) continue;
-      positions.push_back(filter.position(0, renderer_offset(sx, sy, c.spread), c.spread, pass));
-    }
-    // Kolmogorov-Smirnov distance of the positions from the filter's distribution.
-    std::sort(positions.begin(), positions.end());
-    double distance = 0;
-    for (size_t i = 0; i < positions.size(); ++i) {
-      const double x = positions[i] - 0.5;
-      ASSERT_LE(std::abs(x), c.radius + 1e-9) << c.line;
+    auto expected_share = [&](double x) {  // of the filter's weight left of x from the centre
       const int k = std::clamp(int((x + c.radius) / (2 * c.radius) * cells), 0, cells - 1);
-      const double expected = cdf[k] / cdf[cells];
-      distance = std::max(distance, std::abs(expected - double(i) / positions.size()));
+      return cdf[k] / cdf[cells];
+    };
+    // With k strata, each pass puts one sample in each stratum; stratum s must keep to its
+    // share [s / k, (s + 1) / k] of the weight, and all of them together follow the filter.
+    for (int strata : {1, 2, 3}) {
+      std::mt19937 random(7);
+      std::uniform_real_distribution<float> u(-1, 1);
+      std::vector<double> positions;
+      for (int pass = 0; positions.size() < 40000; ++pass) {
+        const float sx = u(random), sy = u(random);
+        if (!(sx * sx + sy * sy < 1) || sx * sx + sy * sy == 0) continue;
+        for (int stratum = 0; stratum < strata; ++stratum) {
+          const double p =
+              filter.position(0, renderer_offset(sx, sy, c.spread), c.spread, pass, stratum, strata);
+          ASSERT_LE(std::abs(p - 0.5), c.radius + 1e-9) << c.line;
+          const double share = expected_share(p - 0.5);
+          ASSERT_GE(share, double(stratum) / strata - 0.002) << c.line << ", stratum " << stratum;
+          ASSERT_LE(share, double(stratum + 1) / strata + 0.002) << c.line << ", stratum " << stratum;
+          positions.push_back(p);
+        }
+      }
+      // Kolmogorov-Smirnov distance of the positions from the filter's distribution.
+      std::sort(positions.begin(), positions.end());
+      double distance = 0;
+      for (size_t i = 0; i < positions.size(); ++i) {
+        distance = std::max(distance,
+                            std::abs(expected_share(positions[i] - 0.5) - double(i) / positions.size()));
+      }
+      EXPECT_LT(distance, 0.01) << c.line << ", " << strata << " strata";
     }
-    EXPECT_LT(distance, 0.01) << c.line;
   }
 }
 

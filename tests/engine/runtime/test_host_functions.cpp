@@ -1,5 +1,6 @@
 // The host services: the task pool and threads, per-thread contexts and storage, aligned memory,
 // messages, registration, queries, input, images and frames.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -177,4 +178,53 @@ TEST(host_functions, registration_and_frames) {
   EXPECT_EQ(qor_tls_alloc(scene, 3096), qor_thread_storage_offset);
   bench.engine.request_stop();
   EXPECT_EQ(bench.engine.render_frame("ppm"), 1);
+}
+
+// With pixel strata the renderer works on an image k times the film's each way; the program gets
+// the film's image, each pixel the mean of its k x k samples, whether shown or output.
+TEST(host_functions, supersampled_blocks_reach_the_program_at_the_film_s_size) {
+  for (int strata : {1, 2, 3}) {
+    std::vector<std::vector<float>> received;  // each block's pixels
+    std::vector<std::array<int, 4>> headers;
+    engine::host_callbacks callbacks;
+    auto keep = [&](const qorImage_block& b) {
+      headers.push_back({b.x0, b.y0, b.width, b.height});
+      received.emplace_back(b.pixels(), b.pixels() + 3 * b.width * b.height);
+    };
+    callbacks.show_block = keep;
+    callbacks.output_block = keep;
+    engine::engine_settings with = settings(1);
+    with.pixel_strata = strata;
+    with.crop[0] = 1, with.crop[1] = 0, with.crop[2] = 3, with.crop[3] = 1;
+    engine::render_engine engine(empty_scene(3, 2), with, std::move(callbacks));
+    const qorOptions& o = engine.options();
+    EXPECT_EQ((std::array{o.width, o.height}), (std::array{3 * strata, 2 * strata}));
+    EXPECT_EQ((std::array{o.region_x0, o.region_y0, o.region_x1, o.region_y1}),
+              (std::array{strata, 0, 3 * strata, strata}));
+    EXPECT_EQ(qor_camera_get(engine.scene())->width, 3 * strata);
+
+    const int w = 3 * strata, h = 2 * strata;
+    std::vector<float> storage(qorImage_block::bytes(w, h) / 4);
+    auto& block = *reinterpret_cast<qorImage_block*>(storage.data());
+    block = {0, 0, w, h};
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c) block.pixels()[3 * (y * w + x) + c] = float(x + 10 * y + 100 * c);
+    qor_show_block(engine.scene(), &block);
+    qor_output_block(engine.scene(), &block);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], received[1]);
+    EXPECT_EQ(headers[1], (std::array{0, 0, 3, 2}));
+    // Film pixel (x, y) averages sample columns x k .. x k + k - 1 and rows likewise.
+    const float centre = (strata - 1) / 2.0f;
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 3; ++x)
+        for (int c = 0; c < 3; ++c)
+          EXPECT_FLOAT_EQ(received[1][3 * (y * 3 + x) + c],
+                          x * strata + centre + 10 * (y * strata + centre) + 100 * c)
+              << strata << " strata, pixel " << x << "," << y << ", channel " << c;
+  }
+  engine::engine_settings five = settings(1);
+  five.pixel_strata = 5;
+  EXPECT_THROW(engine::render_engine(empty_scene(), five, {}), std::runtime_error);
 }
