@@ -30,12 +30,14 @@ constexpr double most_photons = 1000000;
 constexpr double smallest_radius_share = 1.0 / 3.0;
 constexpr double module_smallest_radius_footprints = 0.5;
 
-// Films under this many pixels get 2 x 2 samples per pixel and pass. Measured at equal time on
-// the bench scenes and on their films halved (docs/PERFORMANCE.md, "Pixel strata"): below it the
-// four samples cut the error by 1.2x to 5x on four scenes of five, as each pass resolves edges
-// within a pixel (a silhouette, a spot's rim) that one shared offset per pass resolves only over
-// hundreds of passes; above it the fourfold camera pass costs more passes than that buys.
-constexpr int64_t supersampled_below_pixels = 10000;
+// A pass that emits more photons than this per pixel gets 2 x 2 samples per pixel. Measured at
+// equal time on the bench scenes and on their films halved (docs/PERFORMANCE.md, "Pixel
+// strata"): there the photon pass outweighs the camera pass, and four samples cut the error by
+// 1.2x to 5x on five scenes of six, as each pass resolves the edges inside a pixel (a
+// silhouette, a spot's rim) that one shared offset per pass resolves only over hundreds of
+// passes; at one photon per pixel the fourfold camera pass costs more passes than that buys.
+// The host's own count (one per pixel, at least 10,000) passes it on films under 8,000 pixels.
+constexpr double supersampled_above_photons_per_pixel = 1.25;
 
 // A point's start radius in the module is radius_scale times the spread of its camera ray's
 // differentials, which for a surface facing the camera is sqrt(2) footprints (the two
@@ -67,11 +69,12 @@ void radius_values(std::vector<parameter_value>& out, double start_footprints,
 
 }  // namespace
 
-int host_supersampling(const scene_view& view, std::optional<int> requested,
-                       bool module_defaults) {
+int host_supersampling(const scene_view& view, int64_t photons_per_pass,
+                       std::optional<int> requested, bool module_defaults) {
   if (requested) return *requested;
-  if (module_defaults) return 1;
-  return view.pixels > 0 && view.pixels < supersampled_below_pixels ? 2 : 1;
+  if (module_defaults || view.pixels <= 0) return 1;
+  return double(photons_per_pass) > supersampled_above_photons_per_pixel * double(view.pixels) ? 2
+                                                                                              : 1;
 }
 
 std::vector<parameter_value> host_parameters(const scene_view& view,

@@ -23,8 +23,10 @@ struct scene_view {
 };
 
 // Sample pixels per film pixel along each axis: the user's --supersample, else 1 with
-// `module_defaults`, else the host's rule: 2 on a film of under 10,000 pixels, 1 otherwise.
-int host_supersampling(const scene_view& view, std::optional<int> requested, bool module_defaults);
+// `module_defaults`, else the host's rule: 2 where a pass emits more than 1.25 photons per pixel
+// (`photons_per_pass`, whoever set it), 1 otherwise.
+int host_supersampling(const scene_view& view, int64_t photons_per_pass,
+                       std::optional<int> requested, bool module_defaults);
 
 // The host's values for the scene, in the order they apply, before the scene's own parameters
 // (scene_parameters) and the command line's. Two kinds:

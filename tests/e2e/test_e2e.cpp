@@ -131,6 +131,14 @@ TEST_F(qor_render_test, the_host_choice_follows_the_rendered_image_not_the_film)
   EXPECT_NEAR(listed(large, "radius_scale"), 2 * radius_small, 0.02 * radius_small);
   // The crop's median hit is its own quarter's, so only near the whole image's footprint.
   EXPECT_NEAR(listed(cropped, "radius_scale"), 2 * radius_small, 0.1 * radius_small);
+  // More than 1.25 photons per pixel and pass, from the command line here: 2 x 2 samples per
+  // pixel, and the radius in their footprints.
+  const std::vector<std::string> dense = {"--resolution", "320x240", "--photons", "100000"};
+  EXPECT_NEAR(listed(dense, "radius_scale"), 2 * radius_small, 0.02 * radius_small);
+  std::ifstream table(path(".stdout"));
+  const std::string listing((std::istreambuf_iterator<char>(table)),
+                            std::istreambuf_iterator<char>());
+  EXPECT_NE(listing.find("supersampling: 2 x 2"), std::string::npos) << listing;
 }
 
 }  // namespace
