@@ -74,7 +74,7 @@ int host_supersampling(const scene_view& view, int64_t photons_per_pass,
   if (requested) return *requested;
   if (module_defaults || view.pixels <= 0) return 1;
   return double(photons_per_pass) > supersampled_above_photons_per_pixel * double(view.pixels) ? 2
-                                                                                              : 1;
+                                                                                               : 1;
 }
 
 std::vector<parameter_value> host_parameters(const scene_view& view,

@@ -341,7 +341,7 @@ int run(const command_line& line) {
       const int k = job.engine.pixel_strata;
       std::cout << listed_parameters(job.parameters) << "\nsupersampling: " << k << " x " << k
                 << " samples per pixel and pass ("
-                << (line.supersample ? "--supersample"
+                << (line.supersample       ? "--supersample"
                     : line.module_defaults ? "--module-defaults"
                                            : "host: 2 x 2 above 1.25 photons per pixel and pass")
                 << ")\n";

@@ -14,12 +14,12 @@ film_block::film_block(const qorImage_block& samples, int strata) {
     for (int x = 0; x < width; ++x) {
       double sum[3] = {0, 0, 0};
       for (int sy = 0; sy < strata; ++sy) {
-        const float* row = in + 3 * (size_t(y * strata + sy) * size_t(samples.width) +
-                                     size_t(x * strata));
+        const float* row =
+            in + 3 * (size_t(y * strata + sy) * size_t(samples.width) + size_t(x * strata));
         for (int sx = 0; sx < 3 * strata; ++sx) sum[sx % 3] += row[sx];
       }
-      for (int c = 0; c < 3; ++c) out[3 * (size_t(y) * size_t(width) + size_t(x)) + c] =
-          float(sum[c] * share);
+      for (int c = 0; c < 3; ++c)
+        out[3 * (size_t(y) * size_t(width) + size_t(x)) + c] = float(sum[c] * share);
     }
   }
 }

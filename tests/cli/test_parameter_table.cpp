@@ -89,7 +89,7 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
     int strata = 1;
   } cases[] = {
       {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 16384, 0, host, host},  // a photon per pixel
-      {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, host, host},  // at least 10^4 photons
+      {0, 0, 100, false, 1.5f, 0.5f, 0.7f, 10000, 0, host, host},    // at least 10^4 photons
       // The file's count comes later, from scene_parameters.
       {0, 5000, 16384, false, 1.5f, 0.5f, 0.7f, 1000000, 0, host, module},
       {0.05, 0, 16384, false, r, r / 3, 0.7f, 16384, 0, scene, host},
@@ -127,14 +127,14 @@ TEST(host_parameters, supersampling_by_photons_per_pixel_unless_asked) {
     std::optional<int> requested;
     bool module_defaults;
     int strata;
-  } cases[] = {{8000, 10001, {}, false, 2}, {8000, 10000, {}, false, 1},
+  } cases[] = {{8000, 10001, {}, false, 2},   {8000, 10000, {}, false, 1},
                {16384, 200000, {}, false, 2}, {0, 10000, {}, false, 1},
-               {100, 10000, {}, true, 1},   {100000, 1, 3, false, 3},
-               {100, 10000, 1, false, 1},   {100, 10000, 4, true, 4}};
+               {100, 10000, {}, true, 1},     {100000, 1, 3, false, 3},
+               {100, 10000, 1, false, 1},     {100, 10000, 4, true, 4}};
   for (const auto& c : cases) {
-    EXPECT_EQ(qor::cli::host_supersampling({0.025, c.pixels}, c.photons, c.requested,
-                                           c.module_defaults),
-              c.strata)
+    EXPECT_EQ(
+        qor::cli::host_supersampling({0.025, c.pixels}, c.photons, c.requested, c.module_defaults),
+        c.strata)
         << c.pixels << " pixels, " << c.photons << " photons";
   }
 }

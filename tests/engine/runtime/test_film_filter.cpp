@@ -64,12 +64,13 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
         const float sx = u(random), sy = u(random);
         if (!(sx * sx + sy * sy < 1) || sx * sx + sy * sy == 0) continue;
         for (int stratum = 0; stratum < strata; ++stratum) {
-          const double p =
-              filter.position(0, renderer_offset(sx, sy, c.spread), c.spread, pass, stratum, strata);
+          const double p = filter.position(0, renderer_offset(sx, sy, c.spread), c.spread, pass,
+                                           stratum, strata);
           ASSERT_LE(std::abs(p - 0.5), c.radius + 1e-9) << c.line;
           const double share = expected_share(p - 0.5);
           ASSERT_GE(share, double(stratum) / strata - 0.002) << c.line << ", stratum " << stratum;
-          ASSERT_LE(share, double(stratum + 1) / strata + 0.002) << c.line << ", stratum " << stratum;
+          ASSERT_LE(share, double(stratum + 1) / strata + 0.002)
+              << c.line << ", stratum " << stratum;
           positions.push_back(p);
         }
       }
@@ -77,8 +78,8 @@ TEST(film_filter, places_samples_by_the_file_s_pixel_filter) {
       std::sort(positions.begin(), positions.end());
       double distance = 0;
       for (size_t i = 0; i < positions.size(); ++i) {
-        distance = std::max(distance,
-                            std::abs(expected_share(positions[i] - 0.5) - double(i) / positions.size()));
+        distance = std::max(
+            distance, std::abs(expected_share(positions[i] - 0.5) - double(i) / positions.size()));
       }
       EXPECT_LT(distance, 0.01) << c.line << ", " << strata << " strata";
     }

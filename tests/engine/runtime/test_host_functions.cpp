@@ -209,7 +209,8 @@ TEST(host_functions, supersampled_blocks_reach_the_program_at_the_film_s_size) {
     block = {0, 0, w, h};
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
-        for (int c = 0; c < 3; ++c) block.pixels()[3 * (y * w + x) + c] = float(x + 10 * y + 100 * c);
+        for (int c = 0; c < 3; ++c)
+          block.pixels()[3 * (y * w + x) + c] = float(x + 10 * y + 100 * c);
     qor_show_block(engine.scene(), &block);
     qor_output_block(engine.scene(), &block);
     ASSERT_EQ(received.size(), 2u);
