@@ -107,8 +107,8 @@ std::variant<command_line, int> parse_command_line(int argc, const char* const* 
   int supersample = 0;
   app.add_option("--supersample", supersample,
                  "Render K x K samples of every pixel in each pass, each in its own share of the "
-                 "pixel filter, and average them (1 to 4; default: 2 where a pass emits more "
-                 "than 1.25 photons per pixel, else 1)")
+                 "pixel filter, and average them (1 to 4; default: 2 on films under 10,000 "
+                 "pixels, else 1)")
       ->type_name("K")
       ->check(CLI::Range(1, 4));
 

@@ -30,14 +30,15 @@ constexpr double most_photons = 1000000;
 constexpr double smallest_radius_share = 1.0 / 3.0;
 constexpr double module_smallest_radius_footprints = 0.5;
 
-// A pass that emits more photons than this per pixel gets 2 x 2 samples per pixel. Measured at
-// equal time on the bench scenes and on their films halved (docs/PERFORMANCE.md, "Pixel
-// strata"): there the photon pass outweighs the camera pass, and four samples cut the error by
-// 1.2x to 5x on five scenes of six, as each pass resolves the edges inside a pixel (a
-// silhouette, a spot's rim) that one shared offset per pass resolves only over hundreds of
-// passes; at one photon per pixel the fourfold camera pass costs more passes than that buys.
-// The host's own count (one per pixel, at least 10,000) passes it on films under 8,000 pixels.
-constexpr double supersampled_above_photons_per_pixel = 1.25;
+// Films under this many pixels get 2 x 2 samples per pixel and pass. Measured at equal time on
+// the bench scenes at their films and halved, and on door-gap (docs/PERFORMANCE.md, "Pixel
+// strata"): under it, four samples cut the error by 1.2x to 5x on five films of six, as each pass
+// resolves the edges inside a pixel (a silhouette, a spot's rim) that one shared offset per pass
+// resolves only over hundreds of passes, and the camera pass is a small part of a pass on a small
+// film; above it they lost on four films of six, by up to 1.8x, most where photons carry most
+// of the light (slit-rooms, door-gap): each sample point gathers a quarter of a pixel's photons,
+// and the images came out 3 to 7% too bright, as radii that shrink later would leave them.
+constexpr int64_t supersampled_below_pixels = 10000;
 
 // A point's start radius in the module is radius_scale times the spread of its camera ray's
 // differentials, which for a surface facing the camera is sqrt(2) footprints (the two
@@ -69,12 +70,10 @@ void radius_values(std::vector<parameter_value>& out, double start_footprints,
 
 }  // namespace
 
-int host_supersampling(const scene_view& view, int64_t photons_per_pass,
-                       std::optional<int> requested, bool module_defaults) {
+int host_supersampling(const scene_view& view, std::optional<int> requested, bool module_defaults) {
   if (requested) return *requested;
-  if (module_defaults || view.pixels <= 0) return 1;
-  return double(photons_per_pass) > supersampled_above_photons_per_pixel * double(view.pixels) ? 2
-                                                                                               : 1;
+  if (module_defaults) return 1;
+  return view.pixels > 0 && view.pixels < supersampled_below_pixels ? 2 : 1;
 }
 
 std::vector<parameter_value> host_parameters(const scene_view& view,
@@ -90,7 +89,8 @@ std::vector<parameter_value> host_parameters(const scene_view& view,
                  std::clamp(photons_per_pixel * double(view.pixels), fewest_photons, most_photons),
                  parameter_source::host));
     }
-    radius_values(out, start_radius_footprints, parameter_source::host);
+    // The start radius is a film pixel's: the same world size with or without supersampling.
+    radius_values(out, start_radius_footprints * std::max(1, view.strata), parameter_source::host);
   }
   // pbrt's radius is one world size for every point; the module's scales with distance. They
   // agree at the median camera hit, facing the camera: nearer points start smaller, farther ones

@@ -23,16 +23,16 @@ struct scene_view {
 };
 
 // Sample pixels per film pixel along each axis: the user's --supersample, else 1 with
-// `module_defaults`, else the host's rule: 2 where a pass emits more than 1.25 photons per pixel
-// (`photons_per_pass`, whoever set it), 1 otherwise.
-int host_supersampling(const scene_view& view, int64_t photons_per_pass,
-                       std::optional<int> requested, bool module_defaults);
+// `module_defaults`, else the host's rule: 2 on a film of under 10,000 pixels (the render
+// region's), 1 otherwise.
+int host_supersampling(const scene_view& view, std::optional<int> requested, bool module_defaults);
 
 // The host's values for the scene, in the order they apply, before the scene's own parameters
 // (scene_parameters) and the command line's. Two kinds:
 // - the scene's pbrt-v4 `radius` mapped to the block's radius fields (source scene), which
 //   applies even with `module_defaults`: it is what the file asks for; the module measures radii
-//   in the footprints of the pixels it renders, the sample pixels;
+//   in the footprints of the pixels it renders, the sample pixels, so the start radius keeps its
+//   world size however many samples a pixel has, while the smallest radius follows the samples;
 // - the host's rule (source host): alpha, direct light by shadow rays, photons per pass (where
 //   the file gives no photonsperiteration; one per film pixel, however many samples each has)
 //   and the start and smallest radius, left out with `module_defaults`.

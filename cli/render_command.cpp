@@ -343,7 +343,7 @@ int run(const command_line& line) {
                 << " samples per pixel and pass ("
                 << (line.supersample       ? "--supersample"
                     : line.module_defaults ? "--module-defaults"
-                                           : "host: 2 x 2 above 1.25 photons per pixel and pass")
+                                           : "host: 2 x 2 on films under 10,000 pixels")
                 << ")\n";
       return exit_rendered;
     }

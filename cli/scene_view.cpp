@@ -56,16 +56,7 @@ void set_region_and_parameters(render_job& job, const command_line& line,
                                const qor::scene::scene_description& description) {
   set_image_region(job, line, description);
   scene_view view = measure_view(scene, job.engine);
-  // The photons per pass the render gets, from whichever source sets them last, decide the
-  // supersampling; the supersampling decides the footprint the radii are measured in.
-  render_job trial = job;
-  add_scene_parameters(trial, description,
-                       host_parameters(view, description.settings, line.module_defaults));
-  parameter_block block(parameter_block_size);
-  fill_table_defaults(block);
-  block.assign(trial.parameters);
-  view.strata = host_supersampling(view, block.get_int(*find_parameter("photons_per_pass")),
-                                   line.supersample, line.module_defaults);
+  view.strata = host_supersampling(view, line.supersample, line.module_defaults);
   job.engine.pixel_strata = view.strata;
   add_scene_parameters(job, description,
                        host_parameters(view, description.settings, line.module_defaults));

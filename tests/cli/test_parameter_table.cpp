@@ -95,9 +95,10 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
       {0.05, 0, 16384, false, r, r / 3, 0.7f, 16384, 0, scene, host},
       {0.05, 0, 16384, true, r, r / 3, 0.999f, 1000000, 1, scene, module},
       {0, 0, 16384, true, 6, 0.5f, 0.999f, 1000000, 1, module, module},
-      // 2 x 2 samples per pixel: radii in the samples' footprints, a photon per film pixel.
+      // 2 x 2 samples per pixel: radii in the samples' footprints (the start keeps its world
+      // size, the floor is the samples'), a photon per film pixel.
       {0.05, 0, 16384, false, 2 * r, 0.5f, 0.7f, 16384, 0, scene, host, 2},
-      {0, 0, 16384, false, 1.5f, 0.5f, 0.7f, 16384, 0, host, host, 2},
+      {0, 0, 16384, false, 3.0f, 0.5f, 0.7f, 16384, 0, host, host, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -119,22 +120,19 @@ TEST(host_parameters, rule_and_scene_radius_land_with_their_sources) {
   }
 }
 
-// More than 1.25 photons per pixel and pass get 2 x 2 samples per pixel unless the user says
-// otherwise; --module-defaults leaves the renderer one sample per pixel, as it was made for.
-TEST(host_parameters, supersampling_by_photons_per_pixel_unless_asked) {
+// Films under 10,000 pixels get 2 x 2 samples per pixel unless the user says otherwise;
+// --module-defaults leaves the renderer one sample per pixel, as it was made for.
+TEST(host_parameters, supersampling_by_film_size_unless_asked) {
   const struct {
-    int64_t pixels, photons;
+    int64_t pixels;
     std::optional<int> requested;
     bool module_defaults;
     int strata;
-  } cases[] = {{8000, 10001, {}, false, 2},   {8000, 10000, {}, false, 1},
-               {16384, 200000, {}, false, 2}, {0, 10000, {}, false, 1},
-               {100, 10000, {}, true, 1},     {100000, 1, 3, false, 3},
-               {100, 10000, 1, false, 1},     {100, 10000, 4, true, 4}};
+  } cases[] = {{9999, {}, false, 2},  {10000, {}, false, 1}, {0, {}, false, 1}, {100, {}, true, 1},
+               {100000, 3, false, 3}, {100, 1, false, 1},    {100, 4, true, 4}};
   for (const auto& c : cases) {
-    EXPECT_EQ(
-        qor::cli::host_supersampling({0.025, c.pixels}, c.photons, c.requested, c.module_defaults),
-        c.strata)
-        << c.pixels << " pixels, " << c.photons << " photons";
+    EXPECT_EQ(qor::cli::host_supersampling({0.025, c.pixels}, c.requested, c.module_defaults),
+              c.strata)
+        << c.pixels << " pixels";
   }
 }

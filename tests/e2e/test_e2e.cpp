@@ -131,10 +131,12 @@ TEST_F(qor_render_test, the_host_choice_follows_the_rendered_image_not_the_film)
   EXPECT_NEAR(listed(large, "radius_scale"), 2 * radius_small, 0.02 * radius_small);
   // The crop's median hit is its own quarter's, so only near the whole image's footprint.
   EXPECT_NEAR(listed(cropped, "radius_scale"), 2 * radius_small, 0.1 * radius_small);
-  // More than 1.25 photons per pixel and pass, from the command line here: 2 x 2 samples per
-  // pixel, and the radius in their footprints.
-  const std::vector<std::string> dense = {"--resolution", "320x240", "--photons", "100000"};
-  EXPECT_NEAR(listed(dense, "radius_scale"), 2 * radius_small, 0.02 * radius_small);
+  // A film under 10,000 pixels: 2 x 2 samples per pixel, the radius in their footprints.
+  const std::vector<std::string> tiny_film = {"--resolution", "64x48"};
+  const std::vector<std::string> one_sample = {"--resolution", "64x48", "--supersample", "1"};
+  const double radius_one_sample = listed(one_sample, "radius_scale");
+  EXPECT_NEAR(radius_one_sample, radius_small / 5, 0.02 * radius_small);
+  EXPECT_NEAR(listed(tiny_film, "radius_scale"), 2 * radius_one_sample, 0.01 * radius_one_sample);
   std::ifstream table(path(".stdout"));
   const std::string listing((std::istreambuf_iterator<char>(table)),
                             std::istreambuf_iterator<char>());
