@@ -7,6 +7,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/parameter_choice.h"
+
 namespace qor::cli {
 
 namespace {
@@ -106,9 +108,9 @@ std::variant<command_line, int> parse_command_line(int argc, const char* const* 
   app.add_option("--crop", crop, "Render only pixels [x0,x1) x [y0,y1)")->type_name("x0,y0,x1,y1");
   int supersample = 0;
   app.add_option("--supersample", supersample,
-                 "Render K x K samples of every pixel in each pass, each in its own share of the "
-                 "pixel filter, and average them (1 to 4; default: 2 on films under 10,000 "
-                 "pixels, else 1)")
+                 std::string("Render K x K samples of every pixel in each pass, each in its own "
+                             "share of the pixel filter, and average them (1 to 4; default: ") +
+                     supersampling_rule + ")")
       ->type_name("K")
       ->check(CLI::Range(1, 4));
 

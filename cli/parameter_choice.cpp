@@ -30,14 +30,13 @@ constexpr double most_photons = 1000000;
 constexpr double smallest_radius_share = 1.0 / 3.0;
 constexpr double module_smallest_radius_footprints = 0.5;
 
-// Films under this many pixels get 2 x 2 samples per pixel and pass. Measured at equal time on
+// supersampled_below_pixels (parameter_choice.h) was measured at equal time on
 // the bench scenes at their films and halved, and on door-gap (docs/PERFORMANCE.md, "Pixel
 // strata"): under it, four samples cut the error by 1.2x to 5x on five films of seven, as each
 // pass resolves the edges inside a pixel (a silhouette, a spot's rim) that one shared offset per
 // pass resolves only over hundreds of passes; above it they lost on four films of six, by up to
 // 1.8x. They lose where light leaks across a wall at the points' radius (slit-rooms, door-gap):
 // each sample point gathers a quarter of a pixel's photons, and the leak grew by 3 to 13%.
-constexpr int64_t supersampled_below_pixels = 10000;
 
 // A point's start radius in the module is radius_scale times the spread of its camera ray's
 // differentials, which for a surface facing the camera is sqrt(2) footprints (the two

@@ -22,9 +22,14 @@ struct scene_view {
   int strata = 1;      // sample pixels per pixel along each axis (host_supersampling)
 };
 
+// Films under this many pixels (of the render region) get 2 x 2 samples per pixel and pass; the
+// runs that chose it are described in parameter_choice.cpp. The rule in words, for the help
+// and --list-parameters, beside the number it states.
+constexpr int64_t supersampled_below_pixels = 10000;
+constexpr const char* supersampling_rule = "2 x 2 on films under 10,000 pixels, else 1 x 1";
+
 // Sample pixels per film pixel along each axis: the user's --supersample, else 1 with
-// `module_defaults`, else the host's rule: 2 on a film of under 10,000 pixels (the render
-// region's), 1 otherwise.
+// `module_defaults`, else the host's rule.
 int host_supersampling(const scene_view& view, std::optional<int> requested, bool module_defaults);
 
 // The host's values for the scene, in the order they apply, before the scene's own parameters

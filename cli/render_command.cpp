@@ -343,7 +343,7 @@ int run(const command_line& line) {
                 << " samples per pixel and pass ("
                 << (line.supersample       ? "--supersample"
                     : line.module_defaults ? "--module-defaults"
-                                           : "host: 2 x 2 on films under 10,000 pixels")
+                                           : std::string("host: ") + supersampling_rule)
                 << ")\n";
       return exit_rendered;
     }
