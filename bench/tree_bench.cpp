@@ -113,11 +113,13 @@ void tree_deposit(benchmark::State& state) {
 }
 // Arguments: points, radius in tenths of a point spacing, the deposit's leaf size (0: the tree's
 // own leaves). 65536 points at 1.7 spacings give about 9 points per photon, as the host's
-// defaults give on a 256 x 256 room; a million at 3 spacings, 28.
+// defaults give on a 256 x 256 room; a million at 1.7 spacings, the same at 1000 x 1000; a
+// million at 3 spacings, 28.
 BENCHMARK(tree_deposit)
     ->ArgNames({"points", "spacings_x10", "leaf"})
     ->Args({65536, 17, 0})
     ->Args({65536, 17, default_deposit_leaf_points})
+    ->Args({1000000, 17, default_deposit_leaf_points})
     ->Args({1000000, 30, 0})
     ->Args({1000000, 30, default_deposit_leaf_points})
     ->Threads(1)

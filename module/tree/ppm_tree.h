@@ -69,22 +69,27 @@ struct deposit_node {
 };
 static_assert(sizeof(deposit_node) == 128);
 
-// One point's photon sums of a pass in one accumulation set, added into the point after the pass.
-struct point_accumulator {
-  int32_t pass_photons;
-  float pass_flux[3];
-  float offset_sum[3];
+// Four points' photon sums of a pass in one accumulation set, in leaf order like the deposit
+// copy and one field per row like its blocks, added into the points after the pass. A photon
+// adds into a whole block at once, without a branch on which of the four points took it: the
+// others add -0, which leaves every sum as it was, bit for bit.
+struct accumulator_block {
+  int32_t pass_photons[4];
+  float pass_flux[3][4];
+  float offset_sum[3][4];
   uint32_t lock;  // taken only while more than one thread writes the set
+  uint32_t unused[3];
 };
-static_assert(sizeof(point_accumulator) == 32);
+static_assert(sizeof(accumulator_block) == 128);
 
 // Memory of the contention-free deposit, per tree of N points and T tracing threads: the deposit
 // copy takes 48 N bytes (rounded up to four points), its four-wide nodes about 6 N (measured on
-// points spread over the walls of a room), and each accumulation set 32 N. A pass opens S =
-// min(T, floor(budget / 32 N)) sets, so the sets never pass the budget whatever T is: at T = 64 and
-// N = 10^6, 48 MB of copy and 8 sets of 32 MB (256 MB), each written by 8 threads under per-entry
-// locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With S = 0 (N
-// above 8 million at the default budget) every thread adds into the points under their locks.
+// points spread over the walls of a room), and each accumulation set 32 N (also rounded up). A pass
+// opens S = min(T, floor(budget / 32 N)) sets, so the sets never pass the budget whatever T is: at
+// T = 64 and N = 10^6, 48 MB of copy and 8 sets of 32 MB (256 MB), each written by 8 threads under
+// per-block locks; at T = 2 and N = 65536 (a 256 x 256 image), 3 MB of copy and two 2 MB sets. With
+// S = 0 (N above 8 million at the default budget) every thread adds into the points under their
+// locks.
 inline constexpr size_t default_accumulation_budget = size_t{256} << 20;
 inline constexpr uint32_t default_deposit_leaf_points = 32;
 
@@ -95,8 +100,8 @@ struct deposit_storage {
   size_t block_capacity = 0;
   deposit_node* nodes = nullptr;
   uint32_t node_capacity = 0;
-  point_accumulator* accumulators = nullptr;
-  size_t accumulator_capacity = 0;  // accumulators held
+  accumulator_block* accumulators = nullptr;
+  size_t accumulator_capacity = 0;  // blocks held
 };
 
 // Opening and closing a photon pass touch every point once per accumulation set, and there are
@@ -173,12 +178,12 @@ class ppm_tree {
   deposit_node* deposit_nodes = nullptr;
   uint32_t deposit_nodes_used = 0;
   uint32_t deposit_nodes_capacity = 0;
-  // Accumulation sets of the open pass: set_count arrays of count accumulators in leaf order,
+  // Accumulation sets of the open pass: set_count arrays of (count + 3) / 4 blocks in leaf order,
   // one after the other. Thread t adds into set t % set_count; a set that more than one thread
-  // adds into is written under per-entry locks. Set 0 starts from the points' own sums and the
+  // adds into is written under per-block locks. Set 0 starts from the points' own sums and the
   // others from zero, so a one-thread pass adds in exactly the order the points always have.
-  point_accumulator* accumulators = nullptr;
-  size_t accumulator_capacity = 0;  // accumulators held
+  accumulator_block* accumulators = nullptr;
+  size_t accumulator_capacity = 0;  // blocks held
   uint32_t set_count = 0;
   uint32_t pass_threads = 0;  // 0: no pass open
   // Bytes the accumulation sets of one tree may take; past it threads share sets.
@@ -191,6 +196,8 @@ class ppm_tree {
   void subdivide(ppm_tree_node* node, point_sphere* spheres);
   // Zeroes the lanes of the last deposit block past the last point.
   void clear_last_deposit_block();
+  // Blocks of four entries of the deposit copy, and of each accumulation set.
+  size_t deposit_blocks() const { return (static_cast<size_t>(count) + 3) / 4; }
   // A slice's work, on entries first .. last - 1 of the leaf order.
   void refresh_deposit_entries(uint32_t first, uint32_t last);
   void open_sets(uint32_t first, uint32_t last);

@@ -84,7 +84,7 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
   const uint32_t one_hits = total_hits;
   ASSERT_GT(one_hits, 2000u);
 
-  const size_t set_bytes = sizeof(point_accumulator) * initial.size();
+  const size_t set_bytes = sizeof(accumulator_block) * ((initial.size() + 3) / 4);
   constexpr uint32_t leaf = default_deposit_leaf_points;
   struct {
     int threads;
@@ -123,6 +123,90 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
     if (c.sets == static_cast<uint32_t>(c.threads)) {
       EXPECT_TRUE(same_bits(pass(c.threads, c.budget, nullptr, c.leaf_points), many)) << c.threads;
     }
+  }
+}
+
+// The deposit's test and sums written as plainly as they can be, point by point and photon by
+// photon: the reference that the walk, the four-wide blocks and the sets must match bit for bit.
+std::vector<measurement_point> deposit_one_by_one(std::vector<measurement_point> points,
+                                                  const std::vector<photon_query>& photons,
+                                                  uint32_t& hits) {
+  const auto dot = [](const float* a, const float* b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+  };
+  for (const photon_query& q : photons) {
+    for (measurement_point& p : points) {
+      float d[3];
+      for (int a = 0; a < 3; ++a) d[a] = q.position[a] - p.position[a];
+      if (q.orient != 0 && dot(p.normal, q.direction) > 0) continue;
+      if (dot(d, d) > p.radius * p.radius) continue;
+      if (q.orient != 0) {
+        const float h = dot(d, p.normal);
+        if (h > 0.4f * p.radius) continue;
+        if (!(dot(p.normal, q.normal) >= 0.5f) && (h < -1e-5f || dot(q.normal, d) > 1e-5f)) {
+          continue;
+        }
+      }
+      p.pass_photons += static_cast<int32_t>(q.count);
+      for (int c = 0; c < 3; ++c) {
+        p.pass_flux[c] += q.flux[c] * p.reflectance[c];
+        p.offset_sum[c] += d[c];
+      }
+      ++hits;
+    }
+  }
+  return points;
+}
+
+TEST_F(deposit_accumulation, a_pass_adds_what_each_point_takes_one_photon_at_a_time) {
+  // Points on the walls, floor and a slanted face of a corner, some sums at -0, and photons on
+  // the same surfaces with every orientation case, the edges of spheres and of leaf boxes among
+  // them. A point that shares a block with one that takes a photon keeps its own sums bit for
+  // bit (-0 included).
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const float s = std::sqrt(0.5f);
+  const float normals[][3] = {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}, {s, 0, s}, {0, 0, -1}};
+  initial.clear();
+  for (int i = 0; i < 400; ++i) {
+    const float* n = normals[i % 4];
+    measurement_point p = make_point(unit(rng), unit(rng), unit(rng), 0.04f + 0.12f * unit(rng));
+    for (int a = 0; a < 3; ++a) {
+      if (n[a] == 1.0f) p.position[a] = 0;  // on its wall
+      p.normal[a] = n[a];
+    }
+    set3(p.reflectance, unit(rng), 0.5f, 2.0f * unit(rng));
+    set3(p.offset_sum, i % 3 == 0 ? -0.0f : 0.1f * unit(rng), -0.0f, 0.0f);
+    p.pass_photons = i % 5;
+    initial.push_back(p);
+  }
+  photons.clear();
+  for (uint32_t k = 0; k < 3000; ++k) {
+    const float* n = normals[k % 5];
+    const float* d = normals[(k / 5) % 5];
+    photon_query q{{unit(rng), unit(rng), 0.02f * unit(rng)},
+                   {n[0], n[1], n[2]},
+                   {-d[0], -d[1], -d[2]},
+                   {unit(rng), 1, 0.25f},
+                   1 + k % 2,
+                   k % 7 != 0 ? 1u : 0u,
+                   nullptr,
+                   0};
+    if (k % 3 == 0) {
+      // On the sphere of a point, along one axis: the edge of its sphere and of its leaf's box.
+      const measurement_point& p = initial[k % initial.size()];
+      for (int a = 0; a < 3; ++a) q.position[a] = p.position[a];
+      q.position[k % 2] += (k % 4 == 0 ? -1.0f : 1.0f) * p.radius;
+    }
+    photons.push_back(q);
+  }
+  uint32_t hits = 0;
+  const std::vector<measurement_point> expected = deposit_one_by_one(initial, photons, hits);
+  ASSERT_GT(hits, 3000u);
+  for (uint32_t leaf_points : {0u, default_deposit_leaf_points}) {
+    EXPECT_TRUE(same_bits(pass(1, default_accumulation_budget, nullptr, leaf_points), expected))
+        << "leaves of " << leaf_points;
+    EXPECT_EQ(total_hits, hits);
   }
 }
 
