@@ -51,6 +51,12 @@ unsigned lane_bits(mask4 m) {
 #endif
 }
 
+// How many of four lanes are set, without the library call that __builtin_popcount becomes
+// on processors the build does not assume to count bits.
+uint32_t lanes_set(unsigned bits) {
+  return static_cast<uint32_t>(uint64_t{0x4332322132212110} >> (bits * 4)) & 0xFu;
+}
+
 // A photon query spread over four lanes, and where the depositing thread's sums go.
 struct wide_query {
   const photon_query& q;
@@ -180,7 +186,7 @@ class deposit_walk {
       const float4* offset = pending_[i].offset;
       unsigned accepted = pending_[i].lanes;
       if (w_.q.orient != 0) accepted &= oriented_lanes(detail, w_, offset);
-      *w_.q.hit_counter += static_cast<uint32_t>(__builtin_popcount(accepted));
+      *w_.q.hit_counter += lanes_set(accepted);
       if (w_.set != nullptr) {
         add_photon(w_.set[b], w_.locked, accepted, w_.q, detail, offset);
         continue;
