@@ -56,6 +56,7 @@ shape convert_shape(const sc::shape_description& d, size_t material_count) {
   s.mesh.indices.resize(d.indices.size() / 3 * 3);
   if (d.normals.size() == d.positions.size()) s.mesh.normals = d.normals;
   if (d.uv.size() == d.positions.size()) s.mesh.uv = d.uv;
+  s.mesh.make_face_normals();
   return s;
 }
 

@@ -170,8 +170,7 @@ surface_hit resolve_hit(const traceable_scene& scene, const ray_query& ray, cons
     const vec3 p0 = m.position(i0), p1 = m.position(i1), p2 = m.position(i2);
     const double b1 = hit.u, b2 = hit.v, b0 = 1.0 - b1 - b2;
     p = p0 * b0 + p1 * b1 + p2 * b2;
-    // pbrt-v4's winding rule.
-    ng = normalize(cross(p0 - p2, p1 - p2));
+    ng = m.face_normals.empty() ? m.winding_normal(hit.primitive) : m.face_normals[hit.primitive];
     if (s.flip_normal) ng = -ng;
     ns = ng;
     if (!m.normals.empty()) {

@@ -38,12 +38,13 @@ engine::affine_transform translate_scale_rotate_z(const vec3& t, const vec3& s, 
 
 }  // namespace
 
-// Squares at z = 0 (wound for +z), 5 (flipped) and 10 (vertex normals pointing below: the face
-// turns), and a flipped unit sphere at z = 20.
+// Squares at z = 0 (wound for +z), 5 (flipped, with the normals a scene file's meshes keep) and
+// 10 (vertex normals pointing below: the face turns), and a flipped unit sphere at z = 20.
 TEST(ray_tracing, rays_meet_triangles_and_spheres_where_they_are_and_face_their_winding) {
   engine::traceable_scene s = empty_scene();
   for (const double z : {0.0, 5.0, 10.0}) s.shapes.push_back(square_z(z, 1.0, 0, true));
   s.shapes[1].flip_normal = true;
+  s.shapes[1].mesh.make_face_normals();
   s.shapes[2].mesh.normals.assign(4, {0.0f, 0.6f, -0.8f});
   s.shapes.push_back(sphere({0, 0, 20}, 1.0, 0));
   s.shapes[3].flip_normal = true;
