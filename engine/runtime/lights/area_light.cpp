@@ -71,9 +71,7 @@ area_light::area_light(const area_light_source& source, const shape& geometry, u
   face_normals_.resize(n);
   double sum = 0;
   for (size_t t = 0; t < n; ++t) {
-    const vec3 p0 = m.position(m.indices[3 * t]), p1 = m.position(m.indices[3 * t + 1]),
-               p2 = m.position(m.indices[3 * t + 2]);
-    const vec3 normal = normalize(cross(p0 - p2, p1 - p2));
+    const vec3 normal = m.winding_normal(t);
     face_normals_[t] = geometry.flip_normal ? -normal : normal;
     const double a = triangle_area(geometry.mesh, t);
     area_ += a;
