@@ -59,16 +59,17 @@ struct deposit_scene {
   std::vector<photon_query> photons;
 };
 
-deposit_scene& shared_deposit_scene(uint32_t n, float spacings, uint32_t leaf_points) {
+deposit_scene& shared_deposit_scene(uint32_t n, float spacings, uint32_t leaf_points, bool grid) {
   static std::unique_ptr<deposit_scene> scene;
   static float made_spacings = 0;
   if (scene == nullptr || scene->points.size() != n || made_spacings != spacings ||
-      scene->tree->deposit_leaf_points != leaf_points) {
+      scene->tree->deposit_leaf_points != leaf_points || scene->tree->use_deposit_grid != grid) {
     scene = std::make_unique<deposit_scene>();
     made_spacings = spacings;
     scene->points = room_points(n, spacings);
     scene->tree = std::make_unique<ppm_tree>(scene->points.data(), n);
     scene->tree->deposit_leaf_points = leaf_points;
+    scene->tree->use_deposit_grid = grid;
     scene->tree->build();
     std::mt19937 rng(99);
     for (int k = 0; k < 65536; ++k) {
@@ -93,7 +94,7 @@ void tree_deposit(benchmark::State& state) {
   if (state.thread_index() == 0) {
     scene = &shared_deposit_scene(static_cast<uint32_t>(state.range(0)),
                                   static_cast<float>(state.range(1)) / 10.0f,
-                                  static_cast<uint32_t>(state.range(2)));
+                                  static_cast<uint32_t>(state.range(2)), state.range(3) != 0);
     // Each benchmark thread adds into its own accumulation set, as tracing threads do.
     scene->tree->begin_pass(static_cast<uint32_t>(state.threads()));
   }
@@ -112,16 +113,18 @@ void tree_deposit(benchmark::State& state) {
                          benchmark::Counter::kAvgThreads);
 }
 // Arguments: points, radius in tenths of a point spacing, the deposit's leaf size (0: the tree's
-// own leaves). 65536 points at 1.7 spacings give about 9 points per photon, as the host's
-// defaults give on a 256 x 256 room; a million at 1.7 spacings, the same at 1000 x 1000; a
-// million at 3 spacings, 28.
+// own leaves), and whether photons find their leaves in the grid (1) or by the node walk (0).
+// 65536 points at 1.7 spacings give about 9 points per photon, as the host's defaults give on a
+// 256 x 256 room; a million at 1.7 spacings, the same at 1000 x 1000; a million at 3 spacings, 28.
 BENCHMARK(tree_deposit)
-    ->ArgNames({"points", "spacings_x10", "leaf"})
-    ->Args({65536, 17, 0})
-    ->Args({65536, 17, default_deposit_leaf_points})
-    ->Args({1000000, 17, default_deposit_leaf_points})
-    ->Args({1000000, 30, 0})
-    ->Args({1000000, 30, default_deposit_leaf_points})
+    ->ArgNames({"points", "spacings_x10", "leaf", "grid"})
+    ->Args({65536, 17, 0, 1})
+    ->Args({65536, 17, default_deposit_leaf_points, 0})
+    ->Args({65536, 17, default_deposit_leaf_points, 1})
+    ->Args({1000000, 17, default_deposit_leaf_points, 0})
+    ->Args({1000000, 17, default_deposit_leaf_points, 1})
+    ->Args({1000000, 30, default_deposit_leaf_points, 0})
+    ->Args({1000000, 30, default_deposit_leaf_points, 1})
     ->Threads(1)
     ->Threads(2)
     ->UseRealTime();

@@ -131,6 +131,7 @@ ppm_tree::~ppm_tree() {
   qor_free_aligned(nodes);
   qor_free_aligned(deposit_spheres);
   qor_free_aligned(deposit_nodes);
+  qor_free_aligned(grid.memory);
   qor_free_aligned(accumulators);
 }
 
@@ -186,6 +187,7 @@ void ppm_tree::build() {
     return;
   }
   build_deposit_nodes();
+  build_deposit_grid();
   refresh_deposit_points();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module/points/spin_lock.h"
+#include "module/tree/deposit_grid_cell.h"
 #include "module/tree/ppm_tree.h"
 
 #if defined(__SSE2__)
@@ -229,6 +230,42 @@ bool box_contains(const ppm_tree_node& node, const float position[3]) {
   return true;
 }
 
+// Which of a node's four children have boxes that hold the photon, as bits.
+unsigned children_holding(const deposit_node& n, const wide_query& w) {
+  mask4 inside = w.position[0] >= load(n.bounds_min[0]);
+  for (int a = 0; a < 3; ++a) {
+    if (a != 0) inside &= w.position[a] >= load(n.bounds_min[a]);
+    inside &= w.position[a] <= load(n.bounds_max[a]);
+  }
+  return lane_bits(inside);
+}
+
+// The leaves of the photon's grid bucket, four to a row.
+void deposit_in_grid(const ppm_tree& tree, const wide_query& w, deposit_walk& walk) {
+  const deposit_grid& g = tree.grid;
+  const float* p = w.q.position;
+  for (int a = 0; a < 3; ++a) {
+    if (!(p[a] >= g.low[a] && p[a] <= g.high[a])) return;
+  }
+  const uint32_t b =
+      grid_bucket(g, grid_cell_coordinate(g, 0, p[0]), grid_cell_coordinate(g, 1, p[1]),
+                  grid_cell_coordinate(g, 2, p[2]));
+  const uint32_t end = g.bucket_rows[b + 1];
+  for (uint32_t r = g.bucket_rows[b]; r < end; ++r) {
+    const deposit_node& row = g.rows[r];
+    unsigned leaves = children_holding(row, w);
+    for (unsigned left = leaves; left != 0; left &= left - 1) {
+      const int i = __builtin_ctz(left);
+      prefetch_spheres(tree, row.first[i], row.first[i] + row.count[i]);
+    }
+    while (leaves != 0) {
+      const int i = __builtin_ctz(leaves);
+      leaves &= leaves - 1;
+      walk.enter_leaf(row.first[i], row.first[i] + row.count[i]);
+    }
+  }
+}
+
 // The walk over the four-wide nodes from one of them. Nodes still to visit wait on a fixed
 // stack, which a tree of sensible depth never fills; a deeper one (badly spread points) goes on
 // by recursion from where the stack filled.
@@ -239,12 +276,7 @@ void deposit_from(const ppm_tree& tree, uint32_t start, const wide_query& w, dep
   uint32_t at = start;
   for (;;) {
     const deposit_node& n = tree.deposit_nodes[at];
-    mask4 inside = w.position[0] >= load(n.bounds_min[0]);
-    for (int a = 0; a < 3; ++a) {
-      if (a != 0) inside &= w.position[a] >= load(n.bounds_min[a]);
-      inside &= w.position[a] <= load(n.bounds_max[a]);
-    }
-    unsigned children = lane_bits(inside);
+    unsigned children = children_holding(n, w);
     // Ask for everything the entered children's tests start with before testing any of them, so
     // that their cache misses overlap instead of following one another.
     for (unsigned left = children; left != 0; left &= left - 1) {
@@ -347,7 +379,9 @@ void ppm_tree::deposit(const photon_query& query) {
   }
   const wide_query w(query, set, shared);
   deposit_walk walk(*this, w);
-  if (deposit_nodes_used != 0) {
+  if (grid.rows != nullptr) {
+    deposit_in_grid(*this, w, walk);
+  } else if (deposit_nodes_used != 0) {
     deposit_from(*this, 0, w, walk);
   } else {
     deposit_below(root, w, walk);
@@ -458,15 +492,16 @@ void ppm_tree::refresh_deposit_entries(uint32_t first, uint32_t last) {
 }
 
 deposit_storage ppm_tree::release_deposit_storage() {
-  const deposit_storage storage{deposit_spheres, deposit_block_capacity,
-                                deposit_nodes,   deposit_nodes_capacity,
-                                accumulators,    accumulator_capacity};
+  const deposit_storage storage{
+      deposit_spheres, deposit_block_capacity, deposit_nodes, deposit_nodes_capacity,
+      grid.memory,     grid.memory_bytes,      accumulators,  accumulator_capacity};
   deposit_spheres = nullptr;
   deposit_details = nullptr;
   deposit_block_capacity = 0;
   deposit_nodes = nullptr;
   deposit_nodes_capacity = 0;
   deposit_nodes_used = 0;
+  grid = {};
   accumulators = nullptr;
   accumulator_capacity = 0;
   deposit_copy_current = false;
@@ -476,6 +511,7 @@ deposit_storage ppm_tree::release_deposit_storage() {
 void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
   qor_free_aligned(deposit_spheres);
   qor_free_aligned(deposit_nodes);
+  qor_free_aligned(grid.memory);
   qor_free_aligned(accumulators);
   deposit_spheres = storage.blocks;
   deposit_details =
@@ -486,6 +522,9 @@ void ppm_tree::adopt_deposit_storage(const deposit_storage& storage) {
   deposit_nodes = storage.nodes;
   deposit_nodes_capacity = storage.node_capacity;
   deposit_nodes_used = 0;
+  grid = {};
+  grid.memory = storage.grid;
+  grid.memory_bytes = storage.grid_bytes;
   accumulators = storage.accumulators;
   accumulator_capacity = storage.accumulator_capacity;
   deposit_copy_current = false;

@@ -74,10 +74,12 @@ class module_test : public ::testing::Test {
   void create(ppm_parameters block) { the_installer().create(scene(), &block); }
 
   ppm_tree& tree_over(std::vector<measurement_point>& points,
-                      uint32_t deposit_leaf_points = default_deposit_leaf_points) {
+                      uint32_t deposit_leaf_points = default_deposit_leaf_points,
+                      bool deposit_grid = true) {
     trees.push_back(
         std::make_unique<ppm_tree>(points.data(), static_cast<uint32_t>(points.size())));
     trees.back()->deposit_leaf_points = deposit_leaf_points;
+    trees.back()->use_deposit_grid = deposit_grid;
     trees.back()->build();
     trees.back()->set_tls_slot(renderer->tls_slot);
     return *trees.back();

@@ -36,9 +36,10 @@ class deposit_accumulation : public module_test {
   // The pass opens and closes in slices that run on threads of their own, all at once.
   // Returns the points after the pass and the hits each thread counted.
   std::vector<measurement_point> pass(int threads, size_t budget, uint32_t* sets = nullptr,
-                                      uint32_t leaf_points = default_deposit_leaf_points) {
+                                      uint32_t leaf_points = default_deposit_leaf_points,
+                                      bool grid = true) {
     std::vector<measurement_point>& points = copies.emplace_back(initial);
-    ppm_tree& tree = tree_over(points, leaf_points);
+    ppm_tree& tree = tree_over(points, leaf_points, grid);
     tree.accumulation_budget = budget;
     const slice_runner at_once = [](uint32_t slices, const slice_work& work) {
       std::vector<std::jthread> slice_threads;
@@ -105,8 +106,8 @@ TEST_F(deposit_accumulation, threads_sum_what_one_thread_sums_and_repeat_bit_for
     uint32_t sets = 99;
     const std::vector<measurement_point> many = pass(c.threads, c.budget, &sets, c.leaf_points);
     EXPECT_EQ(sets, c.sets) << c.threads << " threads, budget " << c.budget;
-    // The tree's four arrays, then the sets in one block within the budget.
-    ASSERT_EQ(host().allocations.size(), allocations + (c.sets != 0 ? 5 : 4));
+    // The tree's five arrays, then the sets in one block within the budget.
+    ASSERT_EQ(host().allocations.size(), allocations + (c.sets != 0 ? 6 : 5));
     if (c.sets != 0) {
       EXPECT_EQ(std::stoul(host().allocations.back()), c.sets * set_bytes);
     }
@@ -203,10 +204,14 @@ TEST_F(deposit_accumulation, a_pass_adds_what_each_point_takes_one_photon_at_a_t
   uint32_t hits = 0;
   const std::vector<measurement_point> expected = deposit_one_by_one(initial, photons, hits);
   ASSERT_GT(hits, 3000u);
-  for (uint32_t leaf_points : {0u, default_deposit_leaf_points}) {
-    EXPECT_TRUE(same_bits(pass(1, default_accumulation_budget, nullptr, leaf_points), expected))
-        << "leaves of " << leaf_points;
-    EXPECT_EQ(total_hits, hits);
+  // Through the grid or by the node walk, over the tree's own leaves or larger ones.
+  for (const bool grid : {true, false}) {
+    for (uint32_t leaf_points : {0u, default_deposit_leaf_points}) {
+      EXPECT_TRUE(
+          same_bits(pass(1, default_accumulation_budget, nullptr, leaf_points, grid), expected))
+          << "leaves of " << leaf_points << (grid ? ", grid" : ", walk");
+      EXPECT_EQ(total_hits, hits);
+    }
   }
 }
 
