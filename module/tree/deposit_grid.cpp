@@ -25,19 +25,25 @@ struct grid_leaf {
 };
 
 // The leaves of the four-wide nodes, in the order of their points, so that a bucket's leaves
-// lie in memory order.
-std::vector<grid_leaf> leaves_of(const deposit_node* nodes, uint32_t used) {
+// lie in memory order. A leaf whose box is empty (points at NaN) or not within the grid's holds
+// no photon and is left out.
+std::vector<grid_leaf> leaves_of(const deposit_node* nodes, uint32_t used,
+                                 const deposit_grid& grid) {
   std::vector<grid_leaf> leaves;
   for (uint32_t n = 0; n < used; ++n) {
     for (int i = 0; i < 4; ++i) {
       if (nodes[n].count[i] == 0) continue;
-      grid_leaf& leaf = leaves.emplace_back();
+      grid_leaf leaf{};
+      bool inside = true;
       for (int a = 0; a < 3; ++a) {
         leaf.low[a] = nodes[n].bounds_min[a][i];
         leaf.high[a] = nodes[n].bounds_max[a][i];
+        inside = inside && leaf.low[a] >= grid.low[a] && leaf.low[a] <= leaf.high[a] &&
+                 leaf.high[a] <= grid.high[a];
       }
       leaf.first = nodes[n].first[i];
       leaf.count = nodes[n].count[i];
+      if (inside) leaves.push_back(leaf);
     }
   }
   std::sort(leaves.begin(), leaves.end(),
@@ -95,14 +101,17 @@ void ppm_tree::build_deposit_grid() {
   grid.rows = nullptr;
   grid.bucket_rows = nullptr;
   if (!use_deposit_grid || root == nullptr || deposit_nodes_used == 0) return;
-  const std::vector<grid_leaf> leaves = leaves_of(deposit_nodes, deposit_nodes_used);
-
+  // Cell coordinates need a finite box: a point at infinity or at NaN leaves the walk to serve.
   float extent = 0;
   for (int a = 0; a < 3; ++a) {
     grid.low[a] = root->bounds_min[a];
     grid.high[a] = root->bounds_max[a];
-    extent = std::max(extent, grid.high[a] - grid.low[a]);
+    const float side = grid.high[a] - grid.low[a];
+    if (!std::isfinite(side)) return;
+    extent = std::max(extent, side);
   }
+  const std::vector<grid_leaf> leaves = leaves_of(deposit_nodes, deposit_nodes_used, grid);
+  if (leaves.empty()) return;
   // At most 2^20 cells along an axis, so cell coordinates never wrap.
   const float edge = std::max(cell_over_leaf * median_widest_side(leaves), extent / (1 << 20));
   grid.cells_per_unit = 1.0f / edge;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -212,6 +213,33 @@ TEST_F(deposit_accumulation, a_pass_adds_what_each_point_takes_one_photon_at_a_t
           << "leaves of " << leaf_points << (grid ? ", grid" : ", walk");
       EXPECT_EQ(total_hits, hits);
     }
+  }
+}
+
+TEST_F(deposit_accumulation, points_at_nan_or_infinity_deposit_through_the_grid_as_by_the_walk) {
+  // Points at NaN lie in no box: leaves of nothing else have empty boxes, which the grid leaves
+  // out. A sphere of infinite radius makes the tree's box infinite: no grid, the walk serves.
+  for (const bool infinite : {false, true}) {
+    std::vector<measurement_point> points = initial;
+    for (size_t i = 0; i < points.size(); i += 7) {
+      points[i].position[0] = std::numeric_limits<float>::quiet_NaN();
+    }
+    if (infinite) points[5].radius = std::numeric_limits<float>::infinity();
+    std::vector<measurement_point>& by_grid = copies.emplace_back(points);
+    std::vector<measurement_point>& by_walk = copies.emplace_back(points);
+    ppm_tree& grid_tree = tree_over(by_grid, default_deposit_leaf_points, true);
+    ppm_tree& walk_tree = tree_over(by_walk, default_deposit_leaf_points, false);
+    EXPECT_EQ(grid_tree.grid.rows != nullptr, !infinite);
+    uint32_t grid_hits = 0, walk_hits = 0;
+    for (photon_query q : photons) {
+      q.hit_counter = &grid_hits;
+      grid_tree.deposit(q);
+      q.hit_counter = &walk_hits;
+      walk_tree.deposit(q);
+    }
+    EXPECT_GT(walk_hits, 2000u);
+    EXPECT_EQ(grid_hits, walk_hits);
+    EXPECT_TRUE(same_bits(by_grid, by_walk)) << (infinite ? "infinite" : "NaN");
   }
 }
 
