@@ -2,7 +2,6 @@
 // build, read by the deposit to find a photon's leaves without walking the nodes.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -16,7 +15,8 @@ constexpr int grid_memory_kind = 16;  // the tree's own
 // and make a photon test more leaf boxes, in longer runs of rows (tree_bench: 1 and 3 are within
 // a few percent of 2 at 65,536 points; 2 and 3 are 10% faster than 1 at 10^6).
 constexpr float cell_over_leaf = 2.0f;
-// Past this many cells per leaf on average the grid costs more memory than it saves time.
+// Bounds the grid's memory: past this many cells per leaf on average (boxes far wider than the
+// typical leaf) the walk serves.
 constexpr uint64_t max_cells_per_leaf = 16;
 
 struct grid_leaf {
@@ -95,6 +95,79 @@ uint32_t power_of_two_at_least(uint64_t n) {
   return p;
 }
 
+// Twice as many buckets as cells with leaves, which hashing into one bucket per leaf and cell
+// pair first counts closely enough.
+uint32_t bucket_count(const deposit_grid& grid, const std::vector<grid_leaf>& leaves,
+                      uint64_t pairs) {
+  deposit_grid provisional = grid;
+  provisional.bucket_mask = power_of_two_at_least(pairs) - 1;
+  std::vector<uint8_t> occupied(size_t{provisional.bucket_mask} + 1, 0);
+  uint64_t cells = 0;
+  for (const grid_leaf& leaf : leaves) {
+    each_bucket(provisional, leaf, [&](uint32_t b) {
+      cells += occupied[b] == 0 ? 1 : 0;
+      occupied[b] = 1;
+    });
+  }
+  return power_of_two_at_least(2 * cells);
+}
+
+// Each bucket's leaves, in leaf order and once each: listed[start[b] .. end[b]) for bucket b.
+// The cells of one leaf that hash alike meet in its bucket one after another.
+struct bucket_lists {
+  std::vector<uint32_t> start, end, listed;
+};
+
+bucket_lists list_leaves(const deposit_grid& grid, const std::vector<grid_leaf>& leaves) {
+  const uint32_t buckets = grid.bucket_mask + 1;
+  bucket_lists lists;
+  lists.start.assign(size_t{buckets} + 1, 0);
+  for (const grid_leaf& leaf : leaves) {
+    each_bucket(grid, leaf, [&](uint32_t b) { ++lists.start[b + 1]; });
+  }
+  for (uint32_t b = 0; b < buckets; ++b) lists.start[b + 1] += lists.start[b];
+  lists.listed.resize(lists.start[buckets]);
+  lists.end.assign(lists.start.begin(), lists.start.end() - 1);
+  for (uint32_t l = 0; l < leaves.size(); ++l) {
+    each_bucket(grid, leaves[l], [&](uint32_t b) {
+      uint32_t& end = lists.end[b];
+      if (end == lists.start[b] || lists.listed[end - 1] != l) lists.listed[end++] = l;
+    });
+  }
+  return lists;
+}
+
+size_t row_count(const bucket_lists& lists) {
+  size_t rows = 0;
+  for (size_t b = 0; b < lists.end.size(); ++b) rows += (lists.end[b] - lists.start[b] + 3) / 4;
+  return rows;
+}
+
+// Writes each bucket's leaves four to a row, unused lanes with boxes nothing lies in, and the
+// buckets' first rows.
+void write_rows(const bucket_lists& lists, const std::vector<grid_leaf>& leaves, deposit_node* row,
+                uint32_t* bucket_rows) {
+  constexpr float none = std::numeric_limits<float>::quiet_NaN();
+  const size_t buckets = lists.end.size();
+  uint32_t made = 0;
+  for (size_t b = 0; b < buckets; ++b) {
+    bucket_rows[b] = made;
+    for (uint32_t k = lists.start[b]; k < lists.end[b]; k += 4, ++made) {
+      deposit_node& r = row[made];
+      for (uint32_t i = 0; i < 4; ++i) {
+        const grid_leaf* leaf = k + i < lists.end[b] ? &leaves[lists.listed[k + i]] : nullptr;
+        for (int a = 0; a < 3; ++a) {
+          r.bounds_min[a][i] = leaf != nullptr ? leaf->low[a] : none;
+          r.bounds_max[a][i] = leaf != nullptr ? leaf->high[a] : none;
+        }
+        r.first[i] = leaf != nullptr ? leaf->first : 0;
+        r.count[i] = leaf != nullptr ? leaf->count : 0;
+      }
+    }
+  }
+  bucket_rows[buckets] = made;
+}
+
 }  // namespace
 
 void ppm_tree::build_deposit_grid() {
@@ -120,39 +193,11 @@ void ppm_tree::build_deposit_grid() {
   uint64_t pairs = 0;  // leaf and cell
   for (const grid_leaf& leaf : leaves) pairs += cells_touched(grid, leaf);
   if (pairs > max_cells_per_leaf * leaves.size()) return;
+  grid.bucket_mask = bucket_count(grid, leaves, pairs) - 1;
+  const bucket_lists lists = list_leaves(grid, leaves);
 
-  // Twice as many buckets as cells with leaves, which hashing into one bucket per pair first
-  // counts closely enough.
-  grid.bucket_mask = power_of_two_at_least(pairs) - 1;
-  std::vector<uint8_t> occupied(size_t{grid.bucket_mask} + 1, 0);
-  uint64_t cells = 0;
-  for (const grid_leaf& leaf : leaves) {
-    each_bucket(grid, leaf, [&](uint32_t b) {
-      cells += occupied[b] == 0 ? 1 : 0;
-      occupied[b] = 1;
-    });
-  }
-  const uint32_t buckets = power_of_two_at_least(2 * cells);
-  grid.bucket_mask = buckets - 1;
-
-  // Each bucket's leaves, in leaf order and once each: the cells of one leaf that hash alike
-  // meet in its bucket one after another.
-  std::vector<uint32_t> start(size_t{buckets} + 1, 0);
-  for (const grid_leaf& leaf : leaves) {
-    each_bucket(grid, leaf, [&](uint32_t b) { ++start[b + 1]; });
-  }
-  for (uint32_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-  std::vector<uint32_t> listed(start[buckets]);
-  std::vector<uint32_t> end(start.begin(), start.end() - 1);
-  for (uint32_t l = 0; l < leaves.size(); ++l) {
-    each_bucket(grid, leaves[l], [&](uint32_t b) {
-      if (end[b] == start[b] || listed[end[b] - 1] != l) listed[end[b]++] = l;
-    });
-  }
-
-  size_t rows = 0;
-  for (uint32_t b = 0; b < buckets; ++b) rows += (end[b] - start[b] + 3) / 4;
-  const size_t bytes = sizeof(deposit_node) * rows + sizeof(uint32_t) * (size_t{buckets} + 1);
+  const size_t rows = row_count(lists);
+  const size_t bytes = sizeof(deposit_node) * rows + sizeof(uint32_t) * (lists.end.size() + 1);
   if (bytes > grid.memory_bytes) {
     qor_free_aligned(grid.memory);
     grid.memory_bytes = 0;
@@ -162,24 +207,7 @@ void ppm_tree::build_deposit_grid() {
   }
   auto* row = static_cast<deposit_node*>(grid.memory);
   auto* bucket_rows = reinterpret_cast<uint32_t*>(row + rows);
-  constexpr float none = std::numeric_limits<float>::quiet_NaN();  // a box nothing lies in
-  uint32_t made = 0;
-  for (uint32_t b = 0; b < buckets; ++b) {
-    bucket_rows[b] = made;
-    for (uint32_t k = start[b]; k < end[b]; k += 4, ++made) {
-      deposit_node& r = row[made];
-      for (uint32_t i = 0; i < 4; ++i) {
-        const grid_leaf* leaf = k + i < end[b] ? &leaves[listed[k + i]] : nullptr;
-        for (int a = 0; a < 3; ++a) {
-          r.bounds_min[a][i] = leaf != nullptr ? leaf->low[a] : none;
-          r.bounds_max[a][i] = leaf != nullptr ? leaf->high[a] : none;
-        }
-        r.first[i] = leaf != nullptr ? leaf->first : 0;
-        r.count[i] = leaf != nullptr ? leaf->count : 0;
-      }
-    }
-  }
-  bucket_rows[buckets] = made;
+  write_rows(lists, leaves, row, bucket_rows);
   grid.rows = row;
   grid.bucket_rows = bucket_rows;
 }

@@ -61,7 +61,7 @@ static_assert(sizeof(deposit_detail_block) == 128);
 // deposit_leaf_points points is one leaf: its sphere blocks lie one after another, and a photon
 // tests up to eight of them faster than it walks the two or three nodes below (tree_bench: 6%
 // less time per photon at 9 points per photon, 1.5% at 28; in whole renders, within noise).
-struct alignas(64) deposit_node {
+struct deposit_node {
   float bounds_min[3][4];  // [axis][child]
   float bounds_max[3][4];
   uint32_t first[4];
